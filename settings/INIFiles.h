@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+// One argument of ReadINI or WriteINI: text, or a whole number that stands
+// for its decimal text (-1 becomes "-1", 1500 becomes "1500").
+class IniArg
+{
+public:
+    IniArg(const std::string &text) : m_text(text) {}
+    IniArg(std::string_view text) : m_text(text) {}
+    IniArg(const char *text) : m_text(text ? text : "") {}
+    template<typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>, int> = 0>
+    IniArg(T number) : m_text(std::to_string(number)) {}
+
+    const std::string &text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// The settings accessor: reads and writes single values of one settings
+// file, named by FileName. It keeps no file open and no cache; every call
+// goes to the file afresh.
+//
+// Texts are 8-bit byte strings. No failure reaches the caller: ReadINI gives
+// the default when the file, the section or the key is missing and empty
+// text when the file exists but cannot be read; WriteINI stores nothing when
+// the file cannot be written. A write replaces the file in one step, so no
+// reader ever sees it half written.
+class INIFiles
+{
+public:
+    const std::string &FileName() const { return m_fileName; }
+    void FileName(const std::string &path) { m_fileName = path; }
+
+    // The value of KeyName in section KeyTitle, or MyDefault. A value that is
+    // present but empty gives empty text. One pair of matching quotes around
+    // the value (or the default) is removed, the result is cut to its first
+    // 127 characters, and spaces at both ends are dropped.
+    std::string ReadINI(const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &MyDefault) const;
+
+    // Stores Value under KeyName in section KeyTitle: replaced where it
+    // stands, added at the end of its section, or in a new section at the end
+    // of the file, which is created if missing (its directory is not). The
+    // value's leading blanks are not stored, and a value is one line: it ends
+    // at its first line break. The result is always empty text.
+    std::string WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value);
+
+private:
+    std::string m_fileName;
+};

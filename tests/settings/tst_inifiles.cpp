@@ -1,0 +1,178 @@
+// What the accessor promises beyond the recorded cases: number arguments,
+// one-step replacement of the file, and a defined result for hostile files.
+#include "INIFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+} // namespace
+
+class tst_INIFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void numbersBecomeDecimalText();
+    void writeKeepsPermissionsAndLeavesNoTemporary();
+    void writeFollowsSymbolicLink();
+    void unchangedValueDoesNotRewrite();
+    void valueIsOneLine();
+    void argumentsEndAtNul();
+    void unreadableFileGivesEmptyTextAndStoresNothing();
+    void oversizedFileIsRefused();
+    void hostileBytesNeverCrash();
+    void blankLinesSurviveARewrite();
+    void bomFilesKeepTheirEncoding();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+    INIFiles m_ini;
+};
+
+void tst_INIFiles::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_path = m_dir->filePath(QStringLiteral("VentoroServer.ini"));
+    m_ini.FileName(m_path.toStdString());
+}
+
+void tst_INIFiles::numbersBecomeDecimalText()
+{
+    QCOMPARE(m_ini.ReadINI("General", "Debug", -1), std::string("-1"));
+    QCOMPARE(m_ini.ReadINI("General", "ConnectPort", 1500), std::string("1500"));
+    m_ini.WriteINI(42, "Pwd", 123456);
+    m_ini.WriteINI(-7, std::string("Name"), std::string_view("Neg"));
+    QCOMPARE(readFile(m_path), QByteArray("[42]\r\nPwd=123456\r\n[-7]\r\nName=Neg\r\n"));
+    QCOMPARE(m_ini.ReadINI(42, "pwd", "No"), std::string("123456"));
+    QCOMPARE(m_ini.ReadINI("-7", "NAME", 0), std::string("Neg"));
+}
+
+void tst_INIFiles::writeKeepsPermissionsAndLeavesNoTemporary()
+{
+    writeFile(m_path, "[General]\r\nMOTD=a\r\n");
+    QVERIFY(::chmod(m_path.toLocal8Bit().constData(), 0640) == 0);
+    m_ini.WriteINI("General", "MOTD", "b");
+    struct stat info {};
+    QVERIFY(::stat(m_path.toLocal8Bit().constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
+    QCOMPARE(readFile(m_path), QByteArray("[General]\r\nMOTD=b\r\n"));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"VentoroServer.ini"});
+}
+
+void tst_INIFiles::writeFollowsSymbolicLink()
+{
+    const QString target = m_dir->filePath(QStringLiteral("real.ini"));
+    writeFile(target, "[General]\r\nMOTD=a\r\n");
+    QVERIFY(QFile::link(target, m_path));
+    m_ini.WriteINI("General", "MOTD", "b");
+    QVERIFY(QFileInfo(m_path).isSymLink());
+    QCOMPARE(readFile(target), QByteArray("[General]\r\nMOTD=b\r\n"));
+}
+
+void tst_INIFiles::unchangedValueDoesNotRewrite()
+{
+    const QByteArray layout("; hand-written\n[General]\n  MOTD = same  \n");
+    writeFile(m_path, layout);
+    m_ini.WriteINI("general", "motd", "same");
+    QCOMPARE(readFile(m_path), layout);
+}
+
+void tst_INIFiles::valueIsOneLine()
+{
+    m_ini.WriteINI("1", "Name", "Bob\r\n[2]\r\nPwd=1");
+    m_ini.WriteINI("1\n[3]", "Pwd\r", "5");
+    QCOMPARE(readFile(m_path), QByteArray("[1]\r\nName=Bob\r\nPwd=5\r\n"));
+    QCOMPARE(m_ini.ReadINI("2", "Pwd", "No"), std::string("No"));
+}
+
+void tst_INIFiles::argumentsEndAtNul()
+{
+    m_ini.WriteINI(std::string("Gen\0x", 5), std::string("MOTD\0y", 6), std::string("hi\0there", 8));
+    QCOMPARE(readFile(m_path), QByteArray("[Gen]\r\nMOTD=hi\r\n"));
+    QCOMPARE(m_ini.ReadINI("Gen", "MOTD", std::string("d\0x", 3)), std::string("hi"));
+    QCOMPARE(m_ini.ReadINI("Gen", "Other", std::string("d\0x", 3)), std::string("d"));
+}
+
+void tst_INIFiles::unreadableFileGivesEmptyTextAndStoresNothing()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("VentoroServer.ini")));
+    QCOMPARE(m_ini.ReadINI("General", "MOTD", "dflt"), std::string());
+    m_ini.WriteINI("General", "MOTD", "x");
+    QVERIFY(QFileInfo(m_path).isDir());
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_INIFiles::oversizedFileIsRefused()
+{
+    QByteArray huge("[General]\r\nMOTD=x\r\n");
+    huge.append(QByteArray(17 * 1024 * 1024, 'a'));
+    writeFile(m_path, huge);
+    QCOMPARE(m_ini.ReadINI("General", "MOTD", "dflt"), std::string());
+    m_ini.WriteINI("General", "MOTD", "y");
+    QCOMPARE(QFileInfo(m_path).size(), qint64(huge.size()));
+}
+
+void tst_INIFiles::hostileBytesNeverCrash()
+{
+    auto *random = QRandomGenerator::global();
+    static const char kAlphabet[] = "[]=\r\n \t\"'\0\x1A\xEF\xBB\xBF\xFF\xFE" "ab";
+    const QByteArray alphabet(kAlphabet, sizeof kAlphabet - 1);
+    for (int round = 0; round < 300; ++round) {
+        QByteArray bytes;
+        const int length = int(random->bounded(200));
+        for (int i = 0; i < length; ++i)
+            bytes.append(random->bounded(2) ? alphabet[int(random->bounded(alphabet.size()))] : char(random->bounded(256)));
+        writeFile(m_path, bytes);
+        const std::string got = m_ini.ReadINI("a", "b", "dflt");
+        QVERIFY(got.size() <= 127);
+        m_ini.WriteINI("a", "b", "v");
+        QCOMPARE(m_ini.ReadINI("a", "b", "dflt"), std::string("v"));
+    }
+}
+
+void tst_INIFiles::blankLinesSurviveARewrite()
+{
+    writeFile(m_path, "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n");
+    m_ini.WriteINI("A", "z", "3");
+    QCOMPARE(readFile(m_path), QByteArray("[A]\r\nx=1\r\nz=3\r\n\r\n[B]\r\ny=2\r\n"));
+}
+
+void tst_INIFiles::bomFilesKeepTheirEncoding()
+{
+    const QString text = QStringLiteral("[General]\r\nMOTD=x\r\n");
+    QByteArray utf16("\xFF\xFE");
+    utf16.append(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    writeFile(m_path, utf16);
+    m_ini.WriteINI("General", "MOTD", "\xE9" "t\xE9");
+    const QByteArray after = readFile(m_path);
+    QVERIFY(after.startsWith("\xFF\xFE"));
+    const QString decoded = QString::fromUtf16(reinterpret_cast<const char16_t *>(after.constData() + 2), (after.size() - 2) / 2);
+    QCOMPARE(decoded, QStringLiteral("[General]\r\nMOTD=\u00E9t\u00E9\r\n"));
+    QCOMPARE(m_ini.ReadINI("General", "MOTD", ""), std::string("\xE9" "t\xE9"));
+}
+
+QTEST_GUILESS_MAIN(tst_INIFiles)
+#include "tst_inifiles.moc"
