@@ -1,0 +1,103 @@
+#include "FlightRelay.h"
+
+#include "Common.h"
+#include "Packet.h"
+#include "SenderLookup.h"
+#include "ServerContext.h"
+
+namespace FlightRelay {
+namespace {
+
+// Visits every player but the record's sender.
+template<typename Visit>
+void forEachRecipient(ServerContext &context, qint32 senderID, Visit &&visit)
+{
+    context.players.forEach([&](const PlayerPtr &player) {
+        if (player->serverIdNumber() != senderID)
+            visit(player);
+    });
+}
+
+void logPerRecipient(ServerContext &context, const QString &event, const Player &recipient)
+{
+    if (context.lowLevelLinesOn())
+        context.logEvent(event + recipient.IPAddress + QLatin1Char(' ') + recipient.Handle);
+}
+
+void relayAircraftDetails(ServerContext &context, const Packet &record)
+{
+    const qint32 senderID = record.SenderID();
+    context.players.forEach([&](const PlayerPtr &player) {
+        if (player->serverIdNumber() == senderID) {
+            player->SentPlaneType = true;
+            return;
+        }
+        logPerRecipient(context, QStringLiteral("Send Aircraft Details to client "), *player);
+        Common::RelayToClient(context, player->IPAddress, record);
+    });
+}
+
+bool senderHasSentPlaneType(const ServerContext &context, qint32 senderID)
+{
+    bool found = false;
+    context.players.forEach([&](const PlayerPtr &player) {
+        found = found || (player->serverIdNumber() == senderID && player->SentPlaneType);
+    });
+    return found;
+}
+
+} // namespace
+
+bool isFlightRecordType(qint32 packetType)
+{
+    switch (packetType) {
+    case Packet::AircraftDetails:
+    case Packet::QueryPlaneType:
+    case Packet::PlayerCrashed:
+    case Packet::FlightData:
+    case Packet::ChatMessage:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void handleFlightRecord(ServerContext &context, const Packet &record, const QString &senderIP)
+{
+    const qint32 senderID = record.SenderID();
+    if (!findSenderAt(context, senderID, senderIP))
+        return;
+    switch (record.PacketType()) {
+    case Packet::AircraftDetails:
+        relayAircraftDetails(context, record);
+        break;
+    case Packet::QueryPlaneType:
+        forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
+            logPerRecipient(context, QStringLiteral("Send Query Plane Type to "), *player);
+            Common::RelayToClient(context, player->IPAddress, record);
+        });
+        break;
+    case Packet::PlayerCrashed:
+        forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
+            logPerRecipient(context, QStringLiteral("Send Player crashed to "), *player);
+            Common::SendPlayerCrashed(context, player->IPAddress, senderID);
+        });
+        break;
+    case Packet::FlightData:
+        if (!senderHasSentPlaneType(context, senderID))
+            break;
+        forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
+            Common::RelayFlightData(context, player->IPAddress, record);
+        });
+        break;
+    case Packet::ChatMessage:
+        forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
+            Common::RelayChatToClient(context, player->IPAddress, record);
+        });
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace FlightRelay

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+class Packet;
+class ServerContext;
+
+// Records one client sends for the others: each goes on unchanged to every
+// other player, except a crash report (the others get the server's crash
+// notice instead) and flight data from a player that has not yet sent its
+// aircraft details (dropped). Only a record from the address of the player
+// its SenderID names is handled; any other is ignored.
+namespace FlightRelay {
+
+bool isFlightRecordType(qint32 packetType);
+void handleFlightRecord(ServerContext &context, const Packet &record, const QString &senderIP);
+
+} // namespace FlightRelay

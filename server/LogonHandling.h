@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+class Packet;
+class ServerContext;
+
+// The two control records clients send.
+namespace LogonHandling {
+
+constexpr qint64 KeepAliveExpirySeconds = 60;
+
+// A pilot asks to join: checked against the accounts, answered with
+// LogonAccepted or LogonRejected; an accepted pilot replaces any player
+// under the same handle, learns about every player and is announced to them.
+void handleLogonRequest(ServerContext &context, const Packet &request, const QString &senderIP);
+
+// A heartbeat: refreshes its sender, is echoed, and drops every player
+// silent for 60 seconds or more. Only a keep-alive from the address of the
+// player it names counts; any other is ignored.
+void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QString &senderIP);
+
+} // namespace LogonHandling

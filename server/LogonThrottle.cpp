@@ -1,0 +1,44 @@
+#include "LogonThrottle.h"
+
+bool LogonThrottle::isBlocked(const QString &address, qint64 now)
+{
+    const auto it = m_history.find(address);
+    if (it == m_history.end())
+        return false;
+    if (now - it->last >= WindowSeconds) {
+        m_history.erase(it);
+        return false;
+    }
+    return it->blocked;
+}
+
+void LogonThrottle::recordRejection(const QString &address, qint64 now)
+{
+    if (!m_history.contains(address) && m_history.size() >= MaxAddresses)
+        makeRoom(now);
+    History &history = m_history[address];
+    history.recent.push_back(now);
+    while (!history.recent.empty() && now - history.recent.front() >= WindowSeconds)
+        history.recent.pop_front();
+    while (history.recent.size() > size_t(MaxRejections))
+        history.recent.pop_front();
+    history.last = now;
+    if (history.recent.size() >= size_t(MaxRejections))
+        history.blocked = true;
+}
+
+void LogonThrottle::makeRoom(qint64 now)
+{
+    m_history.removeIf([now](const auto &entry) { return now - entry.value().last >= WindowSeconds; });
+    if (m_history.size() < MaxAddresses)
+        return;
+    QString stalest;
+    qint64 stalestTime = now;
+    for (auto it = m_history.cbegin(); it != m_history.cend(); ++it) {
+        if (stalest.isNull() || it->last < stalestTime) {
+            stalest = it.key();
+            stalestTime = it->last;
+        }
+    }
+    m_history.remove(stalest);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <deque>
+
+// Slows down password guessing. After MaxRejections rejected logons from one
+// address within WindowSeconds, that address is refused without looking at
+// the accounts until WindowSeconds pass with no rejection; every refusal,
+// the throttled ones included, counts as a rejection. Times are monotonic
+// seconds. At most MaxAddresses are remembered; the stalest goes first.
+class LogonThrottle
+{
+public:
+    static constexpr int MaxRejections = 5;
+    static constexpr qint64 WindowSeconds = 60;
+    static constexpr int MaxAddresses = 4096;
+
+    bool isBlocked(const QString &address, qint64 now);
+    void recordRejection(const QString &address, qint64 now);
+    int trackedAddresses() const { return int(m_history.size()); }
+
+private:
+    struct History {
+        std::deque<qint64> recent; // rejections within the window
+        qint64 last = 0;
+        bool blocked = false;
+    };
+
+    void makeRoom(qint64 now);
+
+    QHash<QString, History> m_history;
+};

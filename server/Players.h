@@ -1,0 +1,80 @@
+#pragma once
+
+#include "Player.h"
+
+#include <QHash>
+#include <QString>
+
+#include <vector>
+
+// The registry of connected players: ordered by insertion, positions
+// numbered from 1, keyed by text without regard to letter case.
+//
+// Walks (NewEnum) are made for a server whose handlers nest: a walk may
+// remove its current player, and handlers that run in the middle of it may
+// remove or add others. A walk never skips a player that is still
+// registered, never visits one twice, never visits one that was removed
+// before the walk reached it, and visits players added during the walk once
+// it reaches them (they are always at the end).
+class Players
+{
+public:
+    class Walk
+    {
+    public:
+        // The next registered player after the last one visited, or null.
+        PlayerPtr next();
+
+    private:
+        friend class Players;
+        explicit Walk(const Players &players) : m_players(&players) {}
+        const Players *m_players;
+        quint64 m_lastVisited = 0;
+    };
+
+    // Creates a player with the given key and address and appends it. Fails,
+    // adding nothing and returning null, when the key is present already
+    // (letter case ignored).
+    PlayerPtr Add(const QString &Key, const QString &IPAddress);
+
+    // By position from 1, or by key; null when there is no such entry.
+    PlayerPtr Item(int position) const;
+    PlayerPtr Item(const QString &key) const;
+
+    int Count() const { return int(m_entries.size()); }
+
+    // By position or by key; false (and nothing changed) when there is no
+    // such entry.
+    bool Remove(int position);
+    bool Remove(const QString &key);
+
+    // Removes `player` only if that very player is still registered under
+    // `key`: a newer player that took the same key in the meantime stays.
+    bool RemoveIfCurrent(const QString &key, const PlayerPtr &player);
+
+    bool isRegistered(const PlayerPtr &player) const;
+
+    Walk NewEnum() const { return Walk(*this); }
+
+    // Visits every player as a Walk does.
+    template<typename Visit>
+    void forEach(Visit &&visit) const
+    {
+        Walk walk = NewEnum();
+        while (PlayerPtr player = walk.next())
+            visit(player);
+    }
+
+private:
+    struct Entry {
+        quint64 sequence;
+        PlayerPtr player;
+    };
+
+    static QString foldedKey(const QString &key) { return key.toCaseFolded(); }
+    void removeAt(size_t index);
+
+    std::vector<Entry> m_entries; // in insertion order, so sequences ascend
+    QHash<QString, PlayerPtr> m_byKey;
+    quint64 m_nextSequence = 1;
+};

@@ -1,0 +1,58 @@
+#include "ReceivePath.h"
+
+#include "PacketDispatch.h"
+#include "Seams.h"
+#include "ServerContext.h"
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+struct Received {
+    QByteArray bytes;
+    QString senderIP;
+};
+
+} // namespace
+
+void ReceivePath::ctlWinsock_DataArrival(qint64 bytesTotal)
+{
+    if (bytesTotal % 128 != 0)
+        return;
+    if (!m_context.ReceiveReady) {
+        m_refusedArrival = bytesTotal;
+        return;
+    }
+    runBurst();
+    if (m_refusedArrival && m_source.hasPendingDatagrams())
+        m_source.raiseArrivalLater(*m_refusedArrival);
+    m_refusedArrival.reset();
+}
+
+void ReceivePath::runBurst()
+{
+    ReceiveGuard guard(m_context);
+    std::vector<Received> burst;
+    QString lastSender;
+    while (m_source.hasPendingDatagrams()) {
+        Received datagram;
+        int errorNumber = 0;
+        QString errorText;
+        if (!m_source.read(&datagram.bytes, &datagram.senderIP, &errorNumber, &errorText)) {
+            if (m_context.ordinaryLinesOn())
+                m_context.logEvent(QStringLiteral("Problem reading packet from ") + lastSender + QLatin1Char(' ')
+                                   + QString::number(errorNumber) + QLatin1Char(' ') + errorText);
+            return;
+        }
+        lastSender = datagram.senderIP;
+        burst.push_back(std::move(datagram));
+    }
+    for (const Received &datagram : burst) {
+        try {
+            Process_PacketIN(m_context, datagram.bytes, datagram.senderIP);
+        } catch (const std::exception &error) {
+            qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
+        }
+    }
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTime>
+
+// The server core reaches the outside world only through these interfaces.
+// The program plugs in the system clock, the UDP socket and the event loop;
+// tests plug in fakes that record and script what happens.
+
+class Clock
+{
+public:
+    virtual ~Clock() = default;
+    // Local wall time, for log lines.
+    virtual QTime timeOfDay() const = 0;
+    // Whole seconds of a clock that never jumps, for heartbeat ages: a change
+    // of the wall clock neither drops every player nor makes them immortal.
+    virtual qint64 monotonicSeconds() const = 0;
+};
+
+class Sender
+{
+public:
+    virtual ~Sender() = default;
+    // Sends one 128-byte record to the dotted IPv4 address at the reply
+    // port. Returns false when the socket refused it; nothing is retried.
+    virtual bool send(const QString &ipAddress, const QByteArray &record) = 0;
+};
+
+class Yield
+{
+public:
+    virtual ~Yield() = default;
+    // Lets pending events run: a timer tick, a close notification or (outside
+    // a receive burst) a data arrival may be handled before this returns.
+    virtual void yield() = 0;
+};
+
+// Where received datagrams wait, whole, with their senders.
+class DatagramSource
+{
+public:
+    virtual ~DatagramSource() = default;
+    virtual bool hasPendingDatagrams() const = 0;
+    // Takes the next datagram; false with an error number and text when it
+    // cannot be read.
+    virtual bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) = 0;
+    // Raises the data-arrival notification again from the event loop, for
+    // arrivals that came while a burst was being handled.
+    virtual void raiseArrivalLater(qint64 size) = 0;
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "EventLog.h"
+#include "INIFiles.h"
+#include "LogonThrottle.h"
+#include "Packet.h"
+#include "Players.h"
+#include "Seams.h"
+
+// The state of one server run: the options read at start-up, the registry,
+// the server-ID counter, the receive guard, the event log and the settings
+// accessors, with the clock, sender and yield the run uses. Tests make a
+// fresh one per case.
+class ServerContext
+{
+public:
+    ServerContext(Clock &clock, Sender &sender, Yield &yield);
+
+    // Options, fixed at start-up.
+    bool DebugOn = false;
+    bool DebugLowLevelOn = false;
+    QString MessageOfTheDay;
+    // The crash notice sent for every crash report; its text is set once.
+    Packet CrashNotice;
+
+    qint32 LastServerID = 0;
+    bool ReceiveReady = true;
+    Players players;
+    EventLog log;
+    INIFiles UsersIni;
+    INIFiles ServerIni;
+    LogonThrottle logonThrottle;
+
+    Clock &clock;
+    Sender &sender;
+    Yield &yielder;
+
+    void setCrashText(const QString &crashMessage);
+
+    // Whether ordinary and low-level lines are due; callers test before they
+    // compose a line.
+    bool ordinaryLinesOn() const { return DebugOn && log.isOpen(); }
+    bool lowLevelLinesOn() const { return ordinaryLinesOn() && DebugLowLevelOn; }
+
+    // Writes "hh:nn:ss - " and the event text.
+    void logEvent(const QString &event);
+
+    qint64 now() const { return clock.monotonicSeconds(); }
+    void yield() { yielder.yield(); }
+};
+
+// Sets ReceiveReady to false for the life of a receive burst and back to
+// true however the burst ends.
+class ReceiveGuard
+{
+public:
+    explicit ReceiveGuard(ServerContext &context) : m_context(context) { m_context.ReceiveReady = false; }
+    ~ReceiveGuard() { m_context.ReceiveReady = true; }
+    ReceiveGuard(const ReceiveGuard &) = delete;
+    ReceiveGuard &operator=(const ReceiveGuard &) = delete;
+
+private:
+    ServerContext &m_context;
+};
