@@ -1,0 +1,18 @@
+#include "ConfigModule.h"
+
+namespace ConfigModule {
+
+std::string settingsFilePath(const std::string &directory, const std::string &fileName)
+{
+    if (!directory.empty() && directory.back() == '/')
+        return directory + fileName;
+    return directory + "/" + fileName;
+}
+
+void bindSettingsFiles(Context &context, const std::string &programDirectory)
+{
+    context.UsersIni.FileName(settingsFilePath(programDirectory, "user.ini"));
+    context.ServerIni.FileName(settingsFilePath(programDirectory, "VentoroServer.ini"));
+}
+
+} // namespace ConfigModule

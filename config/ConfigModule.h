@@ -1,0 +1,26 @@
+#pragma once
+
+#include "INIFiles.h"
+
+#include <string>
+
+// The configuration tool's start-up module.
+namespace ConfigModule {
+
+// The tool's whole state outside its window: the two settings accessors,
+// bound once at start-up and kept for the run. One per run, passed by
+// reference, so a test can make a fresh one.
+struct Context {
+    INIFiles UsersIni;
+    INIFiles ServerIni;
+};
+
+// The path of `fileName` in `directory`: one "/" between the two, none added
+// when the directory already ends in one (the root directory).
+std::string settingsFilePath(const std::string &directory, const std::string &fileName);
+
+// Binds UsersIni to "user.ini" and ServerIni to "VentoroServer.ini" in the
+// program's directory. Touches neither file.
+void bindSettingsFiles(Context &context, const std::string &programDirectory);
+
+} // namespace ConfigModule

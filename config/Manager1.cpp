@@ -1,0 +1,203 @@
+#include "Manager1.h"
+
+#include "AccountDeletion.h"
+#include "AccountList.h"
+#include "AccountSave.h"
+#include "KeyPressFilter.h"
+#include "ProductLabel.h"
+#include "ServerOptions.h"
+#include "SettingsText.h"
+#include "WindowGeometry.h"
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kBackspace = 8;
+
+// A box limits what the operator types, but a value read from a file is
+// shown whole: cutting it to the limit would write it back shorter, or
+// show another pilot's ID. Its limit widens to fit it.
+void showText(QLineEdit *box, const QString &text, int limit)
+{
+    box->setMaxLength(std::max(limit, int(text.size())));
+    box->setText(text);
+}
+
+// The wait cursor for as long as the guard lives, on every way out.
+class WaitCursor
+{
+public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+} // namespace
+
+Manager1::Manager1(ConfigModule::Context &context, MessageBoxFunction MsgBox, QWidget *parent)
+    : QWidget(parent), m_context(context), m_msgBox(std::move(MsgBox))
+{
+    createControls();
+    connectEvents();
+    Form_Load();
+    txtMOTD->setFocus();
+}
+
+void Manager1::connectEvents()
+{
+    connect(List1, &QListWidget::itemSelectionChanged, this, &Manager1::List1_Click);
+    connect(cmdNew, &QPushButton::clicked, this, &Manager1::cmdNew_Click);
+    connect(cmdSave, &QPushButton::clicked, this, &Manager1::cmdSave_Click);
+    connect(cmdDelete, &QPushButton::clicked, this, &Manager1::cmdDelete_Click);
+    connect(m_txtIDFilter, &KeyPressFilter::KeyPress, this, &Manager1::txtID_KeyPress);
+    connect(m_txtPwdFilter, &KeyPressFilter::KeyPress, this, &Manager1::txtPwd_KeyPress);
+    connect(chkDebug, &QCheckBox::toggled, this, &Manager1::chkDebug_Click);
+    connect(cmdOk, &QPushButton::clicked, this, &Manager1::cmdOk_Click);
+}
+
+void Manager1::Form_Load()
+{
+    lblProductDescr->setText(ProductLabel::text());
+    centreOnScreen(this);
+    Refresh_UserList();
+    loadOptions();
+}
+
+// The logging box's reaction runs as soon as its state is set, so the
+// low-level box, read after it, keeps the state read from the file.
+void Manager1::loadOptions()
+{
+    const ServerOptions::Options options = ServerOptions::load(m_context.ServerIni);
+    showText(txtMOTD, options.MOTD, kMOTDLength);
+    chkDebug->setChecked(options.Debug);
+    chkLowLevel->setChecked(options.DebugLowLevel);
+    chkShowScreen->setChecked(options.ShowScreen);
+}
+
+void Manager1::setEditorState(EditorState state)
+{
+    cmdNew->setEnabled(state != EditorState::NewAccount);
+    cmdSave->setEnabled(state != EditorState::Idle);
+    cmdDelete->setEnabled(state == EditorState::AccountShown);
+}
+
+void Manager1::clearAccountBoxes()
+{
+    showText(txtID, QString(), kIDLength);
+    showText(txtPwd, QString(), kPwdLength);
+    showText(txtName, QString(), kNameLength);
+}
+
+void Manager1::Refresh_UserList()
+{
+    List1->clear();
+    setEditorState(EditorState::Idle);
+    const AccountList::Listing listing = AccountList::listAccounts(m_context.UsersIni);
+    if (listing.status == SectionScan::FileStatus::Unreadable)
+        showError(QStringLiteral("The accounts file user.ini could not be read"));
+    for (const AccountList::Entry &entry : listing.entries) {
+        auto *item = new QListWidgetItem(entry.text);
+        item->setData(Qt::UserRole, entry.number);
+        List1->addItem(item);
+    }
+    clearAccountBoxes();
+}
+
+void Manager1::List1_Click()
+{
+    const QList<QListWidgetItem *> selected = List1->selectedItems();
+    if (selected.isEmpty())
+        return;
+    setEditorState(EditorState::AccountShown);
+    const QString pilotId = QString::number(selected.first()->data(Qt::UserRole).toInt());
+    showText(txtID, pilotId, kIDLength);
+    const std::string section = toSettingsText(pilotId);
+    showText(txtPwd, fromSettingsText(m_context.UsersIni.ReadINI(section, "Pwd", "")), kPwdLength);
+    showText(txtName, fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")), kNameLength);
+}
+
+void Manager1::cmdNew_Click()
+{
+    List1->clearSelection();
+    List1->setCurrentItem(nullptr);
+    setEditorState(EditorState::NewAccount);
+    clearAccountBoxes();
+    txtID->setFocus();
+}
+
+void Manager1::cmdSave_Click()
+{
+    const AccountSave::Check account = AccountSave::check(txtID->text(), txtPwd->text(), txtName->text());
+    if (account.refusal) {
+        showError(*account.refusal);
+        return;
+    }
+    AccountSave::write(m_context.UsersIni, account);
+    Refresh_UserList();
+}
+
+void Manager1::cmdDelete_Click()
+{
+    const MessageBoxCall question{QStringLiteral("Are you sure you want to delete?"), QStringLiteral("Are you sure"),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
+    if (m_msgBox(this, question) != QMessageBox::Yes)
+        return;
+    AccountDeletion::Outcome outcome;
+    {
+        const WaitCursor wait;
+        outcome = AccountDeletion::deleteAccount(m_context.UsersIni, toSettingsText(txtID->text()));
+    }
+    if (outcome == AccountDeletion::Outcome::Unwritable)
+        showError(QStringLiteral("The accounts file user.ini could not be written; it is unchanged"));
+    // An unreadable file is reported by the listing.
+    Refresh_UserList();
+}
+
+void Manager1::numbersOnly(int &KeyAscii)
+{
+    if (KeyAscii == kBackspace || (KeyAscii >= '0' && KeyAscii <= '9'))
+        return;
+    KeyAscii = 0;
+    showError(QStringLiteral("Numbers only in this field"));
+}
+
+void Manager1::txtID_KeyPress(int &KeyAscii)
+{
+    numbersOnly(KeyAscii);
+}
+
+void Manager1::txtPwd_KeyPress(int &KeyAscii)
+{
+    numbersOnly(KeyAscii);
+}
+
+void Manager1::chkDebug_Click()
+{
+    chkLowLevel->setChecked(false);
+    chkLowLevel->setVisible(chkDebug->isChecked());
+}
+
+void Manager1::cmdOk_Click()
+{
+    if (txtMOTD->text().isEmpty()) {
+        showError(QStringLiteral("Message of the day is mandatory"));
+        return;
+    }
+    ServerOptions::save(m_context.ServerIni, ServerOptions::Options{txtMOTD->text(), chkDebug->isChecked(),
+                                                                    chkLowLevel->isChecked(), chkShowScreen->isChecked()});
+    close();
+}
+
+void Manager1::showError(const QString &prompt)
+{
+    m_msgBox(this, errorMessage(prompt));
+}

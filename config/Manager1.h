@@ -1,0 +1,97 @@
+#pragma once
+
+#include "ConfigModule.h"
+#include "MessageBox.h"
+
+#include <QWidget>
+
+class KeyPressFilter;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+// The configuration tool's one window. Its upper part edits four server
+// options in VentoroServer.ini and saves them with "&Ok", which also closes
+// the window; the lower part lists, shows, creates, updates and deletes the
+// pilot accounts in user.ini. Closing the window by its title bar saves
+// nothing.
+//
+// The window reads and writes the files bound to the context's accessors
+// and keeps no copy of them. Every message goes through `MsgBox`.
+class Manager1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Manager1(ConfigModule::Context &context, MessageBoxFunction MsgBox = modalMessageBox,
+                      QWidget *parent = nullptr);
+
+private slots:
+    void List1_Click();
+    void cmdNew_Click();
+    void cmdSave_Click();
+    void cmdDelete_Click();
+    void txtID_KeyPress(int &KeyAscii);
+    void txtPwd_KeyPress(int &KeyAscii);
+    void chkDebug_Click();
+    void cmdOk_Click();
+
+private:
+    // The most characters the operator can type into each box.
+    static constexpr int kMOTDLength = 35;
+    static constexpr int kIDLength = 6;
+    static constexpr int kPwdLength = 6;
+    static constexpr int kNameLength = 15;
+
+    // The three states of the accounts editor, which decide the buttons.
+    enum class EditorState { Idle, AccountShown, NewAccount };
+
+    // Manager1Layout.cpp: the controls, where they stand, their tab order.
+    void createControls();
+    void createOptionControls();
+    void createAccountControls();
+    void createLabels();
+    void createButtons();
+    void createDecorations();
+    void setTabOrder();
+
+    void connectEvents();
+    void Form_Load();
+    void loadOptions();
+    void Refresh_UserList();
+    void setEditorState(EditorState state);
+    void clearAccountBoxes();
+    void numbersOnly(int &KeyAscii);
+    void showError(const QString &prompt);
+
+    ConfigModule::Context &m_context;
+    MessageBoxFunction m_msgBox;
+
+    QLineEdit *txtMOTD = nullptr;
+    QCheckBox *chkDebug = nullptr;
+    QCheckBox *chkLowLevel = nullptr;
+    QCheckBox *chkShowScreen = nullptr;
+    QListWidget *List1 = nullptr;
+    QLineEdit *txtID = nullptr;
+    QLineEdit *txtPwd = nullptr;
+    QLineEdit *txtName = nullptr;
+    QLabel *lblProductDescr = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Label5 = nullptr;
+    QPushButton *cmdNew = nullptr;
+    QPushButton *cmdSave = nullptr;
+    QPushButton *cmdDelete = nullptr;
+    QPushButton *cmdOk = nullptr;
+    QFrame *Line1 = nullptr;
+    QFrame *Line2 = nullptr;
+    QLabel *Image1 = nullptr;
+
+    KeyPressFilter *m_txtIDFilter = nullptr;
+    KeyPressFilter *m_txtPwdFilter = nullptr;
+};

@@ -1,0 +1,156 @@
+// Where the window's controls stand. Positions and sizes are in twips.
+#include "Manager1.h"
+
+#include "Artwork.h"
+#include "KeyPressFilter.h"
+#include "ProductLabel.h"
+#include "WindowGeometry.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+
+template<typename Control>
+Control *place(QWidget *window, const char *name, const QRect &geometry)
+{
+    auto *control = new Control(window);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(geometry);
+    return control;
+}
+
+QLineEdit *textBox(QWidget *window, const char *name, const QRect &geometry, int maxLength)
+{
+    auto *box = place<QLineEdit>(window, name, geometry);
+    box->setMaxLength(maxLength);
+    return box;
+}
+
+// A check box with its box at the right of its text, on the window's white.
+QCheckBox *checkBox(QWidget *window, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *box = place<QCheckBox>(window, name, geometry);
+    box->setText(text);
+    box->setLayoutDirection(Qt::RightToLeft);
+    // A narrow gap between box and text, so the longest text fits its width.
+    box->setStyleSheet(QStringLiteral("QCheckBox { spacing: 3px; }"));
+    box->setAutoFillBackground(true);
+    return box;
+}
+
+QLabel *label(QWidget *window, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *caption = place<QLabel>(window, name, geometry);
+    caption->setText(text);
+    caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return caption;
+}
+
+// Enter and Escape reach the focused control: no button is a default one.
+QPushButton *button(QWidget *window, const char *name, const QString &text, const QString &toolTip,
+                    const QRect &geometry)
+{
+    auto *command = place<QPushButton>(window, name, geometry);
+    command->setText(text);
+    command->setToolTip(toolTip);
+    command->setAutoDefault(false);
+    command->setDefault(false);
+    return command;
+}
+
+QFrame *line(QWidget *window, const char *name, QFrame::Shape shape, const QRect &geometry)
+{
+    auto *rule = place<QFrame>(window, name, geometry);
+    rule->setFrameShape(shape);
+    rule->setFrameShadow(QFrame::Plain);
+    rule->setLineWidth(1);
+    return rule;
+}
+
+} // namespace
+
+void Manager1::createControls()
+{
+    setObjectName(QStringLiteral("Manager1"));
+    setWindowTitle(QStringLiteral("Brisalt Ventoro Server Configuration"));
+    setWindowIcon(Artwork::windowIcon());
+    setFixedSize(twips(10305), twips(4335));
+    setFont(layoutFont());
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+
+    createOptionControls();
+    createAccountControls();
+    createLabels();
+    createButtons();
+    createDecorations();
+    setTabOrder();
+}
+
+void Manager1::createOptionControls()
+{
+    txtMOTD = textBox(this, "txtMOTD", twipRect(1980, 720, 5235, 285), kMOTDLength);
+    chkDebug = checkBox(this, "chkDebug", QStringLiteral("Enable Logging Info:"), twipRect(180, 1170, 1995, 195));
+    chkLowLevel = checkBox(this, "chkLowLevel", QStringLiteral("Low Level:"), twipRect(2340, 1170, 1185, 195));
+    chkLowLevel->hide();
+    chkShowScreen = checkBox(this, "chkShowScreen", QStringLiteral("Show Active Screen:"), twipRect(4320, 1170, 1815, 195));
+    chkShowScreen->setToolTip(QStringLiteral("Deselect if going to run in background as service on WindowsNT/2000/XP"));
+}
+
+void Manager1::createAccountControls()
+{
+    List1 = place<QListWidget>(this, "List1", twipRect(270, 2160, 4335, 2010));
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    txtID = textBox(this, "txtID", twipRect(6390, 2340, 1455, 285), kIDLength);
+    txtPwd = textBox(this, "txtPwd", twipRect(6390, 2700, 1455, 285), kPwdLength);
+    txtName = textBox(this, "txtName", twipRect(6390, 3060, 1995, 285), kNameLength);
+    m_txtIDFilter = new KeyPressFilter(txtID);
+    m_txtPwdFilter = new KeyPressFilter(txtPwd);
+}
+
+void Manager1::createLabels()
+{
+    lblProductDescr = label(this, "lblProductDescr", QString(), twipRect(0, 0, 7935, 465));
+    lblProductDescr->setFont(ProductLabel::font());
+    Label1 = label(this, "Label1", QStringLiteral("Message of the day:"), twipRect(180, 720, 1635, 285));
+    Label2 = label(this, "Label2", QStringLiteral("Configured Users:"), twipRect(270, 1800, 1725, 285));
+    Label3 = label(this, "Label3", QStringLiteral("Pilot ID:"), twipRect(5130, 2385, 915, 195));
+    Label4 = label(this, "Label4", QStringLiteral("Password:"), twipRect(5130, 2745, 915, 195));
+    Label5 = label(this, "Label5", QStringLiteral("Name:"), twipRect(5130, 3105, 915, 195));
+}
+
+void Manager1::createButtons()
+{
+    cmdNew = button(this, "cmdNew", QStringLiteral("&New"), QStringLiteral("Click to create a new user."),
+                    twipRect(5130, 3600, 1005, 285));
+    cmdSave = button(this, "cmdSave", QStringLiteral("&Save"), QStringLiteral("Click to save changes to the user."),
+                     twipRect(6480, 3600, 1005, 285));
+    cmdDelete = button(this, "cmdDelete", QStringLiteral("&Delete"), QStringLiteral("Click to delete the current user"),
+                       twipRect(7740, 3600, 1005, 285));
+    cmdOk = button(this, "cmdOk", QStringLiteral("&Ok"), QStringLiteral("Click to close this screen saving changes"),
+                   twipRect(9180, 2430, 1005, 645));
+}
+
+void Manager1::createDecorations()
+{
+    // A line from (0, 540) to (9180, 540), and one from (3870, 1080) to (3870, 1350).
+    Line1 = line(this, "Line1", QFrame::HLine, QRect(0, twips(540), twips(9180) + 1, 1));
+    Line2 = line(this, "Line2", QFrame::VLine, QRect(twips(3870), twips(1080), 1, twips(1350 - 1080) + 1));
+    Image1 = place<QLabel>(this, "Image1", twipRect(9270, 0, 915, 2235));
+    Image1->setPixmap(Artwork::decorativePicture());
+}
+
+void Manager1::setTabOrder()
+{
+    const QList<QWidget *> order = {txtMOTD, chkDebug, chkLowLevel, chkShowScreen, List1, txtID, txtPwd,
+                                    txtName, cmdNew, cmdSave, cmdDelete, cmdOk};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
