@@ -1,0 +1,96 @@
+#pragma once
+
+// Fakes for the server core's seams, and one fresh server run per test:
+// a clock that only moves when told, a sender that records every datagram,
+// a yield that can run scripted events (a timer tick, a close notification)
+// in the middle of a send loop, and a log kept in memory.
+#include "Packet.h"
+#include "Seams.h"
+#include "ServerContext.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+class FakeClock : public Clock
+{
+public:
+    QTime timeOfDay() const override { return m_time; }
+    qint64 monotonicSeconds() const override { return m_seconds; }
+    void advance(qint64 seconds) { m_seconds += seconds; }
+    void setTimeOfDay(QTime time) { m_time = time; }
+
+private:
+    QTime m_time{9, 5, 7};
+    qint64 m_seconds = 100000;
+};
+
+struct SentRecord {
+    QString ip;
+    QByteArray bytes;
+    Packet packet() const { return Packet::fromDatagram(bytes); }
+};
+
+class RecordingSender : public Sender
+{
+public:
+    bool send(const QString &ipAddress, const QByteArray &record) override;
+    QList<SentRecord> sent;
+};
+
+class ScriptedYield : public Yield
+{
+public:
+    void yield() override;
+    int count = 0;
+    // Runs inside the yield with the yield's number (from 1).
+    std::function<void(int)> onYield;
+
+private:
+    bool m_running = false;
+};
+
+class CoreHarness
+{
+public:
+    explicit CoreHarness(bool debugOn = true, bool lowLevelOn = true);
+
+    FakeClock clock;
+    RecordingSender sender;
+    ScriptedYield yield;
+    std::unique_ptr<ServerContext> context;
+
+    ServerContext &ctx() { return *context; }
+    void addAccount(qint32 pilotID, const QByteArray &password, const QByteArray &name = {});
+    void receive(const QByteArray &datagram, const QString &senderIP);
+    // Logs on a pilot with a fresh account; returns its player.
+    PlayerPtr logOn(const QString &handle, const QString &ip);
+    QStringList logLines() const;
+    void clearRecords();
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_log;
+    class QBuffer *m_logBuffer = nullptr; // owned by the context's log
+    qint32 m_nextPilot = 100;
+};
+
+// Client records, built byte by byte as a client would.
+namespace ClientRecords {
+QByteArray logonRequest(qint32 pilotID, qint32 password, const QString &handle);
+QByteArray keepAlive(qint32 senderID);
+// A flight record whose bytes after the header are a recognisable pattern.
+QByteArray flightRecord(qint32 type, qint32 senderID, char fill = 'x');
+} // namespace ClientRecords
+
+// Golden bytes, written from the record tables independently of the codec.
+namespace Golden {
+void putInt32(QByteArray &bytes, int offset, qint32 value);
+void putText(QByteArray &bytes, int offset, int chars, const QString &text);
+QByteArray record(qint32 packetClass, qint32 type, qint32 senderID = 0);
+QByteArray playerNotice(qint32 type, qint32 playerID, const QString &handle);
+} // namespace Golden

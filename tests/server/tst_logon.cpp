@@ -1,0 +1,353 @@
+// Logon and keep-alive: every record sent, in order, with its destination
+// and all 128 bytes, and every log line, at each switch setting.
+#include "CoreHarness.h"
+
+#include <QtTest>
+
+#include <limits>
+
+namespace {
+
+using Expected = QList<QPair<QString, QByteArray>>;
+
+QByteArray accepted(qint32 id, const QString &motd = QStringLiteral("Welcome aboard"))
+{
+    QByteArray bytes = Golden::record(0, 1002);
+    Golden::putInt32(bytes, 16, id);
+    Golden::putText(bytes, 20, 40, motd);
+    return bytes;
+}
+
+QByteArray rejectedRecord(qint32 lastServerID)
+{
+    QByteArray bytes = Golden::record(0, 1003);
+    Golden::putInt32(bytes, 16, lastServerID);
+    return bytes;
+}
+
+QByteArray added(qint32 id, const QString &handle)
+{
+    return Golden::playerNotice(1004, id, handle);
+}
+
+QByteArray removed(qint32 id, const QString &handle)
+{
+    return Golden::playerNotice(1005, id, handle);
+}
+
+void compareSent(const RecordingSender &sender, const Expected &expected)
+{
+    QStringList got;
+    for (const SentRecord &record : sender.sent)
+        got << record.ip + QLatin1Char(' ') + QString::fromLatin1(record.bytes.toHex());
+    QStringList want;
+    for (const auto &[ip, bytes] : expected)
+        want << ip + QLatin1Char(' ') + QString::fromLatin1(bytes.toHex());
+    QCOMPARE(got, want);
+}
+
+QStringList stamped(const QStringList &events)
+{
+    QStringList lines;
+    for (const QString &event : events)
+        lines << QStringLiteral("09:05:07 - ") + event;
+    return lines;
+}
+
+// Three pilots already on: Ann (1, .2), Bob (2, .3), Cy (3, .4).
+void logOnThree(CoreHarness &h)
+{
+    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.logOn(QStringLiteral("Cy"), QStringLiteral("127.0.0.4"));
+    h.clearRecords();
+}
+
+} // namespace
+
+class tst_Logon : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void acceptedAlone_data();
+    void acceptedAlone();
+    void acceptedWithThreePresent();
+    void rejected_data();
+    void rejected();
+    void sameHandleAgainReplacesThePlayer();
+    void wrongPasswordLeavesThePresentPlayer();
+    void handleDifferingOnlyInCaseIsRefused();
+    void noServerIdLeft();
+    void accountWithoutName();
+    void passwordGuessingIsThrottled();
+    void keepAliveEcho();
+    void keepAliveCountsOnlyFromTheSendersAddress_data();
+    void keepAliveCountsOnlyFromTheSendersAddress();
+    void keepAliveExpiry();
+};
+
+void tst_Logon::acceptedAlone_data()
+{
+    QTest::addColumn<bool>("debugOn");
+    QTest::addColumn<bool>("lowLevelOn");
+    QTest::addColumn<QStringList>("lines");
+
+    const QStringList ordinary{QStringLiteral("Rcvd logon request from 127.0.0.2"),
+                               QStringLiteral("User Ann Example logged on from 127.0.0.2"),
+                               QStringLiteral("Send Player Added data to clients")};
+    const QStringList lowLevel{QStringLiteral("Checking If Details to be dumped to:1 for Ann Server ID:1"),
+                               QStringLiteral("Not Dumping to:1 Player:Ann Server ID:1")};
+    QTest::newRow("both on") << true << true << stamped(ordinary + lowLevel);
+    QTest::newRow("low level off") << true << false << stamped(ordinary);
+    QTest::newRow("logging off") << false << true << QStringList();
+    QTest::newRow("both off") << false << false << QStringList();
+}
+
+void tst_Logon::acceptedAlone()
+{
+    QFETCH(bool, debugOn);
+    QFETCH(bool, lowLevelOn);
+    QFETCH(QStringList, lines);
+
+    CoreHarness h(debugOn, lowLevelOn);
+    h.addAccount(42, "4242", "Ann Example");
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("  Ann  ")), QStringLiteral("127.0.0.2"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.2"), accepted(1)}});
+    QCOMPARE(h.logLines(), lines);
+    QCOMPARE(h.yield.count, 1);
+    const PlayerPtr ann = h.ctx().players.Item(QStringLiteral("Ann"));
+    QVERIFY(ann);
+    QCOMPARE(ann->Handle, QStringLiteral("Ann"));
+    QCOMPARE(ann->ServerID, QStringLiteral("1"));
+    QCOMPARE(ann->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(ann->HeartBeat, h.clock.monotonicSeconds());
+    QCOMPARE(h.ctx().LastServerID, 1);
+}
+
+void tst_Logon::acceptedWithThreePresent()
+{
+    CoreHarness h;
+    logOnThree(h);
+    h.addAccount(7, "77", "Dee");
+    h.receive(ClientRecords::logonRequest(7, 77, QStringLiteral("Dee")), QStringLiteral("127.0.0.5"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.5"), accepted(4)},
+                           {QStringLiteral("127.0.0.2"), added(4, QStringLiteral("Dee"))},
+                           {QStringLiteral("127.0.0.3"), added(4, QStringLiteral("Dee"))},
+                           {QStringLiteral("127.0.0.4"), added(4, QStringLiteral("Dee"))},
+                           {QStringLiteral("127.0.0.5"), added(1, QStringLiteral("Ann"))},
+                           {QStringLiteral("127.0.0.5"), added(2, QStringLiteral("Bob"))},
+                           {QStringLiteral("127.0.0.5"), added(3, QStringLiteral("Cy"))}});
+    QCOMPARE(h.logLines(), stamped({
+        QStringLiteral("Rcvd logon request from 127.0.0.5"),
+        QStringLiteral("User Dee logged on from 127.0.0.5"),
+        QStringLiteral("Send Player Added data to clients"),
+        QStringLiteral("Send Player Added data to client 127.0.0.2 Ann"),
+        QStringLiteral("Send Player Added data to client 127.0.0.3 Bob"),
+        QStringLiteral("Send Player Added data to client 127.0.0.4 Cy"),
+        QStringLiteral("Checking If Details to be dumped to:4 for Ann Server ID:1"),
+        QStringLiteral("Dumping to:4 Player:Ann Server ID:1"),
+        QStringLiteral("Checking If Details to be dumped to:4 for Bob Server ID:2"),
+        QStringLiteral("Dumping to:4 Player:Bob Server ID:2"),
+        QStringLiteral("Checking If Details to be dumped to:4 for Cy Server ID:3"),
+        QStringLiteral("Dumping to:4 Player:Cy Server ID:3"),
+        QStringLiteral("Checking If Details to be dumped to:4 for Dee Server ID:4"),
+        QStringLiteral("Not Dumping to:4 Player:Dee Server ID:4"),
+    }));
+    // One yield after the reply, three per announcement, two per list entry.
+    QCOMPARE(h.yield.count, 1 + 3 * 3 + 3 * 2);
+}
+
+void tst_Logon::rejected_data()
+{
+    QTest::addColumn<QByteArray>("storedPassword");
+    QTest::addColumn<qint32>("pilotID");
+    QTest::addColumn<qint32>("password");
+
+    QTest::newRow("wrong password") << QByteArray("4242") << 42 << 4243;
+    QTest::newRow("no such account") << QByteArray("4242") << 43 << 4242;
+    QTest::newRow("stored with a leading zero") << QByteArray("04242") << 42 << 4242;
+    QTest::newRow("password No is no number") << QByteArray("No") << 42 << 0;
+    QTest::newRow("negative pilot ID has its own section") << QByteArray("4242") << -42 << 4242;
+}
+
+void tst_Logon::rejected()
+{
+    QFETCH(QByteArray, storedPassword);
+    QFETCH(qint32, pilotID);
+    QFETCH(qint32, password);
+
+    CoreHarness h;
+    h.logOn(QStringLiteral("Zed"), QStringLiteral("127.0.0.9"));
+    h.clearRecords();
+    h.addAccount(42, storedPassword);
+    h.receive(ClientRecords::logonRequest(pilotID, password, QStringLiteral("Ann")), QStringLiteral("127.0.0.2"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.2"), rejectedRecord(1)}});
+    QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.2"),
+                                    QStringLiteral("User rejected logon from 127.0.0.2")}));
+    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(h.ctx().LastServerID, 1);
+}
+
+void tst_Logon::sameHandleAgainReplacesThePlayer()
+{
+    CoreHarness h(true, false);
+    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.clearRecords();
+    h.addAccount(5, "55");
+    h.receive(ClientRecords::logonRequest(5, 55, QStringLiteral(" Ann")), QStringLiteral("127.0.0.6"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.3"), removed(1, QStringLiteral("Ann"))},
+                           {QStringLiteral("127.0.0.6"), accepted(3)},
+                           {QStringLiteral("127.0.0.3"), added(3, QStringLiteral("Ann"))},
+                           {QStringLiteral("127.0.0.6"), added(2, QStringLiteral("Bob"))}});
+    QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.6"),
+                                    QStringLiteral("User No Name logged on from 127.0.0.6"),
+                                    QStringLiteral("Send Player Added data to clients")}));
+    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.ctx().players.Item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.6"));
+}
+
+void tst_Logon::wrongPasswordLeavesThePresentPlayer()
+{
+    CoreHarness h;
+    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.clearRecords();
+    h.addAccount(5, "55");
+    h.receive(ClientRecords::logonRequest(5, 56, QStringLiteral("Ann")), QStringLiteral("127.0.0.66"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.66"), rejectedRecord(2)}});
+    QVERIFY(h.ctx().players.isRegistered(ann));
+}
+
+void tst_Logon::handleDifferingOnlyInCaseIsRefused()
+{
+    CoreHarness h;
+    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.clearRecords();
+    h.addAccount(5, "55");
+    h.receive(ClientRecords::logonRequest(5, 55, QStringLiteral("ANN")), QStringLiteral("127.0.0.3"));
+
+    compareSent(h.sender, {{QStringLiteral("127.0.0.3"), rejectedRecord(1)}});
+    QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.3"),
+                                    QStringLiteral("User rejected logon from 127.0.0.3")}));
+    QCOMPARE(h.ctx().LastServerID, 1);
+    QCOMPARE(h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.4"))->ServerID, QStringLiteral("2"));
+}
+
+void tst_Logon::noServerIdLeft()
+{
+    CoreHarness h;
+    h.ctx().LastServerID = std::numeric_limits<qint32>::max() - 1;
+    QCOMPARE(h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"))->ServerID, QStringLiteral("2147483647"));
+    h.clearRecords();
+    QVERIFY(!h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3")));
+    compareSent(h.sender, {{QStringLiteral("127.0.0.3"), rejectedRecord(std::numeric_limits<qint32>::max())}});
+    QCOMPARE(h.ctx().LastServerID, std::numeric_limits<qint32>::max());
+}
+
+void tst_Logon::accountWithoutName()
+{
+    CoreHarness h(true, false);
+    h.addAccount(8, "1");
+    h.receive(ClientRecords::logonRequest(8, 1, QStringLiteral("Nameless")), QStringLiteral("127.0.0.2"));
+    QCOMPARE(h.logLines().value(1), QStringLiteral("09:05:07 - User No Name logged on from 127.0.0.2"));
+}
+
+void tst_Logon::passwordGuessingIsThrottled()
+{
+    CoreHarness h(false, false);
+    h.addAccount(42, "4242");
+    const QString guesser = QStringLiteral("127.0.0.66");
+    for (int guess = 0; guess < 5; ++guess) {
+        h.receive(ClientRecords::logonRequest(42, guess, QStringLiteral("Ann")), guesser);
+        h.clock.advance(5);
+    }
+    // The right password from the same address is now refused unread...
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
+    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.sender.sent.last().packet().PacketType(), qint32(Packet::LogonRejected));
+    // ... while another address logs on as usual.
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Bob")), QStringLiteral("127.0.0.7"));
+    QCOMPARE(h.ctx().players.Count(), 1);
+    // Every refusal counts: 59 seconds after the last one the block holds.
+    h.clock.advance(59);
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
+    QCOMPARE(h.ctx().players.Count(), 1);
+    // A full minute without a refusal lifts it.
+    h.clock.advance(60);
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
+    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.sender.sent.size(), 5 + 1 + 1 + 1 + 3);
+}
+
+void tst_Logon::keepAliveEcho()
+{
+    CoreHarness h;
+    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.clearRecords();
+    h.clock.advance(30);
+    h.receive(ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
+    compareSent(h.sender, {{QStringLiteral("127.0.0.2"), Golden::record(0, 1006, 0)}});
+    QCOMPARE(ann->HeartBeat, h.clock.monotonicSeconds());
+    QCOMPARE(h.logLines(), QStringList());
+    QCOMPARE(h.yield.count, 1);
+}
+
+void tst_Logon::keepAliveCountsOnlyFromTheSendersAddress_data()
+{
+    QTest::addColumn<qint32>("senderID");
+    QTest::addColumn<QString>("from");
+
+    QTest::newRow("another address") << 1 << QStringLiteral("127.0.0.9");
+    QTest::newRow("never registered") << 99 << QStringLiteral("127.0.0.2");
+    QTest::newRow("zero") << 0 << QStringLiteral("127.0.0.2");
+    QTest::newRow("other player's ID") << 2 << QStringLiteral("127.0.0.2");
+}
+
+void tst_Logon::keepAliveCountsOnlyFromTheSendersAddress()
+{
+    QFETCH(qint32, senderID);
+    QFETCH(QString, from);
+
+    CoreHarness h;
+    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.clearRecords();
+    const qint64 before = ann->HeartBeat;
+    h.clock.advance(60);
+    h.receive(ClientRecords::keepAlive(senderID), from);
+    QCOMPARE(h.sender.sent.size(), 0);
+    QCOMPARE(ann->HeartBeat, before);
+    QCOMPARE(h.ctx().players.Count(), 2);
+}
+
+void tst_Logon::keepAliveExpiry()
+{
+    CoreHarness h;
+    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    const PlayerPtr bob = h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.clearRecords();
+
+    h.clock.advance(59);
+    h.receive(ClientRecords::keepAlive(2), QStringLiteral("127.0.0.3"));
+    compareSent(h.sender, {{QStringLiteral("127.0.0.3"), Golden::record(0, 1006, 0)}});
+    QCOMPARE(h.ctx().players.Count(), 2);
+
+    h.clearRecords();
+    h.clock.advance(1);
+    h.receive(ClientRecords::keepAlive(2), QStringLiteral("127.0.0.3"));
+    compareSent(h.sender, {{QStringLiteral("127.0.0.3"), removed(1, QStringLiteral("Ann"))},
+                           {QStringLiteral("127.0.0.3"), Golden::record(0, 1006, 0)}});
+    QCOMPARE(h.logLines(), stamped({QStringLiteral("No HeartBeat, removing player Ann 127.0.0.2")}));
+    QCOMPARE(h.ctx().players.Count(), 1);
+    QVERIFY(h.ctx().players.isRegistered(bob));
+}
+
+QTEST_GUILESS_MAIN(tst_Logon)
+#include "tst_logon.moc"

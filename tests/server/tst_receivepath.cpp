@@ -1,0 +1,213 @@
+// The receive path: the size gate, the receive guard, arrivals refused
+// during a burst, read failures, and a record whose handling fails.
+#include "CoreHarness.h"
+#include "ReceivePath.h"
+
+#include <QtTest>
+
+#include <deque>
+#include <stdexcept>
+
+namespace {
+
+class FakeSource : public DatagramSource
+{
+public:
+    struct Item {
+        QByteArray bytes;
+        QString sender;
+        bool fails = false;
+    };
+
+    bool hasPendingDatagrams() const override { return !queue.empty(); }
+    bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override
+    {
+        const Item item = queue.front();
+        queue.pop_front();
+        if (item.fails) {
+            *errorNumber = 10054;
+            *errorText = QStringLiteral("Connection reset by peer");
+            return false;
+        }
+        *bytes = item.bytes;
+        *senderIP = item.sender;
+        return true;
+    }
+    void raiseArrivalLater(qint64 size) override { raised.append(size); }
+
+    std::deque<Item> queue;
+    QList<qint64> raised;
+};
+
+class ThrowingSender : public Sender
+{
+public:
+    bool send(const QString &ipAddress, const QByteArray &record) override
+    {
+        if (ipAddress == QStringLiteral("127.0.0.66") && !m_thrown) {
+            m_thrown = true;
+            throw std::runtime_error("send failed");
+        }
+        return inner.send(ipAddress, record);
+    }
+    RecordingSender inner;
+
+private:
+    bool m_thrown = false;
+};
+
+QByteArray logonFor(CoreHarness &h, qint32 pilot, const QString &handle)
+{
+    h.addAccount(pilot, QByteArray::number(pilot));
+    return ClientRecords::logonRequest(pilot, pilot, handle);
+}
+
+} // namespace
+
+class tst_ReceivePath : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizeGate_data();
+    void sizeGate();
+    void oddDatagramIsReadWithTheNextBurst();
+    void arrivalDuringABurstIsRaisedAgain();
+    void readFailureDropsTheBurst();
+    void failingRecordIsContained();
+    void hostileDatagramsOfEveryLength();
+};
+
+void tst_ReceivePath::sizeGate_data()
+{
+    QTest::addColumn<qint64>("announced");
+    QTest::addColumn<bool>("read");
+
+    QTest::newRow("0") << qint64(0) << true;
+    QTest::newRow("100") << qint64(100) << false;
+    QTest::newRow("128") << qint64(128) << true;
+    QTest::newRow("200") << qint64(200) << false;
+    QTest::newRow("256") << qint64(256) << true;
+    QTest::newRow("65507") << qint64(65507) << false;
+}
+
+void tst_ReceivePath::sizeGate()
+{
+    QFETCH(qint64, announced);
+    QFETCH(bool, read);
+
+    CoreHarness h(false, false);
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
+    path.ctlWinsock_DataArrival(announced);
+    QCOMPARE(source.queue.empty(), read);
+    QCOMPARE(h.ctx().players.Count(), read ? 1 : 0);
+    QVERIFY(h.ctx().ReceiveReady);
+}
+
+// A 100-byte datagram waits; the next arrival that passes the gate reads it
+// whole together with the valid logon behind it, each with its own sender.
+void tst_ReceivePath::oddDatagramIsReadWithTheNextBurst()
+{
+    CoreHarness h(false, false);
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    source.queue.push_back({QByteArray(100, '\x01'), QStringLiteral("127.0.0.9")});
+    path.ctlWinsock_DataArrival(100);
+    QCOMPARE(source.queue.size(), size_t(1));
+
+    source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
+    source.queue.push_back({logonFor(h, 2, QStringLiteral("Bob")), QStringLiteral("127.0.0.3")});
+    path.ctlWinsock_DataArrival(128);
+    QVERIFY(source.queue.empty());
+    QCOMPARE(h.ctx().players.Item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(h.ctx().players.Item(QStringLiteral("Bob"))->IPAddress, QStringLiteral("127.0.0.3"));
+}
+
+// A datagram that arrives while a burst is being handled is refused by the
+// guard, and announced again once the burst is over.
+void tst_ReceivePath::arrivalDuringABurstIsRaisedAgain()
+{
+    CoreHarness h(false, false);
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
+    const QByteArray late = logonFor(h, 2, QStringLiteral("Bob"));
+    h.yield.onYield = [&](int n) {
+        if (n != 1)
+            return;
+        QVERIFY(!h.ctx().ReceiveReady);
+        source.queue.push_back({late, QStringLiteral("127.0.0.3")});
+        path.ctlWinsock_DataArrival(128);
+    };
+    path.ctlWinsock_DataArrival(128);
+    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(source.raised, QList<qint64>{128});
+    h.yield.onYield = nullptr;
+    path.ctlWinsock_DataArrival(source.raised.takeFirst());
+    QCOMPARE(h.ctx().players.Count(), 2);
+    QVERIFY(source.raised.isEmpty());
+}
+
+void tst_ReceivePath::readFailureDropsTheBurst()
+{
+    CoreHarness h(true, false);
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
+    source.queue.push_back({QByteArray(), QString(), true});
+    source.queue.push_back({logonFor(h, 2, QStringLiteral("Bob")), QStringLiteral("127.0.0.3")});
+    path.ctlWinsock_DataArrival(128);
+    QCOMPARE(h.logLines(),
+             QStringList{"09:05:07 - Problem reading packet from 127.0.0.2 10054 Connection reset by peer"});
+    QCOMPARE(h.ctx().players.Count(), 0);
+    QVERIFY(h.ctx().ReceiveReady);
+
+    h.clearRecords();
+    source.queue.push_front({QByteArray(), QString(), true});
+    path.ctlWinsock_DataArrival(128);
+    QCOMPARE(h.logLines(), QStringList{"09:05:07 - Problem reading packet from  10054 Connection reset by peer"});
+}
+
+void tst_ReceivePath::failingRecordIsContained()
+{
+    FakeClock clock;
+    ThrowingSender sender;
+    ScriptedYield yield;
+    ServerContext context(clock, sender, yield);
+    QTemporaryDir dir;
+    context.UsersIni.FileName(dir.filePath(QStringLiteral("user.ini")).toStdString());
+    context.UsersIni.WriteINI(1, "Pwd", 1);
+    FakeSource source;
+    ReceivePath path(context, source);
+    source.queue.push_back({ClientRecords::logonRequest(1, 1, QStringLiteral("Bad")), QStringLiteral("127.0.0.66")});
+    source.queue.push_back({ClientRecords::logonRequest(1, 1, QStringLiteral("Good")), QStringLiteral("127.0.0.2")});
+    path.ctlWinsock_DataArrival(128);
+    QVERIFY(context.ReceiveReady);
+    QCOMPARE(sender.inner.sent.size(), 3); // Good's reply and list, and Good announced to Bad
+    QVERIFY(context.players.Item(QStringLiteral("Good")));
+}
+
+void tst_ReceivePath::hostileDatagramsOfEveryLength()
+{
+    CoreHarness h(true, true);
+    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    QRandomGenerator random(2024);
+    for (int length = 0; length <= 300; ++length) {
+        QByteArray junk(length, '\0');
+        for (char &byte : junk)
+            byte = char(random.bounded(256));
+        source.queue.push_back({junk, QStringLiteral("127.0.0.%1").arg(2 + length % 3)});
+    }
+    path.ctlWinsock_DataArrival(0);
+    QVERIFY(source.queue.empty());
+    QVERIFY(h.ctx().ReceiveReady);
+    QCOMPARE(h.ctx().players.Count(), 2);
+}
+
+QTEST_GUILESS_MAIN(tst_ReceivePath)
+#include "tst_receivepath.moc"
