@@ -1,0 +1,359 @@
+#include "ctlWinsock.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Room for many bursts of small records; the system caps it at its own
+// maximum (net.core.rmem_max).
+constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
+
+// The largest UDP payload over IPv4 is 65507 bytes; one more byte of room
+// lets MSG_TRUNC reveal anything that would not fit.
+constexpr size_t DatagramBufferBytes = 65536;
+
+// The descriptor is no longer this socket (closed or replaced behind our back).
+bool descriptorGone(int errorNumber)
+{
+    return errorNumber == EBADF || errorNumber == ENOTSOCK;
+}
+
+// Errors after which receiving can never work again. Anything else a
+// receive reports (an ICMP error left by an earlier send, an unreachable
+// network, short memory, a signal) concerns one datagram only.
+bool receiveFailedForGood(int errorNumber)
+{
+    return descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
+        || errorNumber == EOPNOTSUPP;
+}
+
+QString senderText(const sockaddr_in &from, socklen_t length)
+{
+    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
+        return QString();
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
+        return QString();
+    return QString::fromLatin1(text);
+}
+
+// Strict dotted-quad text only: no host names, no NUL inside.
+bool parseDottedIPv4(const QString &text, in_addr *address)
+{
+    const QByteArray latin = text.toLatin1();
+    if (latin.isEmpty() || latin.contains('\0') || latin.size() != text.size())
+        return false;
+    return ::inet_pton(AF_INET, latin.constData(), address) == 1;
+}
+
+// Clears a flag when the scope ends, unless the object that owns it is gone.
+class RaisingScope
+{
+public:
+    RaisingScope(QObject *owner, bool *flag) : m_owner(owner), m_flag(flag) { *m_flag = true; }
+    ~RaisingScope()
+    {
+        if (m_owner)
+            *m_flag = false;
+    }
+    bool ownerAlive() const { return !m_owner.isNull(); }
+
+private:
+    QPointer<QObject> m_owner;
+    bool *m_flag;
+};
+
+} // namespace
+
+ctlWinsock::ctlWinsock(QObject *parent) : QObject(parent) {}
+
+ctlWinsock::~ctlWinsock()
+{
+    Close();
+}
+
+bool ctlWinsock::Bind(quint16 localPort, QString *errorText)
+{
+    const auto fail = [&](int errorNumber, const QString &text) {
+        setLastError(errorNumber);
+        if (!text.isEmpty())
+            m_lastErrorText = text;
+        if (errorText)
+            *errorText = m_lastErrorText;
+        return false;
+    };
+    if (m_fd >= 0)
+        return fail(EINVAL, QStringLiteral("The socket is already bound"));
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return fail(errno, QString());
+
+    // Best effort: a smaller buffer only means drops under a heavier flood.
+    const int wanted = ReceiveBufferBytes;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(localPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        const int bindError = errno;
+        ::close(fd);
+        return fail(bindError, QString());
+    }
+
+    m_fd = fd;
+    m_buffer.resize(DatagramBufferBytes);
+    m_dropped = 0;
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &ctlWinsock::socketReadable);
+    setLastError(0);
+    if (errorText)
+        errorText->clear();
+    return true;
+}
+
+quint16 ctlWinsock::LocalPort() const
+{
+    if (m_fd < 0)
+        return 0;
+    sockaddr_in local {};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+QString ctlWinsock::LocalIP() const
+{
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            const QHostAddress address = entry.ip();
+            if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+                return address.toString();
+        }
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+bool ctlWinsock::SendData(const QByteArray &bytes)
+{
+    if (m_fd < 0) {
+        setLastError(ENOTCONN);
+        return false;
+    }
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_remotePort);
+    if (!parseDottedIPv4(m_remoteHost, &to.sin_addr)) {
+        setLastError(EINVAL);
+        m_lastErrorText = QStringLiteral("Not an IPv4 address: \"%1\"").arg(m_remoteHost);
+        return false;
+    }
+    if (m_remotePort == 0) {
+        setLastError(EDESTADDRREQ);
+        return false;
+    }
+
+    // An ICMP error left behind by an earlier datagram may be reported by
+    // this call; it says nothing about this one, so it is sent once more.
+    bool retriedStaleError = false;
+    for (;;) {
+        const ssize_t sent = ::sendto(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        if (sent >= 0) {
+            setLastError(0);
+            return true;
+        }
+        const int sendError = errno;
+        if (sendError == EINTR)
+            continue;
+        if (sendError == ECONNREFUSED && !retriedStaleError) {
+            retriedStaleError = true;
+            continue;
+        }
+        setLastError(sendError);
+        if (descriptorGone(sendError)) {
+            // The closing is reported from the event loop, not from inside
+            // the sender that ran into it.
+            Close();
+            QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+}
+
+qint64 ctlWinsock::BytesReceived() const
+{
+    return m_queue.empty() ? 0 : m_queue.front().bytes.size();
+}
+
+bool ctlWinsock::GetData(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+{
+    int error = 0;
+    if (m_fd < 0)
+        error = ENOTCONN;
+    else if (m_queue.empty())
+        error = EWOULDBLOCK;
+    if (error != 0) {
+        if (bytes)
+            bytes->clear();
+        if (senderIP)
+            senderIP->clear();
+        if (errorNumber)
+            *errorNumber = error;
+        if (errorText)
+            *errorText = qt_error_string(error);
+        return false;
+    }
+
+    Datagram head = std::move(m_queue.front());
+    m_queue.pop_front();
+    if (bytes)
+        *bytes = std::move(head.bytes);
+    if (senderIP)
+        *senderIP = std::move(head.senderIP);
+    if (errorNumber)
+        *errorNumber = 0;
+    if (errorText)
+        errorText->clear();
+    return true;
+}
+
+void ctlWinsock::setQueueLimit(int datagrams)
+{
+    m_queueLimit = qMax(1, datagrams);
+    while (m_queue.size() > size_t(m_queueLimit)) {
+        m_queue.pop_front();
+        ++m_dropped;
+    }
+    while (m_arrivals.size() > size_t(m_queueLimit))
+        m_arrivals.pop_front();
+}
+
+void ctlWinsock::Close()
+{
+    if (m_fd < 0)
+        return;
+    // This may run inside the notifier's own activation: switch it off now
+    // and let the event loop delete it.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
+    m_notifier = nullptr;
+    ::close(m_fd);
+    m_fd = -1;
+    m_queue.clear();
+    m_arrivals.clear();
+}
+
+void ctlWinsock::raiseArrivalLater(qint64 size)
+{
+    QMetaObject::invokeMethod(this, [this, size] { announce(size); }, Qt::QueuedConnection);
+}
+
+void ctlWinsock::socketReadable()
+{
+    if (drainKernelQueue())
+        raiseArrivals();
+}
+
+// Reads until the kernel queue is empty, or until one queue's worth has been
+// read in this round: a flood then still hands the event loop back, and the
+// notifier, which stays readable, brings the rest. False when the socket
+// failed for good.
+bool ctlWinsock::drainKernelQueue()
+{
+    sockaddr_in from {};
+    for (int round = 0; round < m_queueLimit && m_fd >= 0; ++round) {
+        socklen_t fromLength = sizeof from;
+        const ssize_t received = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_TRUNC,
+                                            reinterpret_cast<sockaddr *>(&from), &fromLength);
+        if (received < 0) {
+            const int receiveError = errno;
+            if (receiveError == EAGAIN || receiveError == EWOULDBLOCK)
+                return true;
+            if (receiveFailedForGood(receiveError)) {
+                failForGood(receiveError);
+                return false;
+            }
+            // An error reported for an earlier datagram is consumed by the
+            // call that reports it; the queue behind it is still there.
+            setLastError(receiveError);
+            continue;
+        }
+        if (size_t(received) > m_buffer.size()) {
+            ++m_dropped; // beyond any IPv4 datagram; never kept cut short
+            continue;
+        }
+        enqueue({QByteArray(m_buffer.data(), qsizetype(received)), senderText(from, fromLength)});
+    }
+    return true;
+}
+
+void ctlWinsock::enqueue(Datagram datagram)
+{
+    const qint64 size = datagram.bytes.size();
+    m_queue.push_back(std::move(datagram));
+    if (m_queue.size() > size_t(m_queueLimit)) {
+        m_queue.pop_front();
+        ++m_dropped;
+    }
+    m_arrivals.push_back(size);
+    if (m_arrivals.size() > size_t(m_queueLimit))
+        m_arrivals.pop_front();
+}
+
+void ctlWinsock::announce(qint64 size)
+{
+    if (m_fd < 0)
+        return;
+    m_arrivals.push_back(size);
+    if (m_arrivals.size() > size_t(m_queueLimit))
+        m_arrivals.pop_front();
+    raiseArrivals();
+}
+
+// Raises the waiting arrivals one by one. A handler that runs the event loop
+// may bring more datagrams in; this loop, already on the stack, raises
+// their arrivals after the handler returns, instead of a nested call.
+void ctlWinsock::raiseArrivals()
+{
+    if (m_raising)
+        return;
+    RaisingScope scope(this, &m_raising);
+    while (m_fd >= 0 && !m_arrivals.empty()) {
+        const qint64 size = m_arrivals.front();
+        m_arrivals.pop_front();
+        emit DataArrival(size);
+        if (!scope.ownerAlive())
+            return;
+    }
+}
+
+void ctlWinsock::failForGood(int errorNumber)
+{
+    Close();
+    setLastError(errorNumber);
+    emit Closed();
+}
+
+void ctlWinsock::setLastError(int errorNumber)
+{
+    m_lastErrorNumber = errorNumber;
+    m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);
+}
