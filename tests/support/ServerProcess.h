@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The server binary run as a black box. The binary is copied into a fresh
+// temporary program directory, next to which tests write the settings
+// files; it then runs in a chosen working directory (the program directory
+// unless set) with QT_QPA_PLATFORM=offscreen.
+//
+// Every wait is bounded. Whatever a test does, the process has ended when
+// this object is destroyed: SIGTERM first, SIGKILL after a grace period.
+class ServerProcess
+{
+public:
+    static constexpr int DefaultGraceMs = 5000;
+
+    explicit ServerProcess(const QString &binaryPath);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+
+    // False when the program directory or the copy of the binary could not
+    // be made; errorText() says why.
+    bool isValid() const { return m_valid; }
+    QString errorText() const { return m_errorText; }
+
+    QString programDir() const { return m_dir.path(); }
+    QString programPath() const { return m_programPath; }
+
+    // Writes a file into the program directory, bytes as given.
+    bool writeProgramFile(const QString &fileName, const QByteArray &content);
+    bool writeServerIni(const QByteArray &content) { return writeProgramFile(QStringLiteral("VentoroServer.ini"), content); }
+    bool writeUserIni(const QByteArray &content) { return writeProgramFile(QStringLiteral("user.ini"), content); }
+
+    void setWorkingDirectory(const QString &directory) { m_workingDirectory = directory; }
+    QString workingDirectory() const;
+    // The environment the process starts with; change it before start().
+    QProcessEnvironment &environment() { return m_environment; }
+
+    bool start(const QStringList &arguments = {});
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return m_process.processId(); }
+
+    // True once the process holds a UDP socket bound to port, or its log in
+    // the working directory reports it listening; false when it ends first
+    // or timeoutMs passes.
+    bool waitUntilListening(quint16 port, int timeoutMs);
+    // True once text appears in log.txt of the working directory.
+    bool waitForLog(const QByteArray &text, int timeoutMs);
+    bool waitForFinished(int timeoutMs);
+
+    // Ends the process: SIGTERM, then SIGKILL if it is still running after
+    // graceMs. True when it ended within the grace period (or was not
+    // running).
+    bool stop(int graceMs = DefaultGraceMs);
+
+    // Valid once the process has ended.
+    int exitCode() const { return m_process.exitCode(); }
+    bool exitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
+
+    // Everything the process has written so far.
+    QByteArray standardError();
+    QByteArray standardOutput();
+    QByteArray logText() const;
+
+private:
+    bool holdsUdpPort(quint16 port) const;
+    void collectOutput();
+
+    QTemporaryDir m_dir;
+    bool m_valid = false;
+    QString m_errorText;
+    QString m_programPath;
+    QString m_workingDirectory;
+    QProcessEnvironment m_environment;
+    QProcess m_process;
+    QByteArray m_standardError;
+    QByteArray m_standardOutput;
+};
