@@ -1,0 +1,453 @@
+#include "FreePort.h"
+#include "LoopbackClient.h"
+#include "SingleInstance.h"
+#include "ctlWinsock.h"
+
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int WaitMs = 10000;
+
+// A datagram whose bytes tell where it belongs: its number, then filler.
+QByteArray numbered(int number, int size)
+{
+    QByteArray bytes(size, char('a' + number % 26));
+    const QByteArray tag = QByteArray::number(number) + ';';
+    if (size >= tag.size())
+        bytes.replace(0, tag.size(), tag);
+    return bytes;
+}
+
+// Everything the wrapper announced, and how deeply its handlers nested.
+struct ArrivalLog
+{
+    QList<qint64> sizes;
+    int depth = 0;
+    int maxDepth = 0;
+};
+
+QList<QByteArray> takeAll(ctlWinsock &socket, QStringList *senders = nullptr)
+{
+    QList<QByteArray> taken;
+    QByteArray bytes;
+    QString sender;
+    int errorNumber = 0;
+    QString errorText;
+    while (socket.GetData(&bytes, &sender, &errorNumber, &errorText)) {
+        taken.append(bytes);
+        if (senders)
+            senders->append(sender);
+    }
+    return taken;
+}
+
+QString uniqueInstanceName()
+{
+    return QStringLiteral("ventoro-test-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
+// The test binary doubles as a second copy: "--hold-instance NAME" holds
+// the name and says "held", then waits for its stdin to close (bounded).
+int holdInstance(const char *name)
+{
+    SingleInstance guard;
+    if (!guard.tryAcquire(QString::fromUtf8(name)))
+        return 2;
+    if (::write(STDOUT_FILENO, "held\n", 5) != 5)
+        return 3;
+    pollfd input {STDIN_FILENO, POLLIN, 0};
+    ::poll(&input, 1, 60000);
+    return 0;
+}
+
+} // namespace
+
+class tst_ctlWinsock : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void receivesWholeDatagram_data();
+    void receivesWholeDatagram();
+    void burstComesOutInOrder();
+    void overflowDropsOldest();
+    void nestedEventLoopInHandler_data();
+    void nestedEventLoopInHandler();
+    void arrivalRaisedLater();
+    void sendReachesClient();
+    void badDestinationFailsQuietly_data();
+    void badDestinationFailsQuietly();
+    void unreachablePeerIsNotClosed();
+    void portInUseFailsBind_data();
+    void portInUseFailsBind();
+    void closeIsQuiet();
+    void brokenDescriptorRaisesClosed();
+    void singleInstanceInProcess();
+    void singleInstanceFreedByKill();
+
+private:
+    static void bindOrFail(ctlWinsock &socket);
+};
+
+void tst_ctlWinsock::bindOrFail(ctlWinsock &socket)
+{
+    QString error;
+    QVERIFY2(socket.Bind(0, &error), qPrintable(error));
+    QVERIFY(socket.LocalPort() != 0);
+}
+
+void tst_ctlWinsock::receivesWholeDatagram_data()
+{
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("record") << 128;
+    QTest::newRow("short") << 100;
+    QTest::newRow("empty") << 0;
+    QTest::newRow("two records") << 256;
+    QTest::newRow("largest IPv4") << 65507;
+}
+
+void tst_ctlWinsock::receivesWholeDatagram()
+{
+    QFETCH(int, size);
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QList<qint64> announced;
+    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+    const QByteArray sent = numbered(7, size);
+    QVERIFY(client.sendDatagram(sent, socket.LocalPort()));
+
+    QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
+    QCOMPARE(announced.first(), qint64(size));
+    QVERIFY(socket.hasPendingDatagrams());
+    QCOMPARE(socket.BytesReceived(), qint64(size));
+
+    QByteArray bytes;
+    QString sender;
+    int errorNumber = -1;
+    QString errorText;
+    QVERIFY(socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QCOMPARE(bytes, sent);
+    QCOMPARE(sender, QStringLiteral("127.0.0.2"));
+    QCOMPARE(errorNumber, 0);
+    QVERIFY(!socket.hasPendingDatagrams());
+    QVERIFY(!socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(errorNumber != 0);
+    QVERIFY(!errorText.isEmpty());
+}
+
+// Mixed sizes from two senders, a zero-length datagram among them: none may
+// stop the drain, none may be lost or reordered.
+void tst_ctlWinsock::burstComesOutInOrder()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QList<qint64> announced;
+    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+
+    LoopbackClient first, second;
+    QVERIFY(first.bind(QStringLiteral("127.0.0.2"), 0));
+    QVERIFY(second.bind(QStringLiteral("127.0.0.3"), 0));
+    const int sizes[] = {128, 100, 0, 256, 1, 128};
+    const int count = 300;
+    QList<QByteArray> sent;
+    QList<qint64> sentSizes;
+    QStringList senders;
+    for (int n = 0; n < count; ++n) {
+        sent.append(numbered(n, sizes[n % 6]));
+        sentSizes.append(sent.last().size());
+        LoopbackClient &from = n % 2 ? second : first;
+        senders.append(from.address());
+        QVERIFY(from.sendDatagram(sent.last(), socket.LocalPort()));
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(announced.size(), count, WaitMs);
+    QCOMPARE(announced, sentSizes);
+    QStringList receivedFrom;
+    QCOMPARE(takeAll(socket, &receivedFrom), sent);
+    QCOMPARE(receivedFrom, senders);
+    QCOMPARE(socket.droppedDatagrams(), quint64(0));
+}
+
+void tst_ctlWinsock::overflowDropsOldest()
+{
+    ctlWinsock socket;
+    socket.setQueueLimit(4);
+    bindOrFail(socket);
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+    for (int n = 0; n < 10; ++n)
+        QVERIFY(client.sendDatagram(numbered(n, 128), socket.LocalPort()));
+
+    QTRY_COMPARE_WITH_TIMEOUT(socket.droppedDatagrams(), quint64(6), WaitMs);
+    const QList<QByteArray> expected {numbered(6, 128), numbered(7, 128), numbered(8, 128), numbered(9, 128)};
+    QCOMPARE(takeAll(socket), expected);
+}
+
+// The handler runs the event loop while its client keeps sending, as the
+// server's senders do after every datagram. Every datagram must be queued
+// and announced once, and handlers must never nest.
+void tst_ctlWinsock::nestedEventLoopInHandler_data()
+{
+    QTest::addColumn<bool>("handlerReads");
+
+    QTest::newRow("handler leaves the queue") << false;
+    QTest::newRow("handler reads the queue") << true;
+}
+
+void tst_ctlWinsock::nestedEventLoopInHandler()
+{
+    QFETCH(bool, handlerReads);
+    ctlWinsock socket;
+    bindOrFail(socket);
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+
+    const int rounds = 200;
+    int sent = 0;
+    QList<QByteArray> expected;
+    QList<QByteArray> read;
+    ArrivalLog log;
+    const auto send = [&] {
+        expected.append(numbered(sent++, 128));
+        return client.sendDatagram(expected.last(), socket.LocalPort());
+    };
+    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) {
+        log.sizes.append(bytes);
+        log.maxDepth = qMax(log.maxDepth, ++log.depth);
+        if (handlerReads)
+            read += takeAll(socket);
+        if (sent < rounds * 2) {
+            send();
+            send();
+        }
+        for (int turn = 0; turn < 3; ++turn)
+            QCoreApplication::processEvents();
+        --log.depth;
+    });
+
+    QVERIFY(send());
+    QTRY_COMPARE_WITH_TIMEOUT(log.sizes.size(), sent, WaitMs);
+    QTest::qWait(50); // nothing more may be announced
+    QCOMPARE(log.sizes.size(), sent);
+    QCOMPARE(log.maxDepth, 1);
+    read += takeAll(socket);
+    QCOMPARE(read, expected);
+}
+
+void tst_ctlWinsock::arrivalRaisedLater()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QList<qint64> announced;
+    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+
+    socket.raiseArrivalLater(256);
+    QVERIFY(announced.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(announced, QList<qint64> {256}, WaitMs);
+}
+
+void tst_ctlWinsock::sendReachesClient()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
+    socket.setRemotePort(client.port());
+    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
+
+    const QByteArray record = numbered(42, 128);
+    QVERIFY(socket.SendData(record));
+    const auto received = client.waitForDatagram(WaitMs);
+    QVERIFY(received);
+    QCOMPARE(received->bytes, record);
+    QCOMPARE(received->senderPort, socket.LocalPort());
+    QCOMPARE(QHostAddress(socket.LocalIP()).protocol(), QAbstractSocket::IPv4Protocol);
+}
+
+void tst_ctlWinsock::badDestinationFailsQuietly_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("zeroPort");
+
+    QTest::newRow("empty host") << QString() << 128 << false;
+    QTest::newRow("host name") << "localhost" << 128 << false;
+    QTest::newRow("octet too large") << "127.0.0.256" << 128 << false;
+    QTest::newRow("three parts") << "127.0.1" << 128 << false;
+    QTest::newRow("leading blank") << " 127.0.0.3" << 128 << false;
+    QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.3\0x", 11) << 128 << false;
+    QTest::newRow("IPv6") << "::1" << 128 << false;
+    QTest::newRow("non-Latin text") << QString::fromUtf8("127.0.0.\u0663") << 128 << false;
+    QTest::newRow("too large for UDP") << "127.0.0.3" << 65508 << false;
+    QTest::newRow("port 0") << "127.0.0.3" << 128 << true;
+}
+
+void tst_ctlWinsock::badDestinationFailsQuietly()
+{
+    QFETCH(QString, host);
+    QFETCH(int, size);
+    QFETCH(bool, zeroPort);
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
+
+    socket.setRemotePort(zeroPort ? 0 : client.port());
+    socket.setRemoteHost(host);
+    QVERIFY(!socket.SendData(QByteArray(size, 'x')));
+    QVERIFY(socket.lastErrorNumber() != 0);
+    QVERIFY(!socket.lastErrorText().isEmpty());
+
+    // The socket is still good for the next send.
+    socket.setRemotePort(client.port());
+    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
+    QVERIFY(socket.SendData(QByteArray(128, 'y')));
+    QVERIFY(client.waitForDatagram(WaitMs));
+    QCOMPARE(closed.size(), 0);
+}
+
+// Sends to a port nobody listens on draw ICMP "port unreachable" replies;
+// they must neither close the socket nor stop it receiving.
+void tst_ctlWinsock::unreachablePeerIsNotClosed()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    QList<qint64> announced;
+    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+
+    socket.setRemoteHost(QStringLiteral("127.0.0.4"));
+    socket.setRemotePort(freeUdpPort(QStringLiteral("127.0.0.4")));
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+    for (int n = 0; n < 5; ++n) {
+        socket.SendData(numbered(n, 128)); // may fail; must not close
+        QVERIFY(client.sendDatagram(numbered(n, 128), socket.LocalPort()));
+        QTRY_COMPARE_WITH_TIMEOUT(announced.size(), n + 1, WaitMs);
+    }
+    QCOMPARE(takeAll(socket).size(), 5);
+    QCOMPARE(closed.size(), 0);
+    QVERIFY(socket.isBound());
+}
+
+void tst_ctlWinsock::portInUseFailsBind_data()
+{
+    QTest::addColumn<bool>("holderOnLoopback");
+
+    QTest::newRow("held on 0.0.0.0") << false;
+    QTest::newRow("held on 127.0.0.1") << true;
+}
+
+void tst_ctlWinsock::portInUseFailsBind()
+{
+    QFETCH(bool, holderOnLoopback);
+    ctlWinsock holder;
+    LoopbackClient loopbackHolder;
+    quint16 port = 0;
+    if (holderOnLoopback) {
+        QVERIFY(loopbackHolder.bind(QStringLiteral("127.0.0.1"), 0));
+        port = loopbackHolder.port();
+    } else {
+        bindOrFail(holder);
+        port = holder.LocalPort();
+    }
+
+    ctlWinsock socket;
+    QString error;
+    QVERIFY(!socket.Bind(port, &error));
+    QCOMPARE(error, qt_error_string(EADDRINUSE));
+    QVERIFY(!socket.isBound());
+}
+
+void tst_ctlWinsock::closeIsQuiet()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    QSignalSpy arrivals(&socket, &ctlWinsock::DataArrival);
+    socket.raiseArrivalLater(128);
+    socket.Close();
+    socket.Close();
+    QTest::qWait(20);
+    QCOMPARE(closed.size(), 0);
+    QCOMPARE(arrivals.size(), 0);
+
+    QByteArray bytes;
+    QString sender;
+    int errorNumber = 0;
+    QString errorText;
+    QVERIFY(!socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(errorNumber != 0);
+    QVERIFY(!socket.SendData(QByteArray(128, 'x')));
+}
+
+// The descriptor replaced behind the wrapper's back: receiving can never
+// work again, so the wrapper closes and says so, once.
+void tst_ctlWinsock::brokenDescriptorRaisesClosed()
+{
+    ctlWinsock socket;
+    bindOrFail(socket);
+    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    const int notASocket = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    QVERIFY(notASocket >= 0);
+    QVERIFY(::dup2(notASocket, socket.socketDescriptor()) >= 0);
+    ::close(notASocket);
+
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, WaitMs);
+    QVERIFY(!socket.isBound());
+    QTest::qWait(20);
+    QCOMPARE(closed.size(), 1);
+}
+
+void tst_ctlWinsock::singleInstanceInProcess()
+{
+    const QString name = uniqueInstanceName();
+    SingleInstance first;
+    SingleInstance second;
+    QVERIFY(first.tryAcquire(name));
+    QVERIFY(first.tryAcquire(name));
+    QVERIFY(!second.tryAcquire(name));
+    QVERIFY(second.errorText().isEmpty());
+    first.release();
+    QVERIFY(second.tryAcquire(name));
+    QVERIFY(second.isHeld());
+}
+
+// The kernel gives the name back when its holder is killed outright.
+void tst_ctlWinsock::singleInstanceFreedByKill()
+{
+    const QString name = uniqueInstanceName();
+    QProcess holder;
+    holder.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-instance"), name});
+    QVERIFY(holder.waitForStarted(WaitMs));
+    QVERIFY(holder.waitForReadyRead(WaitMs));
+    QCOMPARE(holder.readAllStandardOutput(), QByteArray("held\n"));
+
+    SingleInstance guard;
+    QVERIFY(!guard.tryAcquire(name));
+    holder.kill();
+    QVERIFY(holder.waitForFinished(WaitMs));
+    QVERIFY(guard.tryAcquire(name));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--hold-instance") == 0)
+        return holdInstance(argv[2]);
+    QCoreApplication app(argc, argv);
+    tst_ctlWinsock test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ctlwinsock.moc"
