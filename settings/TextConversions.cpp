@@ -104,6 +104,18 @@ std::optional<bool> takeAsBoolean(std::string_view text)
     return value != 0.0;
 }
 
+std::optional<std::int32_t> wholeNumber32(std::string_view text)
+{
+    text = trimBlanks(text);
+    const size_t length = numberPrefixLength(text, true);
+    if (length == 0 || length != text.size())
+        return std::nullopt;
+    const double rounded = std::nearbyint(parsePrefix(text, length));
+    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0))
+        return std::nullopt;
+    return static_cast<std::int32_t>(rounded);
+}
+
 double numberAtStart(std::string_view text)
 {
     while (!text.empty() && isBlank(text.front()))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -11,6 +12,12 @@
 // text are allowed. Anything else, the empty text included, cannot be taken:
 // the result is empty and the caller decides what that means.
 std::optional<bool> takeAsBoolean(std::string_view text);
+
+// Converting text to a 32-bit whole number: blanks around the text are
+// allowed, then a number as for takeAsBoolean, rounded to the nearest whole
+// number (halves to even). Empty when the text is no number or the result
+// does not fit in 32 bits.
+std::optional<std::int32_t> wholeNumber32(std::string_view text);
 
 // The number at the start of a text: blanks at the start are skipped, then an
 // optional sign, digits and an optional decimal point with more digits are

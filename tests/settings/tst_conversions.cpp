@@ -9,6 +9,8 @@ class tst_Conversions : public QObject
 private slots:
     void takeAsBoolean_data();
     void takeAsBoolean();
+    void wholeNumber32_data();
+    void wholeNumber32();
     void numberAtStart_data();
     void numberAtStart();
 };
@@ -52,6 +54,36 @@ void tst_Conversions::takeAsBoolean()
     QFETCH(int, expected);
     const std::optional<bool> got = ::takeAsBoolean(std::string_view(text.constData(), size_t(text.size())));
     QCOMPARE(got ? int(*got) : -1, expected);
+}
+
+// INT_MIN stands for "not a whole 32-bit number".
+void tst_Conversions::wholeNumber32_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("expected");
+
+    const int none = std::numeric_limits<int>::min();
+    QTest::newRow("port") << QByteArray("1500") << 1500;
+    QTest::newRow("blanks") << QByteArray(" 1600 ") << 1600;
+    QTest::newRow("negative") << QByteArray("-1") << -1;
+    QTest::newRow("rounds down") << QByteArray("1500.4") << 1500;
+    QTest::newRow("half to even") << QByteArray("2.5") << 2;
+    QTest::newRow("half to even, odd") << QByteArray("3.5") << 4;
+    QTest::newRow("largest") << QByteArray("2147483647") << 2147483647;
+    QTest::newRow("too large") << QByteArray("2147483648") << none;
+    QTest::newRow("smallest plus one") << QByteArray("-2147483647") << -2147483647;
+    QTest::newRow("empty") << QByteArray("") << none;
+    QTest::newRow("word") << QByteArray("abc") << none;
+    QTest::newRow("trailing text") << QByteArray("15x") << none;
+    QTest::newRow("huge") << QByteArray(400, '9') << none;
+}
+
+void tst_Conversions::wholeNumber32()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, expected);
+    const auto got = ::wholeNumber32(std::string_view(text.constData(), size_t(text.size())));
+    QCOMPARE(got ? *got : std::numeric_limits<int>::min(), expected);
 }
 
 void tst_Conversions::numberAtStart_data()

@@ -1,0 +1,112 @@
+#include "Module1.h"
+
+#include "OperatorMessage.h"
+#include "ProgramSeams.h"
+#include "ReceivePath.h"
+#include "ServerContext.h"
+#include "SignalWatcher.h"
+#include "SingleInstance.h"
+#include "StartupOptions.h"
+#include "frmDebug.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+
+#include <cstdio>
+
+namespace Module1 {
+namespace {
+
+const char kAlreadyRunning[] =
+    "Ventoro Server module is already running, cannot run program twice on same machine. If you have debugging "
+    "disabled you will have no visible sign of the Server as running. It runs entirely in the background of the "
+    "machine. Try CTRL-ALT-DEL to start the task manager to review if the program is running in the background";
+
+void warn(const QString &text)
+{
+    std::fprintf(stderr, "VentoroServer: %s\n", qPrintable(text));
+    std::fflush(stderr);
+}
+
+void applyOptions(ServerContext &context, const StartupOptions::Options &options)
+{
+    for (const QString &warning : options.warnings)
+        warn(warning);
+    context.DebugOn = options.DebugOn;
+    context.DebugLowLevelOn = options.DebugLowLevelOn;
+    context.setCrashText(options.CrashText);
+    context.MessageOfTheDay = options.MessageOfTheDay;
+}
+
+// "log.txt" in the working directory, appended to. A log that cannot be
+// opened leaves logging off for the run.
+void openLog(ServerContext &context, QLabel *label1)
+{
+    label1->setText(QStringLiteral("Logging Active. Saving to log.txt"));
+    auto file = std::make_unique<QFile>(QDir::current().filePath(QStringLiteral("log.txt")));
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        warn(QStringLiteral("cannot open %1 for appending (%2); logging is off for this run")
+                 .arg(file->fileName(), file->errorString()));
+        context.DebugOn = false;
+        label1->setText(QStringLiteral("Logging Not Active."));
+        return;
+    }
+    context.log.open(std::move(file));
+    const QString now = context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss"));
+    for (const QString &line : StartupOptions::banner(now, context.DebugLowLevelOn))
+        context.log.WriteLog(line);
+}
+
+} // namespace
+
+int Main()
+{
+    SingleInstance instance;
+    if (!instance.tryAcquire(QStringLiteral("ventoro-server"))) {
+        OperatorMessage::show(QLatin1String(kAlreadyRunning));
+        return ExitRefused;
+    }
+
+    SystemClock clock;
+    EventLoopYield yield;
+    WinsockSender sender; // attached to the screen's socket once it exists
+    ServerContext context(clock, sender, yield);
+    context.ReceiveReady = true;
+
+    const StartupOptions::Paths paths = StartupOptions::settingsPaths(QCoreApplication::applicationDirPath());
+    context.UsersIni.FileName(paths.usersIni.toStdString());
+    context.ServerIni.FileName(paths.serverIni.toStdString());
+
+    frmDebug form(context);
+    sender.attach(form.socket());
+    WinsockSource source(form.socket());
+    ReceivePath receivePath(context, source);
+    QObject::connect(&form.socket(), &ctlWinsock::DataArrival, &form,
+                     [&receivePath](qint64 bytesTotal) { receivePath.ctlWinsock_DataArrival(bytesTotal); });
+
+    const StartupOptions::Options options = StartupOptions::read(context.ServerIni);
+    applyOptions(context, options);
+    if (context.DebugOn)
+        openLog(context, form.label1());
+    else
+        form.label1()->setText(QStringLiteral("Logging Not Active."));
+
+    if (options.ShowScreen)
+        form.show();
+
+    if (!form.Start_Listening())
+        return ExitBindFailed;
+
+    SignalWatcher stopSignals;
+    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &form, [&form] {
+        form.Form_QueryUnload();
+        QCoreApplication::quit();
+    });
+    const int status = QApplication::exec();
+    form.Form_QueryUnload();
+    return status;
+}
+
+} // namespace Module1

@@ -1,0 +1,27 @@
+#include "OperatorMessage.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+
+namespace OperatorMessage {
+
+bool hasScreen()
+{
+    return QGuiApplication::platformName() != QStringLiteral("offscreen")
+        && QGuiApplication::platformName() != QStringLiteral("minimal");
+}
+
+void show(const QString &text, bool windowShown)
+{
+    if (!windowShown || !hasScreen()) {
+        std::fprintf(stderr, "ERROR: %s\n", qPrintable(text));
+        std::fflush(stderr);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("ERROR"), text, QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace OperatorMessage

@@ -1,0 +1,81 @@
+#include "StartupOptions.h"
+
+#include "INIFiles.h"
+#include "Packet.h"
+#include "SettingsText.h"
+#include "TextConversions.h"
+
+namespace StartupOptions {
+namespace {
+
+QString settingsText(const std::string &bytes)
+{
+    return QString::fromStdString(settingsTextAsUtf8(bytes));
+}
+
+bool readSwitch(const INIFiles &serverIni, const char *key, QStringList *warnings)
+{
+    const std::string text = serverIni.ReadINI(kSection, key, -1);
+    const std::optional<bool> value = takeAsBoolean(text);
+    if (!value)
+        warnings->append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is neither a number nor "
+                                        "True or False; taking it as on")
+                             .arg(QLatin1String(key), settingsText(text)));
+    return value.value_or(true);
+}
+
+QString readText(const INIFiles &serverIni, const char *key, const char *fallback, int chars)
+{
+    return trimSpaces(settingsText(serverIni.ReadINI(kSection, key, fallback))).left(chars);
+}
+
+std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int fallback, QString *error)
+{
+    const std::string text = serverIni.ReadINI(kSection, key, fallback);
+    const std::optional<std::int32_t> port = wholeNumber32(text);
+    if (!port || *port < 1 || *port > 65535) {
+        *error = QStringLiteral("\"%1\" holds \"%2\", which is no port number from 1 to 65535")
+                     .arg(QLatin1String(key), settingsText(text));
+        return std::nullopt;
+    }
+    return quint16(*port);
+}
+
+} // namespace
+
+Paths settingsPaths(const QString &programDirectory)
+{
+    const QString directory = programDirectory.endsWith(u'/') ? programDirectory : programDirectory + u'/';
+    return {directory + QStringLiteral("user.ini"), directory + QStringLiteral("VentoroServer.ini")};
+}
+
+Options read(const INIFiles &serverIni)
+{
+    Options options;
+    options.DebugOn = readSwitch(serverIni, "Debug", &options.warnings);
+    options.DebugLowLevelOn = readSwitch(serverIni, "DebugLowLevel", &options.warnings);
+    options.CrashText = readText(serverIni, "CrashText", kDefaultCrashText, CrashTextChars);
+    options.MessageOfTheDay = readText(serverIni, "MOTD", kDefaultMotd, MotdChars);
+    options.ShowScreen = numberAtStart(serverIni.ReadINI(kSection, "ShowScreen", -1)) != 0;
+    return options;
+}
+
+std::optional<Ports> readPorts(const INIFiles &serverIni, QString *error)
+{
+    const std::optional<quint16> reply = readPort(serverIni, "ClientConnectPort", 1501, error);
+    if (!reply)
+        return std::nullopt;
+    const std::optional<quint16> local = readPort(serverIni, "ConnectPort", 1500, error);
+    if (!local)
+        return std::nullopt;
+    return Ports{*reply, *local};
+}
+
+QStringList banner(const QString &timeOfDay, bool lowLevelOn)
+{
+    const QString dashes(70, u'-');
+    return {dashes, timeOfDay + QStringLiteral(" - FS MP Server Up - ") + QLatin1String(kMakersNotice), dashes,
+            lowLevelOn ? QStringLiteral("Low level debugging is on") : QStringLiteral("Low level debugging is off")};
+}
+
+} // namespace StartupOptions
