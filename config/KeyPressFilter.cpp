@@ -34,6 +34,18 @@ QString typedCharacters(const QKeyEvent *event)
     return {};
 }
 
+// The standard menu's Paste entry: named "edit-paste" in newer Qt versions,
+// known by its text in older ones.
+QAction *pasteAction(const QMenu *menu)
+{
+    for (QAction *action : menu->actions()) {
+        if (action->objectName() == QLatin1String("edit-paste")
+            || action->text().section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr("&Paste"))
+            return action;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 KeyPressFilter::KeyPressFilter(QLineEdit *box) : QObject(box), m_box(box)
@@ -67,7 +79,7 @@ void KeyPressFilter::showContextMenu(QContextMenuEvent *event)
 {
     QMenu *menu = m_box->createStandardContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    if (QAction *paste = menu->findChild<QAction *>(QStringLiteral("edit-paste"))) {
+    if (QAction *paste = pasteAction(menu)) {
         paste->disconnect(m_box);
         connect(paste, &QAction::triggered, this, &KeyPressFilter::pasteFromClipboard);
     }
