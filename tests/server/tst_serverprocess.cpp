@@ -1,0 +1,237 @@
+// The real server binary on loopback: start-up, the log file, refusal of a
+// second copy, a port in use, logon and relay between two clients, and the
+// receive path under odd and junk datagrams. Each test starts its own
+// server on free ports and ends it.
+#include "CoreHarness.h"
+#include "FreePort.h"
+#include "LoopbackClient.h"
+#include "ServerProcess.h"
+
+#include <QDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+struct Ports {
+    quint16 server = 0;
+    quint16 reply = 0;
+};
+
+Ports freePorts(int clients)
+{
+    Ports ports;
+    ports.server = freeUdpPort(QStringLiteral("0.0.0.0"));
+    ports.reply = freeUdpPort(clientAddresses(clients));
+    return ports;
+}
+
+QByteArray settings(const Ports &ports, const QByteArray &extra = {})
+{
+    return "[General]\r\nConnectPort=" + QByteArray::number(ports.server) + "\r\nClientConnectPort="
+        + QByteArray::number(ports.reply) + "\r\nShowScreen=0\r\n" + extra;
+}
+
+const QByteArray kAccounts("[1]\r\nPwd=11\r\nName=Ann\r\n[2]\r\nPwd=22\r\nName=Bob\r\n");
+
+qint32 typeOf(const LoopbackDatagram &datagram)
+{
+    return Packet::fromDatagram(datagram.bytes).PacketType();
+}
+
+} // namespace
+
+class tst_ServerProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsWithDefaultsAndLogsInTheWorkingDirectory();
+    void loggingOffCreatesNoLog();
+    void secondCopyIsRefused();
+    void portInUse();
+    void logonAndRelayBetweenTwoClients();
+    void oddDatagramDoesNotHoldUpALogon();
+    void junkBurstThenLogon();
+    void stopsInOrderOnSigterm();
+
+private:
+    bool startServer(ServerProcess &server, const QByteArray &serverIni, quint16 port);
+};
+
+bool tst_ServerProcess::startServer(ServerProcess &server, const QByteArray &serverIni, quint16 port)
+{
+    if (!server.isValid() || !server.writeServerIni(serverIni) || !server.writeUserIni(kAccounts) || !server.start())
+        return false;
+    return server.waitUntilListening(port, kWaitMs);
+}
+
+void tst_ServerProcess::startsWithDefaultsAndLogsInTheWorkingDirectory()
+{
+    QUdpSocket probe;
+    if (!probe.bind(QHostAddress::AnyIPv4, 1500) || !QUdpSocket().bind(QHostAddress(QStringLiteral("127.0.0.2")), 1501))
+        QSKIP("the default ports 1500 and 1501 are in use on this machine");
+    probe.close();
+
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QTemporaryDir workingDir;
+    server.setWorkingDirectory(workingDir.path());
+    QVERIFY(server.writeUserIni(kAccounts));
+    QVERIFY(server.start());
+    QVERIFY(server.waitUntilListening(1500, kWaitMs));
+    QVERIFY(server.waitForLog(" - Listening on ", kWaitMs));
+
+    LoopbackClient ann;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), 1501));
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), 1500));
+    const auto reply = ann.waitForDatagram(kWaitMs);
+    QVERIFY(reply);
+    const Packet accepted = Packet::fromDatagram(reply->bytes);
+    QCOMPARE(accepted.PacketType(), qint32(Packet::LogonAccepted));
+    QCOMPARE(accepted.textAt(Packet::MotdAt, Packet::MotdChars), QStringLiteral("Ventoro server run by Brisalt Ltd"));
+
+    QVERIFY(server.stop());
+    QVERIFY(!QFile::exists(QDir(server.programDir()).filePath(QStringLiteral("log.txt"))));
+    const QStringList lines = QString::fromUtf8(server.logText()).split(QStringLiteral("\r\n"));
+    QVERIFY(lines.size() >= 8);
+    QCOMPARE(lines[0], QString(70, u'-'));
+    QVERIFY(lines[1].endsWith(QStringLiteral(" - FS MP Server Up - (c) Brisalt Ltd")));
+    QCOMPARE(lines[2], QString(70, u'-'));
+    QCOMPARE(lines[3], QStringLiteral("Low level debugging is on"));
+    QVERIFY(lines[4].contains(QStringLiteral(" - Listening on ")));
+    QVERIFY(lines[5].endsWith(QStringLiteral(" - Rcvd logon request from 127.0.0.2")));
+}
+
+void tst_ServerProcess::loggingOffCreatesNoLog()
+{
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(server, settings(ports, "Debug=0\r\nDebugLowLevel=1\r\n"), ports.server));
+    LoopbackClient ann;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), ports.reply));
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), ports.server));
+    QVERIFY(ann.waitForDatagram(kWaitMs));
+    QVERIFY(server.stop());
+    QVERIFY(!QFile::exists(QDir(server.workingDirectory()).filePath(QStringLiteral("log.txt"))));
+}
+
+void tst_ServerProcess::secondCopyIsRefused()
+{
+    const Ports ports = freePorts(1);
+    ServerProcess first(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(first, settings(ports), ports.server));
+
+    ServerProcess second(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(second.writeServerIni(settings(freePorts(1))));
+    QVERIFY(second.start());
+    QVERIFY(second.waitForFinished(kWaitMs));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(second.standardError().contains("Ventoro Server module is already running, cannot run program twice"));
+    QCOMPARE(QDir(second.workingDirectory()).entryList(QDir::Files), (QStringList{"VentoroServer", "VentoroServer.ini"}));
+
+    LoopbackClient ann;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), ports.reply));
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), ports.server));
+    QVERIFY(ann.waitForDatagram(kWaitMs));
+}
+
+void tst_ServerProcess::portInUse()
+{
+    const Ports ports = freePorts(1);
+    QUdpSocket occupant;
+    QVERIFY(occupant.bind(QHostAddress::AnyIPv4, ports.server));
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(server.writeServerIni(settings(ports)));
+    QVERIFY(server.start());
+    QVERIFY(server.waitForFinished(kWaitMs));
+    QCOMPARE(server.exitCode(), 2);
+    QVERIFY(server.logText().contains(" - Error binding to Adapter and port "));
+    QVERIFY(server.standardError().contains("Couldn't Bind to port. Server closing"));
+}
+
+void tst_ServerProcess::logonAndRelayBetweenTwoClients()
+{
+    const Ports ports = freePorts(2);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(server, settings(ports, "MOTD=  Blue skies  \r\n"), ports.server));
+    LoopbackClient ann;
+    LoopbackClient bob;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), ports.reply));
+    QVERIFY(bob.bind(QStringLiteral("127.0.0.3"), ports.reply));
+
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), ports.server));
+    auto reply = ann.waitForDatagram(kWaitMs);
+    QVERIFY(reply);
+    QCOMPARE(Packet::fromDatagram(reply->bytes).textAt(Packet::MotdAt, Packet::MotdChars), QStringLiteral("Blue skies"));
+
+    QVERIFY(bob.sendRecord(ClientRecords::logonRequest(2, 22, QStringLiteral("Bob")), ports.server));
+    reply = bob.waitForDatagram(kWaitMs);
+    QVERIFY(reply);
+    QCOMPARE(Packet::fromDatagram(reply->bytes).int32At(Packet::PlayerIDAt), 2);
+    reply = bob.waitForDatagram(kWaitMs); // Ann is present
+    QVERIFY(reply);
+    QCOMPARE(reply->bytes.toHex(), Golden::playerNotice(1004, 1, QStringLiteral("Ann")).toHex());
+    reply = ann.waitForDatagram(kWaitMs); // Bob has come
+    QVERIFY(reply);
+    QCOMPARE(reply->bytes.toHex(), Golden::playerNotice(1004, 2, QStringLiteral("Bob")).toHex());
+
+    const QByteArray chat = ClientRecords::flightRecord(4131, 1);
+    QVERIFY(ann.sendRecord(chat, ports.server));
+    reply = bob.waitForDatagram(kWaitMs);
+    QVERIFY(reply);
+    QCOMPARE(reply->bytes, chat);
+    QCOMPARE(reply->senderIP, QStringLiteral("127.0.0.1"));
+    QVERIFY(ann.collect(200).isEmpty()); // nobody gets their own record back
+}
+
+void tst_ServerProcess::oddDatagramDoesNotHoldUpALogon()
+{
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(server, settings(ports), ports.server));
+    LoopbackClient ann;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), ports.reply));
+    QVERIFY(ann.sendDatagram(QByteArray(100, '\x01'), ports.server));
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), ports.server));
+    const auto reply = ann.waitForDatagram(kWaitMs);
+    QVERIFY(reply);
+    QCOMPARE(typeOf(*reply), qint32(Packet::LogonAccepted));
+}
+
+void tst_ServerProcess::junkBurstThenLogon()
+{
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(server, settings(ports), ports.server));
+    LoopbackClient ann;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), ports.reply));
+    QRandomGenerator random(7);
+    for (int i = 0; i < 500; ++i) {
+        QByteArray junk(int(random.bounded(400)), '\0');
+        for (char &byte : junk)
+            byte = char(random.bounded(256));
+        QVERIFY(ann.sendDatagram(junk, ports.server));
+    }
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), ports.server));
+    std::optional<LoopbackDatagram> reply;
+    while ((reply = ann.waitForDatagram(kWaitMs)) && typeOf(*reply) != Packet::LogonAccepted) {
+    }
+    QVERIFY2(reply, "the logon after the junk was never answered");
+    QVERIFY(server.isRunning());
+}
+
+void tst_ServerProcess::stopsInOrderOnSigterm()
+{
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(startServer(server, settings(ports), ports.server));
+    QVERIFY(server.stop());
+    QVERIFY(server.exitedNormally());
+    QCOMPARE(server.exitCode(), 0);
+    QVERIFY(server.logText().endsWith("\r\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_ServerProcess)
+#include "tst_serverprocess.moc"

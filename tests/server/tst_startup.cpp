@@ -1,0 +1,197 @@
+// What the server makes of its settings at start-up, in-process.
+#include "INIFiles.h"
+#include "StartupOptions.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct SettingsFile {
+    QTemporaryDir dir;
+    INIFiles ini;
+    explicit SettingsFile(const QByteArray &content)
+    {
+        const QString path = dir.filePath(QStringLiteral("VentoroServer.ini"));
+        if (!content.isNull()) {
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly))
+                file.write(content);
+        }
+        ini.FileName(path.toStdString());
+    }
+};
+
+} // namespace
+
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void settingsPaths_data();
+    void settingsPaths();
+    void defaultsWithoutAFile();
+    void switches_data();
+    void switches();
+    void texts_data();
+    void texts();
+    void ports_data();
+    void ports();
+    void banner();
+};
+
+void tst_Startup::settingsPaths_data()
+{
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<QString>("users");
+    QTest::addColumn<QString>("server");
+
+    QTest::newRow("plain") << QStringLiteral("/opt/ventoro") << QStringLiteral("/opt/ventoro/user.ini")
+                           << QStringLiteral("/opt/ventoro/VentoroServer.ini");
+    QTest::newRow("root") << QStringLiteral("/") << QStringLiteral("/user.ini") << QStringLiteral("/VentoroServer.ini");
+    QTest::newRow("trailing slash") << QStringLiteral("/srv/") << QStringLiteral("/srv/user.ini")
+                                    << QStringLiteral("/srv/VentoroServer.ini");
+}
+
+void tst_Startup::settingsPaths()
+{
+    QFETCH(QString, directory);
+    QFETCH(QString, users);
+    QFETCH(QString, server);
+    const auto paths = StartupOptions::settingsPaths(directory);
+    QCOMPARE(paths.usersIni, users);
+    QCOMPARE(paths.serverIni, server);
+}
+
+void tst_Startup::defaultsWithoutAFile()
+{
+    SettingsFile file{QByteArray()};
+    const auto options = StartupOptions::read(file.ini);
+    QVERIFY(options.DebugOn);
+    QVERIFY(options.DebugLowLevelOn);
+    QVERIFY(options.ShowScreen);
+    QCOMPARE(options.CrashText, QStringLiteral("stacked his crate!!"));
+    QCOMPARE(options.MessageOfTheDay, QStringLiteral("Ventoro server run by Brisalt Ltd"));
+    QVERIFY(options.warnings.isEmpty());
+    QString error;
+    const auto ports = StartupOptions::readPorts(file.ini, &error);
+    QVERIFY(ports);
+    QCOMPARE(ports->localPort, quint16(1500));
+    QCOMPARE(ports->replyPort, quint16(1501));
+}
+
+// Debug, DebugLowLevel and ShowScreen as written in the file; -1 in a
+// switch column means "missing key".
+void tst_Startup::switches_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<bool>("debugOn");
+    QTest::addColumn<bool>("warned");
+    QTest::addColumn<bool>("screenShown");
+
+    QTest::newRow("0") << QByteArray("0") << false << false << false;
+    QTest::newRow("1") << QByteArray("1") << true << false << true;
+    QTest::newRow("-1") << QByteArray("-1") << true << false << true;
+    QTest::newRow("2") << QByteArray("2") << true << false << true;
+    QTest::newRow("True") << QByteArray("True") << true << false << false;
+    QTest::newRow("tRuE") << QByteArray("tRuE") << true << false << false;
+    QTest::newRow("False") << QByteArray("False") << false << false << false;
+    QTest::newRow("empty") << QByteArray("") << true << true << false;
+    QTest::newRow("word") << QByteArray("on") << true << true << false;
+    QTest::newRow("number then word") << QByteArray("1 please") << true << true << true;
+}
+
+void tst_Startup::switches()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(bool, debugOn);
+    QFETCH(bool, warned);
+    QFETCH(bool, screenShown);
+
+    SettingsFile file("[General]\r\nDebug=" + value + "\r\nDebugLowLevel=" + value + "\r\nShowScreen=" + value + "\r\n");
+    const auto options = StartupOptions::read(file.ini);
+    QCOMPARE(options.DebugOn, debugOn);
+    QCOMPARE(options.DebugLowLevelOn, debugOn);
+    QCOMPARE(options.ShowScreen, screenShown);
+    QCOMPARE(options.warnings.size(), warned ? 2 : 0);
+    if (warned)
+        QVERIFY(options.warnings.first().contains(QStringLiteral("\"Debug\"")));
+}
+
+void tst_Startup::texts_data()
+{
+    QTest::addColumn<QByteArray>("motd");
+    QTest::addColumn<QString>("messageOfTheDay");
+    QTest::addColumn<QByteArray>("crash");
+    QTest::addColumn<QString>("crashText");
+
+    QTest::newRow("45 and 60 characters")
+        << QByteArray(45, 'm') << QString(40, u'm') << QByteArray(60, 'c') << QString(50, u'c');
+    QTest::newRow("leading spaces go before the cut")
+        << (QByteArray(5, ' ') + QByteArray(40, 'm')) << QString(40, u'm') << QByteArray("\"  boom  \"")
+        << QStringLiteral("boom");
+    QTest::newRow("empty") << QByteArray() << QString() << QByteArray() << QString();
+    QTest::newRow("UTF-8") << QByteArray("Gr\xC3\xBC\xC3\x9F" "e") << QStringLiteral("Gr\u00FC\u00DFe")
+                           << QByteArray("\xE2\x9C\x88") << QStringLiteral("\u2708");
+    QTest::newRow("code page 1252") << QByteArray("Gr\xFC\xDF" "e") << QStringLiteral("Gr\u00FC\u00DFe")
+                                    << QByteArray("\x80") << QStringLiteral("\u20AC");
+}
+
+void tst_Startup::texts()
+{
+    QFETCH(QByteArray, motd);
+    QFETCH(QString, messageOfTheDay);
+    QFETCH(QByteArray, crash);
+    QFETCH(QString, crashText);
+
+    SettingsFile file("[General]\r\nMOTD=" + motd + "\r\nCrashText=" + crash + "\r\n");
+    const auto options = StartupOptions::read(file.ini);
+    QCOMPARE(options.MessageOfTheDay, messageOfTheDay);
+    QCOMPARE(options.CrashText, crashText);
+}
+
+void tst_Startup::ports_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("local");
+    QTest::addColumn<int>("reply");
+
+    QTest::newRow("ConnectPort 1600") << QByteArray("[General]\r\nConnectPort=1600\r\n") << 1600 << 1501;
+    QTest::newRow("both") << QByteArray("[General]\r\nConnectPort=2000\r\nClientConnectPort=2001\r\n") << 2000 << 2001;
+    QTest::newRow("not a number") << QByteArray("[General]\r\nConnectPort=fifteen\r\n") << -1 << -1;
+    QTest::newRow("too large") << QByteArray("[General]\r\nClientConnectPort=70000\r\n") << -1 << -1;
+    QTest::newRow("zero") << QByteArray("[General]\r\nConnectPort=0\r\n") << -1 << -1;
+    QTest::newRow("empty") << QByteArray("[General]\r\nConnectPort=\r\n") << -1 << -1;
+}
+
+void tst_Startup::ports()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, local);
+    QFETCH(int, reply);
+
+    SettingsFile file(content);
+    QString error;
+    const auto ports = StartupOptions::readPorts(file.ini, &error);
+    QCOMPARE(ports.has_value(), local > 0);
+    if (ports) {
+        QCOMPARE(int(ports->localPort), local);
+        QCOMPARE(int(ports->replyPort), reply);
+    } else {
+        QVERIFY(error.contains(QStringLiteral("Port")));
+    }
+}
+
+void tst_Startup::banner()
+{
+    const QString dashes(70, u'-');
+    QCOMPARE(StartupOptions::banner(QStringLiteral("09:05:07"), true),
+             (QStringList{dashes, QStringLiteral("09:05:07 - FS MP Server Up - (c) Brisalt Ltd"), dashes,
+                          QStringLiteral("Low level debugging is on")}));
+    QCOMPARE(StartupOptions::banner(QStringLiteral("13:00:00"), false).last(), QStringLiteral("Low level debugging is off"));
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
+#include "tst_startup.moc"
