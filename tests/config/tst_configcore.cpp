@@ -22,6 +22,13 @@ std::string bytes(const QByteArray &data)
     return data.toStdString();
 }
 
+// A literal with NULs inside, all of it.
+template<size_t N>
+QByteArray raw(const char (&literal)[N])
+{
+    return QByteArray(literal, N - 1);
+}
+
 std::string bytesOf(const QJsonValue &value)
 {
     return value.toString().toLatin1().toStdString();
@@ -118,8 +125,8 @@ void tst_ConfigCore::sectionScan_data()
     QTest::newRow("two closers") << QByteArray("[4]2]\r\n") << QStringList{"4"};
     QTest::newRow("no closer") << QByteArray("[5\r\n[]\r\n") << QStringList{""};
     QTest::newRow("duplicates") << QByteArray("[1]\r\n[1]\r\n") << QStringList{"1", "1"};
-    QTest::newRow("UTF-16 with mark") << QByteArray("\xFF\xFE[\0" "1\0]\0\r\0\n\0[\0" "2\0]\0", 20) << QStringList{"1", "2"};
-    QTest::newRow("NUL and 8-bit bytes") << QByteArray("[a\0\xE9]", 5) << QStringList{QString::fromLatin1("a\0\xE9", 3)};
+    QTest::newRow("UTF-16 with mark") << raw("\xFF\xFE[\0" "1\0]\0\r\0\n\0[\0" "2\0]\0") << QStringList{"1", "2"};
+    QTest::newRow("NUL and 8-bit bytes") << raw("[a\0\xE9]") << QStringList{QString::fromLatin1("a\0\xE9", 3)};
 }
 
 void tst_ConfigCore::sectionScan()
