@@ -59,5 +59,9 @@ test-asan: build-asan
 
 test: test-release test-asan
 
+# Benchmarks: the core in-process, then the real server under a loopback load.
+bench: build
+	$(RELEASE)/bench/ventoro_bench all
+
 clean:
 	rm -rf $(BUILD)

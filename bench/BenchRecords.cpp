@@ -1,0 +1,49 @@
+#include "BenchRecords.h"
+
+#include "Packet.h"
+
+namespace BenchRecords {
+
+QByteArray logonRequest(qint32 pilotID, qint32 password, const QString &handle)
+{
+    Packet packet;
+    packet.setHeader(Packet::ControlClass, Packet::LogonRequest);
+    packet.setInt32At(Packet::PilotIDAt, pilotID);
+    packet.setInt32At(Packet::PasswordAt, password);
+    packet.setTextAt(Packet::PilotHandleAt, Packet::HandleChars, handle);
+    return packet.bytes();
+}
+
+QByteArray keepAlive(qint32 serverID)
+{
+    Packet packet;
+    packet.setHeader(Packet::ControlClass, Packet::KeepAlive, serverID);
+    return packet.bytes();
+}
+
+QByteArray flightRecord(qint32 type, qint32 serverID, quint32 sequence, qint64 sentAtNs)
+{
+    Packet packet;
+    packet.setHeader(Packet::FlightClass, type, serverID);
+    packet.setInt32At(16, qint32(sequence));
+    packet.setInt32At(20, qint32(sentAtNs & 0xFFFFFFFF));
+    packet.setInt32At(24, qint32(sentAtNs >> 32));
+    return packet.bytes();
+}
+
+qint64 sentAtNs(const QByteArray &record)
+{
+    const Packet packet = Packet::fromDatagram(record);
+    return (qint64(packet.int32At(24)) << 32) | quint32(packet.int32At(20));
+}
+
+QByteArray accounts(int count)
+{
+    QByteArray text;
+    for (int pilot = 1; pilot <= count; ++pilot)
+        text += "[" + QByteArray::number(pilot) + "]\r\nPwd=" + QByteArray::number(pilot + 1000) + "\r\nName=Pilot "
+            + QByteArray::number(pilot) + "\r\n";
+    return text;
+}
+
+} // namespace BenchRecords

@@ -1,0 +1,92 @@
+#include "CoreBench.h"
+
+#include "BenchRecords.h"
+#include "PacketDispatch.h"
+#include "Seams.h"
+#include "ServerContext.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace CoreBench {
+namespace {
+
+class StillClock : public Clock
+{
+public:
+    QTime timeOfDay() const override { return QTime(12, 0, 0); }
+    qint64 monotonicSeconds() const override { return 1000; }
+};
+
+class CountingSender : public Sender
+{
+public:
+    bool send(const QString &, const QByteArray &record) override
+    {
+        bytes += record.size();
+        ++count;
+        return true;
+    }
+    qint64 count = 0;
+    qint64 bytes = 0;
+};
+
+class NoYield : public Yield
+{
+public:
+    void yield() override {}
+};
+
+QString addressOf(int pilot)
+{
+    return QStringLiteral("127.0.%1.%2").arg(pilot / 250).arg(2 + pilot % 250);
+}
+
+} // namespace
+
+int run(const Settings &settings)
+{
+    QTemporaryDir dir;
+    QFile users(dir.filePath(QStringLiteral("user.ini")));
+    if (!users.open(QIODevice::WriteOnly) || users.write(BenchRecords::accounts(settings.players)) < 0)
+        return 1;
+    users.close();
+
+    StillClock clock;
+    CountingSender sender;
+    NoYield yield;
+    ServerContext context(clock, sender, yield);
+    context.UsersIni.FileName(users.fileName().toStdString());
+    context.MessageOfTheDay = QStringLiteral("bench");
+
+    QElapsedTimer timer;
+    timer.start();
+    for (int pilot = 1; pilot <= settings.players; ++pilot)
+        Process_PacketIN(context, BenchRecords::logonRequest(pilot, pilot + 1000, QStringLiteral("P%1").arg(pilot)),
+                         addressOf(pilot));
+    const double logonMs = timer.nsecsElapsed() / 1e6;
+    if (context.players.Count() != settings.players) {
+        std::fprintf(stderr, "only %d of %d pilots logged on\n", context.players.Count(), settings.players);
+        return 1;
+    }
+    for (int pilot = 1; pilot <= settings.players; ++pilot)
+        Process_PacketIN(context, BenchRecords::flightRecord(4110, pilot, 0, 0), addressOf(pilot));
+
+    sender.count = 0;
+    timer.restart();
+    for (int i = 0; i < settings.records; ++i) {
+        const int pilot = 1 + i % settings.players;
+        Process_PacketIN(context, BenchRecords::flightRecord(4121, pilot, quint32(i), 0), addressOf(pilot));
+    }
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    std::printf("core: %d logons in %.1f ms (%.1f us each, accounts file read at every logon)\n", settings.players,
+                logonMs, logonMs * 1000 / settings.players);
+    std::printf("core: %d flight records among %d players in %.3f s: %.0f records/s in, %.0f datagrams/s out\n",
+                settings.records, settings.players, seconds, settings.records / seconds, sender.count / seconds);
+    return 0;
+}
+
+} // namespace CoreBench
