@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -285,8 +286,10 @@ bool ctlWinsock::drainKernelQueue()
                                             reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (received < 0) {
             const int receiveError = errno;
-            if (receiveError == EAGAIN || receiveError == EWOULDBLOCK)
+            if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
+                discardErrorQueue();
                 return true;
+            }
             if (receiveFailedForGood(receiveError)) {
                 failForGood(receiveError);
                 return false;
@@ -303,6 +306,21 @@ bool ctlWinsock::drainKernelQueue()
         enqueue({QByteArray(m_buffer.data(), qsizetype(received)), senderText(from, fromLength)});
     }
     return true;
+}
+
+// Where the system keeps ICMP errors in a per-socket queue (IP_RECVERR),
+// the socket stays readable until that queue is read: without this a
+// departed pilot would keep the notifier firing for ever.
+void ctlWinsock::discardErrorQueue()
+{
+    for (int round = 0; round < m_queueLimit; ++round) {
+        iovec part {m_buffer.data(), m_buffer.size()};
+        msghdr message {};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        if (::recvmsg(m_fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0 && errno != EINTR)
+            return;
+    }
 }
 
 void ctlWinsock::enqueue(Datagram datagram)

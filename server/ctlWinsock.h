@@ -104,6 +104,7 @@ private:
 
     void socketReadable();
     bool drainKernelQueue();
+    void discardErrorQueue();
     void enqueue(Datagram datagram);
     void announce(qint64 size);
     void raiseArrivals();
