@@ -8,7 +8,7 @@
 class QWidget;
 
 // Window layouts are given in twips, 1/1440 inch: 15 twips make one pixel at
-// 96 dots per inch. Every position in the layouts is a multiple of 15.
+// 96 dots per inch. A value that is not a multiple of 15 is cut towards zero.
 constexpr int twips(int value)
 {
     return value / 15;
