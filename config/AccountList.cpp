@@ -1,6 +1,6 @@
 #include "AccountList.h"
 
-#include "SettingsText.h"
+#include "WindowText.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,6 @@
 #include "AccountSave.h"
 
-#include "SettingsText.h"
+#include "WindowText.h"
 #include "TextConversions.h"
 
 #include <cmath>

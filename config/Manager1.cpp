@@ -6,7 +6,7 @@
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
 #include "ServerOptions.h"
-#include "SettingsText.h"
+#include "WindowText.h"
 #include "WindowGeometry.h"
 
 #include <QCheckBox>

@@ -4,25 +4,6 @@
 #include "Codepage1252.h"
 
 namespace SectionScan {
-namespace {
-
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view kUtf16LEMark = "\xFF\xFE";
-constexpr std::string_view kUtf16BEMark = "\xFE\xFF";
-
-// The file's text in code page 1252.
-std::string settingsText(std::string_view bytes)
-{
-    if (bytes.starts_with(kUtf8Mark))
-        return Codepage1252::fromUnicode(Codepage1252::decodeUtf8(bytes.substr(kUtf8Mark.size())));
-    if (bytes.starts_with(kUtf16LEMark))
-        return Codepage1252::fromUnicode(Codepage1252::decodeUtf16(bytes.substr(kUtf16LEMark.size()), false));
-    if (bytes.starts_with(kUtf16BEMark))
-        return Codepage1252::fromUnicode(Codepage1252::decodeUtf16(bytes.substr(kUtf16BEMark.size()), true));
-    return std::string(bytes);
-}
-
-} // namespace
 
 std::optional<std::string> headingName(std::string_view line)
 {
@@ -35,7 +16,8 @@ std::optional<std::string> headingName(std::string_view line)
 
 std::vector<std::string> sectionNames(std::string_view fileBytes)
 {
-    const std::string text = settingsText(fileBytes);
+    // A file with a byte-order mark is read as the accessor reads it.
+    const std::string text = Codepage1252::decodeFile(fileBytes).text;
     const std::string_view rest(text);
     std::vector<std::string> names;
     size_t start = 0;

@@ -1,6 +1,6 @@
 #include "ServerOptions.h"
 
-#include "SettingsText.h"
+#include "WindowText.h"
 #include "TextConversions.h"
 
 namespace ServerOptions {

@@ -16,6 +16,10 @@ constexpr std::array<char32_t, 32> kHighControls = {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LEMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BEMark = "\xFE\xFF";
+
 char encodeOne(char32_t c)
 {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
@@ -182,6 +186,32 @@ std::string encodeUtf16(std::u32string_view text, bool bigEndian)
         }
     }
     return out;
+}
+
+DecodedFile decodeFile(std::string_view bytes)
+{
+    if (bytes.starts_with(kUtf8Mark))
+        return {FileEncoding::Utf8, fromUnicode(decodeUtf8(bytes.substr(kUtf8Mark.size())))};
+    if (bytes.starts_with(kUtf16LEMark))
+        return {FileEncoding::Utf16LE, fromUnicode(decodeUtf16(bytes.substr(kUtf16LEMark.size()), false))};
+    if (bytes.starts_with(kUtf16BEMark))
+        return {FileEncoding::Utf16BE, fromUnicode(decodeUtf16(bytes.substr(kUtf16BEMark.size()), true))};
+    return {FileEncoding::Ansi, std::string(bytes)};
+}
+
+std::string encodeFile(FileEncoding encoding, std::string_view text)
+{
+    switch (encoding) {
+    case FileEncoding::Ansi:
+        break;
+    case FileEncoding::Utf8:
+        return std::string(kUtf8Mark) + encodeUtf8(toUnicode(text));
+    case FileEncoding::Utf16LE:
+        return std::string(kUtf16LEMark) + encodeUtf16(toUnicode(text), false);
+    case FileEncoding::Utf16BE:
+        return std::string(kUtf16BEMark) + encodeUtf16(toUnicode(text), true);
+    }
+    return std::string(text);
 }
 
 } // namespace Codepage1252

@@ -19,4 +19,17 @@ std::string encodeUtf8(std::u32string_view text);
 std::u32string decodeUtf16(std::string_view bytes, bool bigEndian);
 std::string encodeUtf16(std::u32string_view text, bool bigEndian);
 
+// A whole settings file: its text in 1252 and the form it is stored in,
+// told by its byte-order mark (none: plain 8-bit text).
+enum class FileEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
+
+struct DecodedFile {
+    FileEncoding encoding = FileEncoding::Ansi;
+    std::string text;
+};
+
+DecodedFile decodeFile(std::string_view bytes);
+// The text stored again in `encoding`, with its byte-order mark.
+std::string encodeFile(FileEncoding encoding, std::string_view text);
+
 } // namespace Codepage1252

@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view kUtf16LEMark = "\xFF\xFE";
-constexpr std::string_view kUtf16BEMark = "\xFE\xFF";
-
 bool isProfileSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == '\x1A';
@@ -49,30 +45,14 @@ bool sameName(std::string_view stored, std::string_view asked)
                       [](char a, char b) { return asciiLower(a) == asciiLower(b); });
 }
 
-bool startsWith(std::string_view s, std::string_view prefix)
-{
-    return s.substr(0, prefix.size()) == prefix;
-}
-
 } // namespace
 
 ProfileDocument ProfileDocument::parse(std::string_view bytes)
 {
     ProfileDocument doc;
-    std::string text;
-    if (startsWith(bytes, kUtf8Mark)) {
-        doc.m_encoding = Encoding::Utf8;
-        text = Codepage1252::fromUnicode(Codepage1252::decodeUtf8(bytes.substr(kUtf8Mark.size())));
-    } else if (startsWith(bytes, kUtf16LEMark)) {
-        doc.m_encoding = Encoding::Utf16LE;
-        text = Codepage1252::fromUnicode(Codepage1252::decodeUtf16(bytes.substr(2), false));
-    } else if (startsWith(bytes, kUtf16BEMark)) {
-        doc.m_encoding = Encoding::Utf16BE;
-        text = Codepage1252::fromUnicode(Codepage1252::decodeUtf16(bytes.substr(2), true));
-    } else {
-        text.assign(bytes);
-    }
-    doc.parseText(text);
+    const Codepage1252::DecodedFile file = Codepage1252::decodeFile(bytes);
+    doc.m_encoding = file.encoding;
+    doc.parseText(file.text);
     return doc;
 }
 
@@ -129,17 +109,7 @@ std::string ProfileDocument::serialize() const
             text += "\r\n";
         }
     }
-    switch (m_encoding) {
-    case Encoding::Ansi:
-        return text;
-    case Encoding::Utf8:
-        return std::string(kUtf8Mark) + Codepage1252::encodeUtf8(Codepage1252::toUnicode(text));
-    case Encoding::Utf16LE:
-        return std::string(kUtf16LEMark) + Codepage1252::encodeUtf16(Codepage1252::toUnicode(text), false);
-    case Encoding::Utf16BE:
-        return std::string(kUtf16BEMark) + Codepage1252::encodeUtf16(Codepage1252::toUnicode(text), true);
-    }
-    return text;
+    return Codepage1252::encodeFile(m_encoding, text);
 }
 
 const ProfileDocument::Section *ProfileDocument::findSection(std::string_view name) const

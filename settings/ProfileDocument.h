@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Codepage1252.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,8 +42,6 @@ public:
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
 
 private:
-    enum class Encoding { Ansi, Utf8, Utf16LE, Utf16BE };
-
     struct Entry {
         std::string key;
         std::optional<std::string> value;
@@ -58,6 +58,6 @@ private:
     const Section *findSection(std::string_view name) const;
     Section *findSection(std::string_view name);
 
-    Encoding m_encoding = Encoding::Ansi;
+    Codepage1252::FileEncoding m_encoding = Codepage1252::FileEncoding::Ansi;
     std::vector<Section> m_sections;
 };
