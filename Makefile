@@ -37,19 +37,12 @@ build-asan: deps
 	@$(MAKE) --no-print-directory $(ASAN)/CMakeCache.txt
 	cmake --build $(ASAN) -j $(JOBS)
 
+# Both programs run from the program directory, where their settings are.
 run: build
-	@if [ -x $(RELEASE)/server/VentoroServer ]; then \
-	  cd $(RELEASE)/server && exec ./VentoroServer; \
-	else \
-	  echo "The server is not built yet; once it is, this runs $(RELEASE)/server/VentoroServer"; \
-	fi
+	cd $(RELEASE)/bin && exec ./VentoroServer
 
 run-config: build
-	@if [ -x $(RELEASE)/config/VentoroConfig ]; then \
-	  cd $(RELEASE)/config && exec ./VentoroConfig; \
-	else \
-	  echo "The configuration tool is not built yet; once it is, this runs $(RELEASE)/config/VentoroConfig"; \
-	fi
+	cd $(RELEASE)/bin && exec ./VentoroConfig
 
 test-release: build
 	cd $(RELEASE) && ctest --output-on-failure -j $(JOBS) --timeout 300

@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -24,6 +27,14 @@ std::unique_ptr<Manager1> Main(Context &context)
 
 int main(int argc, char *argv[])
 {
+    // The tool is a window and nothing else: without a display, say so
+    // rather than let the platform abort.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "VentoroConfig needs a display: set DISPLAY, or edit VentoroServer.ini and user.ini "
+                             "in %s by hand.\n", qPrintable(QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath()));
+        return 1;
+    }
     QApplication app(argc, argv);
     ConfigModule::Context context;
     const std::unique_ptr<Manager1> window = ConfigModule::Main(context);
