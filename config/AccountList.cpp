@@ -1,28 +1,12 @@
 #include "AccountList.h"
 
+#include "TextConversions.h"
 #include "WindowText.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace AccountList {
-namespace {
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trimBlanks(std::string_view text)
-{
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-} // namespace
 
 std::optional<std::int32_t> sectionNumber(std::string_view name)
 {

@@ -18,15 +18,6 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-std::string_view trimBlanks(std::string_view text)
-{
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -89,6 +80,15 @@ double parsePrefix(std::string_view text, size_t length)
 }
 
 } // namespace
+
+std::string_view trimBlanks(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
 
 std::optional<bool> takeAsBoolean(std::string_view text)
 {

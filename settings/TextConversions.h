@@ -6,6 +6,9 @@
 
 // The two ways the programs turn a settings value into something else.
 
+// The text without the blanks (spaces and tabs) at both ends.
+std::string_view trimBlanks(std::string_view text);
+
 // Taking text as a Boolean: text that reads as a number is false when the
 // number is 0 and true otherwise ("1", "-1" and "2" are all true); the words
 // True and False in any letter case are true and false. Blanks around the

@@ -54,15 +54,6 @@ QStringList stamped(const QStringList &events)
     return lines;
 }
 
-// Three pilots already on: Ann (1, .2), Bob (2, .3), Cy (3, .4).
-void logOnThree(CoreHarness &h)
-{
-    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
-    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
-    h.logOn(QStringLiteral("Cy"), QStringLiteral("127.0.0.4"));
-    h.clearRecords();
-}
-
 } // namespace
 
 class tst_Logon : public QObject
@@ -129,7 +120,7 @@ void tst_Logon::acceptedAlone()
 void tst_Logon::acceptedWithThreePresent()
 {
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     h.addAccount(7, "77", "Dee");
     h.receive(ClientRecords::logonRequest(7, 77, QStringLiteral("Dee")), QStringLiteral("127.0.0.5"));
 

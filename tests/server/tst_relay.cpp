@@ -13,15 +13,6 @@ QStringList destinations(const RecordingSender &sender)
     return ips;
 }
 
-// Ann (1, .2), Bob (2, .3), Cy (3, .4).
-void logOnThree(CoreHarness &h)
-{
-    h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
-    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
-    h.logOn(QStringLiteral("Cy"), QStringLiteral("127.0.0.4"));
-    h.clearRecords();
-}
-
 } // namespace
 
 class tst_Relay : public QObject
@@ -70,7 +61,7 @@ void tst_Relay::relayedUnchanged()
     QFETCH(QStringList, lines);
 
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"}); // IDs 1, 2, 3 at 127.0.0.2, .3, .4
     QByteArray record = ClientRecords::flightRecord(type, senderID);
     Golden::putInt32(record, 12, -123456); // Reserved travels too
     h.receive(record, from);
@@ -85,7 +76,7 @@ void tst_Relay::relayedUnchanged()
 void tst_Relay::crashReportBecomesTheCrashNotice()
 {
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     h.receive(ClientRecords::flightRecord(4113, 3, 'q'), QStringLiteral("127.0.0.4"));
 
     QByteArray notice = Golden::record(0, 4113, 3);
@@ -106,7 +97,7 @@ void tst_Relay::crashReportBecomesTheCrashNotice()
 void tst_Relay::flightDataWaitsForAircraftDetails()
 {
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     const QByteArray flight = ClientRecords::flightRecord(4121, 2);
     h.receive(flight, QStringLiteral("127.0.0.3"));
     QCOMPARE(h.sender.sent.size(), 0);
@@ -151,7 +142,7 @@ void tst_Relay::forgedSenderIsIgnored()
     QFETCH(QString, from);
 
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     for (qint32 type : {4110, 4111, 4113, 4121, 4131})
         h.receive(ClientRecords::flightRecord(type, senderID), from);
     QCOMPARE(h.sender.sent.size(), 0);
@@ -163,7 +154,7 @@ void tst_Relay::forgedSenderIsIgnored()
 void tst_Relay::datagramOfAnyLength()
 {
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     QByteArray full = ClientRecords::flightRecord(4131, 1);
     full.append(QByteArray(172, '\x7F'));
     for (int length = 0; length <= 300; ++length) {
@@ -200,7 +191,7 @@ void tst_Relay::ignoredRecords()
     QFETCH(qint32, type);
 
     CoreHarness h;
-    logOnThree(h);
+    h.logOnAll({"Ann", "Bob", "Cy"});
     h.receive(Golden::record(packetClass, type, 1), QStringLiteral("127.0.0.2"));
     QCOMPARE(h.sender.sent.size(), 0);
     QCOMPARE(h.logLines(), QStringList());

@@ -34,13 +34,10 @@ QStringList handles(const ServerContext &context)
 // `stale` have been silent for 240 seconds.
 void logOnFour(CoreHarness &h, const QStringList &stale)
 {
-    for (const char *name : {"Ann", "Bob", "Cy", "Dee"}) {
-        const QString handle = QString::fromLatin1(name);
-        const PlayerPtr player = h.logOn(handle, QStringLiteral("127.0.0.%1").arg(2 + h.ctx().players.Count()));
-        if (stale.contains(handle))
+    for (const PlayerPtr &player : h.logOnAll({"Ann", "Bob", "Cy", "Dee"})) {
+        if (stale.contains(player->Handle))
             player->HeartBeat -= HeartbeatSweep::ExpirySeconds;
     }
-    h.clearRecords();
 }
 
 } // namespace

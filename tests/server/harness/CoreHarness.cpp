@@ -57,6 +57,15 @@ PlayerPtr CoreHarness::logOn(const QString &handle, const QString &ip)
     return context->players.Item(handle.trimmed());
 }
 
+QList<PlayerPtr> CoreHarness::logOnAll(const QStringList &handles)
+{
+    QList<PlayerPtr> players;
+    for (const QString &handle : handles)
+        players.append(logOn(handle, QStringLiteral("127.0.0.%1").arg(2 + players.size())));
+    clearRecords();
+    return players;
+}
+
 QStringList CoreHarness::logLines() const
 {
     QStringList lines = QString::fromUtf8(m_log).split(QStringLiteral("\r\n"));

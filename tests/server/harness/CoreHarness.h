@@ -69,6 +69,9 @@ public:
     void receive(const QByteArray &datagram, const QString &senderIP);
     // Logs on a pilot with a fresh account; returns its player.
     PlayerPtr logOn(const QString &handle, const QString &ip);
+    // Logs the handles on in order from 127.0.0.2, 127.0.0.3, ... (server
+    // IDs 1, 2, ...), then forgets what that sent and logged.
+    QList<PlayerPtr> logOnAll(const QStringList &handles);
     QStringList logLines() const;
     void clearRecords();
 
