@@ -2,7 +2,7 @@
 # Each installs the Debian packages the project needs when one is missing,
 # then configures and builds incrementally under build/.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
