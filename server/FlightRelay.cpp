@@ -37,15 +37,6 @@ void relayAircraftDetails(ServerContext &context, const Packet &record)
     });
 }
 
-bool senderHasSentPlaneType(const ServerContext &context, qint32 senderID)
-{
-    bool found = false;
-    context.players.forEach([&](const PlayerPtr &player) {
-        found = found || (player->serverIdNumber() == senderID && player->SentPlaneType);
-    });
-    return found;
-}
-
 } // namespace
 
 bool isFlightRecordType(qint32 packetType)
@@ -65,7 +56,8 @@ bool isFlightRecordType(qint32 packetType)
 void handleFlightRecord(ServerContext &context, const Packet &record, const QString &senderIP)
 {
     const qint32 senderID = record.SenderID();
-    if (!findSenderAt(context, senderID, senderIP))
+    const PlayerPtr sender = findSenderAt(context, senderID, senderIP);
+    if (!sender)
         return;
     switch (record.PacketType()) {
     case Packet::AircraftDetails:
@@ -84,7 +76,9 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const QStr
         });
         break;
     case Packet::FlightData:
-        if (!senderHasSentPlaneType(context, senderID))
+        // Server IDs are unique, so the sender is the one player whose
+        // aircraft details count.
+        if (!sender->SentPlaneType)
             break;
         forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
             Common::RelayFlightData(context, player->IPAddress, record);
