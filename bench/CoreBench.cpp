@@ -1,7 +1,7 @@
 #include "CoreBench.h"
 
 #include "BenchRecords.h"
-#include "PacketDispatch.h"
+#include "ReceivePath.h"
 #include "Seams.h"
 #include "ServerContext.h"
 
@@ -65,21 +65,21 @@ int run(const Settings &settings)
     QElapsedTimer timer;
     timer.start();
     for (int pilot = 1; pilot <= settings.players; ++pilot)
-        Process_PacketIN(context, BenchRecords::logonRequest(pilot, pilot + 1000, QStringLiteral("P%1").arg(pilot)),
+        ReceivePath::handleDatagram(context, BenchRecords::logonRequest(pilot, pilot + 1000, QStringLiteral("P%1").arg(pilot)),
                          addressOf(pilot));
     const double logonMs = timer.nsecsElapsed() / 1e6;
-    if (context.players.Count() != settings.players) {
-        std::fprintf(stderr, "only %d of %d pilots logged on\n", context.players.Count(), settings.players);
+    if (context.players.count() != settings.players) {
+        std::fprintf(stderr, "only %d of %d pilots logged on\n", context.players.count(), settings.players);
         return 1;
     }
     for (int pilot = 1; pilot <= settings.players; ++pilot)
-        Process_PacketIN(context, BenchRecords::flightRecord(4110, pilot, 0, 0), addressOf(pilot));
+        ReceivePath::handleDatagram(context, BenchRecords::flightRecord(4110, pilot, 0, 0), addressOf(pilot));
 
     sender.count = 0;
     timer.restart();
     for (int i = 0; i < settings.records; ++i) {
         const int pilot = 1 + i % settings.players;
-        Process_PacketIN(context, BenchRecords::flightRecord(4121, pilot, quint32(i), 0), addressOf(pilot));
+        ReceivePath::handleDatagram(context, BenchRecords::flightRecord(4121, pilot, quint32(i), 0), addressOf(pilot));
     }
     const double seconds = timer.nsecsElapsed() / 1e9;
     std::printf("core: %d logons in %.1f ms (%.1f us each, accounts file read at every logon)\n", settings.players,

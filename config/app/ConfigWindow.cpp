@@ -1,4 +1,4 @@
-#include "Manager1.h"
+#include "ConfigWindow.h"
 
 #include "AccountDeletion.h"
 #include "AccountList.h"
@@ -43,7 +43,7 @@ public:
 
 } // namespace
 
-Manager1::Manager1(ConfigModule::Context &context, MessageBoxFunction MsgBox, QWidget *parent)
+ConfigWindow::ConfigWindow(ConfigFiles::Context &context, MessageBoxFunction MsgBox, QWidget *parent)
     : QWidget(parent), m_context(context), m_msgBox(std::move(MsgBox))
 {
     createControls();
@@ -52,19 +52,19 @@ Manager1::Manager1(ConfigModule::Context &context, MessageBoxFunction MsgBox, QW
     txtMOTD->setFocus();
 }
 
-void Manager1::connectEvents()
+void ConfigWindow::connectEvents()
 {
-    connect(List1, &QListWidget::itemSelectionChanged, this, &Manager1::List1_Click);
-    connect(cmdNew, &QPushButton::clicked, this, &Manager1::cmdNew_Click);
-    connect(cmdSave, &QPushButton::clicked, this, &Manager1::cmdSave_Click);
-    connect(cmdDelete, &QPushButton::clicked, this, &Manager1::cmdDelete_Click);
-    connect(m_txtIDFilter, &KeyPressFilter::KeyPress, this, &Manager1::txtID_KeyPress);
-    connect(m_txtPwdFilter, &KeyPressFilter::KeyPress, this, &Manager1::txtPwd_KeyPress);
-    connect(chkDebug, &QCheckBox::toggled, this, &Manager1::chkDebug_Click);
-    connect(cmdOk, &QPushButton::clicked, this, &Manager1::cmdOk_Click);
+    connect(accountList, &QListWidget::itemSelectionChanged, this, &ConfigWindow::accountList_Click);
+    connect(cmdNew, &QPushButton::clicked, this, &ConfigWindow::cmdNew_Click);
+    connect(cmdSave, &QPushButton::clicked, this, &ConfigWindow::cmdSave_Click);
+    connect(cmdDelete, &QPushButton::clicked, this, &ConfigWindow::cmdDelete_Click);
+    connect(m_txtIDFilter, &KeyPressFilter::KeyPress, this, &ConfigWindow::txtID_KeyPress);
+    connect(m_txtPwdFilter, &KeyPressFilter::KeyPress, this, &ConfigWindow::txtPwd_KeyPress);
+    connect(chkDebug, &QCheckBox::toggled, this, &ConfigWindow::chkDebug_Click);
+    connect(cmdOk, &QPushButton::clicked, this, &ConfigWindow::cmdOk_Click);
 }
 
-void Manager1::Form_Load()
+void ConfigWindow::Form_Load()
 {
     lblProductDescr->setText(ProductLabel::text());
     centreOnScreen(this);
@@ -74,7 +74,7 @@ void Manager1::Form_Load()
 
 // The logging box's reaction runs as soon as its state is set, so the
 // low-level box, read after it, keeps the state read from the file.
-void Manager1::loadOptions()
+void ConfigWindow::loadOptions()
 {
     const ServerOptions::Options options = ServerOptions::load(m_context.ServerIni);
     showText(txtMOTD, options.MOTD, kMOTDLength);
@@ -83,23 +83,23 @@ void Manager1::loadOptions()
     chkShowScreen->setChecked(options.ShowScreen);
 }
 
-void Manager1::setEditorState(EditorState state)
+void ConfigWindow::setEditorState(EditorState state)
 {
     cmdNew->setEnabled(state != EditorState::NewAccount);
     cmdSave->setEnabled(state != EditorState::Idle);
     cmdDelete->setEnabled(state == EditorState::AccountShown);
 }
 
-void Manager1::clearAccountBoxes()
+void ConfigWindow::clearAccountBoxes()
 {
     showText(txtID, QString(), kIDLength);
     showText(txtPwd, QString(), kPwdLength);
     showText(txtName, QString(), kNameLength);
 }
 
-void Manager1::Refresh_UserList()
+void ConfigWindow::Refresh_UserList()
 {
-    List1->clear();
+    accountList->clear();
     setEditorState(EditorState::Idle);
     const AccountList::Listing listing = AccountList::listAccounts(m_context.UsersIni);
     if (listing.status == SectionScan::FileStatus::Unreadable)
@@ -107,14 +107,14 @@ void Manager1::Refresh_UserList()
     for (const AccountList::Entry &entry : listing.entries) {
         auto *item = new QListWidgetItem(entry.text);
         item->setData(Qt::UserRole, entry.number);
-        List1->addItem(item);
+        accountList->addItem(item);
     }
     clearAccountBoxes();
 }
 
-void Manager1::List1_Click()
+void ConfigWindow::accountList_Click()
 {
-    const QList<QListWidgetItem *> selected = List1->selectedItems();
+    const QList<QListWidgetItem *> selected = accountList->selectedItems();
     if (selected.isEmpty())
         return;
     setEditorState(EditorState::AccountShown);
@@ -125,16 +125,16 @@ void Manager1::List1_Click()
     showText(txtName, fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")), kNameLength);
 }
 
-void Manager1::cmdNew_Click()
+void ConfigWindow::cmdNew_Click()
 {
-    List1->clearSelection();
-    List1->setCurrentItem(nullptr);
+    accountList->clearSelection();
+    accountList->setCurrentItem(nullptr);
     setEditorState(EditorState::NewAccount);
     clearAccountBoxes();
     txtID->setFocus();
 }
 
-void Manager1::cmdSave_Click()
+void ConfigWindow::cmdSave_Click()
 {
     const AccountSave::Check account = AccountSave::check(txtID->text(), txtPwd->text(), txtName->text());
     if (account.refusal) {
@@ -145,7 +145,7 @@ void Manager1::cmdSave_Click()
     Refresh_UserList();
 }
 
-void Manager1::cmdDelete_Click()
+void ConfigWindow::cmdDelete_Click()
 {
     const MessageBoxCall question{QStringLiteral("Are you sure you want to delete?"), QStringLiteral("Are you sure"),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
@@ -162,7 +162,7 @@ void Manager1::cmdDelete_Click()
     Refresh_UserList();
 }
 
-void Manager1::numbersOnly(int &KeyAscii)
+void ConfigWindow::numbersOnly(int &KeyAscii)
 {
     if (KeyAscii == kBackspace || (KeyAscii >= '0' && KeyAscii <= '9'))
         return;
@@ -170,23 +170,23 @@ void Manager1::numbersOnly(int &KeyAscii)
     showError(QStringLiteral("Numbers only in this field"));
 }
 
-void Manager1::txtID_KeyPress(int &KeyAscii)
+void ConfigWindow::txtID_KeyPress(int &KeyAscii)
 {
     numbersOnly(KeyAscii);
 }
 
-void Manager1::txtPwd_KeyPress(int &KeyAscii)
+void ConfigWindow::txtPwd_KeyPress(int &KeyAscii)
 {
     numbersOnly(KeyAscii);
 }
 
-void Manager1::chkDebug_Click()
+void ConfigWindow::chkDebug_Click()
 {
     chkLowLevel->setChecked(false);
     chkLowLevel->setVisible(chkDebug->isChecked());
 }
 
-void Manager1::cmdOk_Click()
+void ConfigWindow::cmdOk_Click()
 {
     if (txtMOTD->text().isEmpty()) {
         showError(QStringLiteral("Message of the day is mandatory"));
@@ -197,7 +197,7 @@ void Manager1::cmdOk_Click()
     close();
 }
 
-void Manager1::showError(const QString &prompt)
+void ConfigWindow::showError(const QString &prompt)
 {
     m_msgBox(this, errorMessage(prompt));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ConfigModule.h"
+#include "ConfigFiles.h"
 #include "MessageBox.h"
 
 #include <QWidget>
@@ -21,16 +21,16 @@ class QPushButton;
 //
 // The window reads and writes the files bound to the context's accessors
 // and keeps no copy of them. Every message goes through `MsgBox`.
-class Manager1 : public QWidget
+class ConfigWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit Manager1(ConfigModule::Context &context, MessageBoxFunction MsgBox = modalMessageBox,
+    explicit ConfigWindow(ConfigFiles::Context &context, MessageBoxFunction MsgBox = modalMessageBox,
                       QWidget *parent = nullptr);
 
 private slots:
-    void List1_Click();
+    void accountList_Click();
     void cmdNew_Click();
     void cmdSave_Click();
     void cmdDelete_Click();
@@ -49,7 +49,7 @@ private:
     // The three states of the accounts editor, which decide the buttons.
     enum class EditorState { Idle, AccountShown, NewAccount };
 
-    // Manager1Layout.cpp: the controls, where they stand, their tab order.
+    // ConfigWindowLayout.cpp: the controls, where they stand, their tab order.
     void createControls();
     void createOptionControls();
     void createAccountControls();
@@ -67,30 +67,30 @@ private:
     void numbersOnly(int &KeyAscii);
     void showError(const QString &prompt);
 
-    ConfigModule::Context &m_context;
+    ConfigFiles::Context &m_context;
     MessageBoxFunction m_msgBox;
 
     QLineEdit *txtMOTD = nullptr;
     QCheckBox *chkDebug = nullptr;
     QCheckBox *chkLowLevel = nullptr;
     QCheckBox *chkShowScreen = nullptr;
-    QListWidget *List1 = nullptr;
+    QListWidget *accountList = nullptr;
     QLineEdit *txtID = nullptr;
     QLineEdit *txtPwd = nullptr;
     QLineEdit *txtName = nullptr;
     QLabel *lblProductDescr = nullptr;
-    QLabel *Label1 = nullptr;
-    QLabel *Label2 = nullptr;
-    QLabel *Label3 = nullptr;
-    QLabel *Label4 = nullptr;
-    QLabel *Label5 = nullptr;
+    QLabel *lblMOTD = nullptr;
+    QLabel *lblUsers = nullptr;
+    QLabel *lblID = nullptr;
+    QLabel *lblPwd = nullptr;
+    QLabel *lblName = nullptr;
     QPushButton *cmdNew = nullptr;
     QPushButton *cmdSave = nullptr;
     QPushButton *cmdDelete = nullptr;
     QPushButton *cmdOk = nullptr;
-    QFrame *Line1 = nullptr;
-    QFrame *Line2 = nullptr;
-    QLabel *Image1 = nullptr;
+    QFrame *rule = nullptr;
+    QFrame *divider = nullptr;
+    QLabel *picture = nullptr;
 
     KeyPressFilter *m_txtIDFilter = nullptr;
     KeyPressFilter *m_txtPwdFilter = nullptr;

@@ -1,5 +1,5 @@
 // Where the window's controls stand. Positions and sizes are in twips.
-#include "Manager1.h"
+#include "ConfigWindow.h"
 
 #include "Artwork.h"
 #include "KeyPressFilter.h"
@@ -74,9 +74,9 @@ QFrame *line(QWidget *window, const char *name, QFrame::Shape shape, const QRect
 
 } // namespace
 
-void Manager1::createControls()
+void ConfigWindow::createControls()
 {
-    setObjectName(QStringLiteral("Manager1"));
+    setObjectName(QStringLiteral("ConfigWindow"));
     setWindowTitle(QStringLiteral("Brisalt Ventoro Server Configuration"));
     setWindowIcon(Artwork::windowIcon());
     setFixedSize(twips(10305), twips(4335));
@@ -94,7 +94,7 @@ void Manager1::createControls()
     setTabOrder();
 }
 
-void Manager1::createOptionControls()
+void ConfigWindow::createOptionControls()
 {
     txtMOTD = textBox(this, "txtMOTD", twipRect(1980, 720, 5235, 285), kMOTDLength);
     chkDebug = checkBox(this, "chkDebug", QStringLiteral("Enable Logging Info:"), twipRect(180, 1170, 1995, 195));
@@ -104,10 +104,10 @@ void Manager1::createOptionControls()
     chkShowScreen->setToolTip(QStringLiteral("Deselect if going to run in background as service on WindowsNT/2000/XP"));
 }
 
-void Manager1::createAccountControls()
+void ConfigWindow::createAccountControls()
 {
-    List1 = place<QListWidget>(this, "List1", twipRect(270, 2160, 4335, 2010));
-    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    accountList = place<QListWidget>(this, "accountList", twipRect(270, 2160, 4335, 2010));
+    accountList->setSelectionMode(QAbstractItemView::SingleSelection);
     txtID = textBox(this, "txtID", twipRect(6390, 2340, 1455, 285), kIDLength);
     txtPwd = textBox(this, "txtPwd", twipRect(6390, 2700, 1455, 285), kPwdLength);
     txtName = textBox(this, "txtName", twipRect(6390, 3060, 1995, 285), kNameLength);
@@ -115,18 +115,18 @@ void Manager1::createAccountControls()
     m_txtPwdFilter = new KeyPressFilter(txtPwd);
 }
 
-void Manager1::createLabels()
+void ConfigWindow::createLabels()
 {
     lblProductDescr = label(this, "lblProductDescr", QString(), twipRect(0, 0, 7935, 465));
     lblProductDescr->setFont(ProductLabel::font());
-    Label1 = label(this, "Label1", QStringLiteral("Message of the day:"), twipRect(180, 720, 1635, 285));
-    Label2 = label(this, "Label2", QStringLiteral("Configured Users:"), twipRect(270, 1800, 1725, 285));
-    Label3 = label(this, "Label3", QStringLiteral("Pilot ID:"), twipRect(5130, 2385, 915, 195));
-    Label4 = label(this, "Label4", QStringLiteral("Password:"), twipRect(5130, 2745, 915, 195));
-    Label5 = label(this, "Label5", QStringLiteral("Name:"), twipRect(5130, 3105, 915, 195));
+    lblMOTD = label(this, "lblMOTD", QStringLiteral("Message of the day:"), twipRect(180, 720, 1635, 285));
+    lblUsers = label(this, "lblUsers", QStringLiteral("Configured Users:"), twipRect(270, 1800, 1725, 285));
+    lblID = label(this, "lblID", QStringLiteral("Pilot ID:"), twipRect(5130, 2385, 915, 195));
+    lblPwd = label(this, "lblPwd", QStringLiteral("Password:"), twipRect(5130, 2745, 915, 195));
+    lblName = label(this, "lblName", QStringLiteral("Name:"), twipRect(5130, 3105, 915, 195));
 }
 
-void Manager1::createButtons()
+void ConfigWindow::createButtons()
 {
     cmdNew = button(this, "cmdNew", QStringLiteral("&New"), QStringLiteral("Click to create a new user."),
                     twipRect(5130, 3600, 1005, 285));
@@ -138,18 +138,18 @@ void Manager1::createButtons()
                    twipRect(9180, 2430, 1005, 645));
 }
 
-void Manager1::createDecorations()
+void ConfigWindow::createDecorations()
 {
     // A line from (0, 540) to (9180, 540), and one from (3870, 1080) to (3870, 1350).
-    Line1 = line(this, "Line1", QFrame::HLine, QRect(0, twips(540), twips(9180) + 1, 1));
-    Line2 = line(this, "Line2", QFrame::VLine, QRect(twips(3870), twips(1080), 1, twips(1350 - 1080) + 1));
-    Image1 = place<QLabel>(this, "Image1", twipRect(9270, 0, 915, 2235));
-    Image1->setPixmap(Artwork::decorativePicture());
+    rule = line(this, "rule", QFrame::HLine, QRect(0, twips(540), twips(9180) + 1, 1));
+    divider = line(this, "divider", QFrame::VLine, QRect(twips(3870), twips(1080), 1, twips(1350 - 1080) + 1));
+    picture = place<QLabel>(this, "picture", twipRect(9270, 0, 915, 2235));
+    picture->setPixmap(Artwork::decorativePicture());
 }
 
-void Manager1::setTabOrder()
+void ConfigWindow::setTabOrder()
 {
-    const QList<QWidget *> order = {txtMOTD, chkDebug, chkLowLevel, chkShowScreen, List1, txtID, txtPwd,
+    const QList<QWidget *> order = {txtMOTD, chkDebug, chkLowLevel, chkShowScreen, accountList, txtID, txtPwd,
                                     txtName, cmdNew, cmdSave, cmdDelete, cmdOk};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);

@@ -1,6 +1,6 @@
 // VentoroConfig: the operator's editor for the server's settings files.
-#include "ConfigModule.h"
-#include "Manager1.h"
+#include "ConfigFiles.h"
+#include "ConfigWindow.h"
 
 #include <QApplication>
 #include <QFile>
@@ -10,20 +10,20 @@
 
 #include <memory>
 
-namespace ConfigModule {
+namespace ConfigFiles {
 
 // Binds the two settings files in the program's own directory and shows the
 // window, not modally. The window lives until the program ends; the program
 // runs until the window is closed.
-std::unique_ptr<Manager1> Main(Context &context)
+std::unique_ptr<ConfigWindow> openWindow(Context &context)
 {
     bindSettingsFiles(context, QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
-    auto window = std::make_unique<Manager1>(context);
+    auto window = std::make_unique<ConfigWindow>(context);
     window->show();
     return window;
 }
 
-} // namespace ConfigModule
+} // namespace ConfigFiles
 
 int main(int argc, char *argv[])
 {
@@ -36,7 +36,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     QApplication app(argc, argv);
-    ConfigModule::Context context;
-    const std::unique_ptr<Manager1> window = ConfigModule::Main(context);
+    ConfigFiles::Context context;
+    const std::unique_ptr<ConfigWindow> window = ConfigFiles::openWindow(context);
     return app.exec();
 }

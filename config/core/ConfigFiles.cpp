@@ -1,6 +1,6 @@
-#include "ConfigModule.h"
+#include "ConfigFiles.h"
 
-namespace ConfigModule {
+namespace ConfigFiles {
 
 std::string settingsFilePath(const std::string &directory, const std::string &fileName)
 {
@@ -15,4 +15,4 @@ void bindSettingsFiles(Context &context, const std::string &programDirectory)
     context.ServerIni.FileName(settingsFilePath(programDirectory, "VentoroServer.ini"));
 }
 
-} // namespace ConfigModule
+} // namespace ConfigFiles

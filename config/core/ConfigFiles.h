@@ -5,7 +5,7 @@
 #include <string>
 
 // The configuration tool's start-up module.
-namespace ConfigModule {
+namespace ConfigFiles {
 
 // The tool's whole state outside its window: the two settings accessors,
 // bound once at start-up and kept for the run. One per run, passed by
@@ -23,4 +23,4 @@ std::string settingsFilePath(const std::string &directory, const std::string &fi
 // program's directory. Touches neither file.
 void bindSettingsFiles(Context &context, const std::string &programDirectory);
 
-} // namespace ConfigModule
+} // namespace ConfigFiles

@@ -1,4 +1,4 @@
-#include "frmDebug.h"
+#include "DebugScreen.h"
 
 #include "Artwork.h"
 #include "HeartbeatSweep.h"
@@ -14,7 +14,7 @@
 
 namespace {
 
-// Line1 runs under the product label, 3 pixels wide.
+// The rule under the product label, 3 pixels wide.
 constexpr QPoint kLineFrom(twips(90), twips(540));
 constexpr QPoint kLineTo(twips(9270), twips(540));
 
@@ -30,9 +30,9 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QRect &geometry)
 
 } // namespace
 
-frmDebug::frmDebug(ServerContext &context) : m_context(context)
+DebugScreen::DebugScreen(ServerContext &context) : m_context(context)
 {
-    setObjectName(QStringLiteral("frmDebug"));
+    setObjectName(QStringLiteral("DebugScreen"));
     setWindowTitle(QStringLiteral("Ventoro Debug Screen"));
     setWindowIcon(Artwork::windowIcon());
     setFixedSize(twips(10245), twips(2460));
@@ -43,32 +43,32 @@ frmDebug::frmDebug(ServerContext &context) : m_context(context)
     setAutoFillBackground(true);
 
     m_lblProductDescr = makeLabel(this, "lblProductDescr", twipRect(90, 0, 7935, 465));
-    m_Label1 = makeLabel(this, "Label1", twipRect(1080, 1080, 5235, 465));
-    m_Label1->setText(QStringLiteral("Logging Active. Saving to log.txt"));
-    QPalette red = m_Label1->palette();
+    m_statusLabel = makeLabel(this, "statusLabel", twipRect(1080, 1080, 5235, 465));
+    m_statusLabel->setText(QStringLiteral("Logging Active. Saving to log.txt"));
+    QPalette red = m_statusLabel->palette();
     red.setColor(QPalette::WindowText, Qt::red);
-    m_Label1->setPalette(red);
-    m_Image1 = new QLabel(this);
-    m_Image1->setObjectName(QStringLiteral("Image1"));
-    m_Image1->setGeometry(twipRect(9360, 0, 915, 2235));
-    m_Image1->setPixmap(Artwork::decorativePicture());
+    m_statusLabel->setPalette(red);
+    m_picture = new QLabel(this);
+    m_picture->setObjectName(QStringLiteral("picture"));
+    m_picture->setGeometry(twipRect(9360, 0, 915, 2235));
+    m_picture->setPixmap(Artwork::decorativePicture());
 
-    m_ctlWinsock.setObjectName(QStringLiteral("ctlWinsock"));
-    m_Timer1.setObjectName(QStringLiteral("Timer1"));
-    m_Timer1.setInterval(HeartbeatSweep::TimerIntervalMs);
-    connect(&m_Timer1, &QTimer::timeout, this, [this] { HeartbeatSweep::Timer1_Timer(m_context); });
-    connect(&m_ctlWinsock, &ctlWinsock::Closed, this, [this] { HeartbeatSweep::ctlWinsock_Close(m_context); });
-    Form_Load();
+    m_endpoint.setObjectName(QStringLiteral("endpoint"));
+    m_sweepTimer.setObjectName(QStringLiteral("sweepTimer"));
+    m_sweepTimer.setInterval(HeartbeatSweep::TimerIntervalMs);
+    connect(&m_sweepTimer, &QTimer::timeout, this, [this] { HeartbeatSweep::onSweepTick(m_context); });
+    connect(&m_endpoint, &UdpEndpoint::closed, this, [this] { HeartbeatSweep::onSocketClosed(m_context); });
+    load();
 }
 
-void frmDebug::Form_Load()
+void DebugScreen::load()
 {
     m_lblProductDescr->setText(ProductLabel::text());
     centreOnScreen(this);
-    m_Timer1.start();
+    m_sweepTimer.start();
 }
 
-bool frmDebug::Start_Listening()
+bool DebugScreen::startListening()
 {
     QString error;
     const std::optional<StartupOptions::Ports> ports = StartupOptions::readPorts(m_context.ServerIni, &error);
@@ -76,17 +76,17 @@ bool frmDebug::Start_Listening()
         bindFailed(error);
         return false;
     }
-    m_ctlWinsock.setRemotePort(ports->replyPort);
-    if (!m_ctlWinsock.Bind(ports->localPort, &error)) {
+    m_endpoint.setRemotePort(ports->replyPort);
+    if (!m_endpoint.bind(ports->localPort, &error)) {
         bindFailed(error);
         return false;
     }
     if (m_context.ordinaryLinesOn())
-        m_context.logEvent(QStringLiteral("Listening on ") + m_ctlWinsock.LocalIP());
+        m_context.logEvent(QStringLiteral("Listening on ") + m_endpoint.localAddress());
     return true;
 }
 
-void frmDebug::bindFailed(const QString &errorText)
+void DebugScreen::bindFailed(const QString &errorText)
 {
     if (isVisible()) {
         OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing"));
@@ -96,22 +96,22 @@ void frmDebug::bindFailed(const QString &errorText)
         // A hidden server still says why it stops, on standard error.
         OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing (%1)").arg(errorText), false);
     }
-    Form_QueryUnload();
+    stopListening();
 }
 
-void frmDebug::Form_QueryUnload()
+void DebugScreen::stopListening()
 {
-    m_Timer1.stop();
-    m_ctlWinsock.Close();
+    m_sweepTimer.stop();
+    m_endpoint.close();
 }
 
-void frmDebug::closeEvent(QCloseEvent *event)
+void DebugScreen::closeEvent(QCloseEvent *event)
 {
-    Form_QueryUnload();
+    stopListening();
     event->accept();
 }
 
-void frmDebug::paintEvent(QPaintEvent *event)
+void DebugScreen::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
     QPainter painter(this);

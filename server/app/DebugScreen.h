@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctlWinsock.h"
+#include "UdpEndpoint.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -9,40 +9,42 @@ class QLabel;
 class ServerContext;
 
 // The debug screen. It is loaded for the whole run, shown or hidden, and
-// hosts the server's socket (ctlWinsock) and sweep timer (Timer1). It shows
+// hosts the server's UDP endpoint and its heartbeat sweep timer. It shows
 // the product label and whether logging is active; no log lines and no
 // players.
-class frmDebug : public QWidget
+class DebugScreen : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit frmDebug(ServerContext &context);
+    explicit DebugScreen(ServerContext &context);
 
-    ctlWinsock &socket() { return m_ctlWinsock; }
-    QTimer &timer() { return m_Timer1; }
-    QLabel *label1() const { return m_Label1; }
+    UdpEndpoint &endpoint() { return m_endpoint; }
+    QTimer &sweepTimer() { return m_sweepTimer; }
+    // Says whether logging is active.
+    QLabel *statusLabel() const { return m_statusLabel; }
 
     // Binds the socket to the settings' ports. On failure the operator is
     // told (a box when the screen is shown, a log line when it is hidden)
     // and false comes back: the server then ends.
-    bool Start_Listening();
+    bool startListening();
 
-    // Closes the socket; runs whenever the screen is about to go.
-    void Form_QueryUnload();
+    // Stops the sweep and closes the socket; runs whenever the screen is
+    // about to go.
+    void stopListening();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    void Form_Load();
+    void load();
     void bindFailed(const QString &errorText);
 
     ServerContext &m_context;
-    ctlWinsock m_ctlWinsock;
-    QTimer m_Timer1;
+    UdpEndpoint m_endpoint;
+    QTimer m_sweepTimer;
     QLabel *m_lblProductDescr = nullptr;
-    QLabel *m_Label1 = nullptr;
-    QLabel *m_Image1 = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    QLabel *m_picture = nullptr;
 };

@@ -1,6 +1,6 @@
 #include "ProgramSeams.h"
 
-#include "ctlWinsock.h"
+#include "UdpEndpoint.h"
 
 #include <QCoreApplication>
 
@@ -17,14 +17,14 @@ qint64 SystemClock::monotonicSeconds() const
     return std::chrono::duration_cast<std::chrono::seconds>(sinceStart).count();
 }
 
-bool WinsockSender::send(const QString &ipAddress, const QByteArray &record)
+bool EndpointSender::send(const QString &ipAddress, const QByteArray &record)
 {
     // Host and send follow each other with no yield between them, so no
     // other send can change the destination in between.
     if (!m_socket)
         return false;
     m_socket->setRemoteHost(ipAddress);
-    return m_socket->SendData(record);
+    return m_socket->sendDatagram(record);
 }
 
 void EventLoopYield::yield()
@@ -32,17 +32,17 @@ void EventLoopYield::yield()
     QCoreApplication::processEvents();
 }
 
-bool WinsockSource::hasPendingDatagrams() const
+bool EndpointSource::hasPendingDatagrams() const
 {
     return m_socket.hasPendingDatagrams();
 }
 
-bool WinsockSource::read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+bool EndpointSource::read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
 {
-    return m_socket.GetData(bytes, senderIP, errorNumber, errorText);
+    return m_socket.takeDatagram(bytes, senderIP, errorNumber, errorText);
 }
 
-void WinsockSource::raiseArrivalLater(qint64 size)
+void EndpointSource::raiseArrivalLater(qint64 size)
 {
     m_socket.raiseArrivalLater(size);
 }

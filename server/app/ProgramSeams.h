@@ -2,7 +2,7 @@
 
 #include "Seams.h"
 
-class ctlWinsock;
+class UdpEndpoint;
 
 // The real clock, the socket and the event loop behind the core's seams.
 
@@ -15,14 +15,14 @@ public:
 
 // Sends through the debug screen's socket; until it is attached (the
 // screen is built after the run's state), every send fails.
-class WinsockSender : public Sender
+class EndpointSender : public Sender
 {
 public:
-    void attach(ctlWinsock &socket) { m_socket = &socket; }
+    void attach(UdpEndpoint &socket) { m_socket = &socket; }
     bool send(const QString &ipAddress, const QByteArray &record) override;
 
 private:
-    ctlWinsock *m_socket = nullptr;
+    UdpEndpoint *m_socket = nullptr;
 };
 
 class EventLoopYield : public Yield
@@ -31,14 +31,14 @@ public:
     void yield() override;
 };
 
-class WinsockSource : public DatagramSource
+class EndpointSource : public DatagramSource
 {
 public:
-    explicit WinsockSource(ctlWinsock &socket) : m_socket(socket) {}
+    explicit EndpointSource(UdpEndpoint &socket) : m_socket(socket) {}
     bool hasPendingDatagrams() const override;
     bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override;
     void raiseArrivalLater(qint64 size) override;
 
 private:
-    ctlWinsock &m_socket;
+    UdpEndpoint &m_socket;
 };

@@ -1,4 +1,4 @@
-#include "Module1.h"
+#include "ServerMain.h"
 
 #include "OperatorMessage.h"
 #include "ProgramSeams.h"
@@ -7,7 +7,7 @@
 #include "SignalWatcher.h"
 #include "SingleInstance.h"
 #include "StartupOptions.h"
-#include "frmDebug.h"
+#include "DebugScreen.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,7 +16,7 @@
 
 #include <cstdio>
 
-namespace Module1 {
+namespace ServerMain {
 namespace {
 
 const char kAlreadyRunning[] =
@@ -42,15 +42,15 @@ void applyOptions(ServerContext &context, const StartupOptions::Options &options
 
 // "log.txt" in the working directory, appended to. A log that cannot be
 // opened leaves logging off for the run.
-void openLog(ServerContext &context, QLabel *label1)
+void openLog(ServerContext &context, QLabel *statusLabel)
 {
-    label1->setText(QStringLiteral("Logging Active. Saving to log.txt"));
+    statusLabel->setText(QStringLiteral("Logging Active. Saving to log.txt"));
     auto file = std::make_unique<QFile>(QDir::current().filePath(QStringLiteral("log.txt")));
     if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
         warn(QStringLiteral("cannot open %1 for appending (%2); logging is off for this run")
                  .arg(file->fileName(), file->errorString()));
         context.DebugOn = false;
-        label1->setText(QStringLiteral("Logging Not Active."));
+        statusLabel->setText(QStringLiteral("Logging Not Active."));
         return;
     }
     context.log.open(std::move(file));
@@ -61,7 +61,7 @@ void openLog(ServerContext &context, QLabel *label1)
 
 } // namespace
 
-int Main()
+int run()
 {
     SingleInstance instance;
     if (!instance.tryAcquire(QStringLiteral("ventoro-server"))) {
@@ -71,7 +71,7 @@ int Main()
 
     SystemClock clock;
     EventLoopYield yield;
-    WinsockSender sender; // attached to the screen's socket once it exists
+    EndpointSender sender; // attached to the screen's socket once it exists
     ServerContext context(clock, sender, yield);
     context.ReceiveReady = true;
 
@@ -79,34 +79,34 @@ int Main()
     context.UsersIni.FileName(paths.usersIni.toStdString());
     context.ServerIni.FileName(paths.serverIni.toStdString());
 
-    frmDebug form(context);
-    sender.attach(form.socket());
-    WinsockSource source(form.socket());
+    DebugScreen screen(context);
+    sender.attach(screen.endpoint());
+    EndpointSource source(screen.endpoint());
     ReceivePath receivePath(context, source);
-    QObject::connect(&form.socket(), &ctlWinsock::DataArrival, &form,
-                     [&receivePath](qint64 bytesTotal) { receivePath.ctlWinsock_DataArrival(bytesTotal); });
+    QObject::connect(&screen.endpoint(), &UdpEndpoint::dataArrival, &screen,
+                     [&receivePath](qint64 bytesTotal) { receivePath.onDataArrival(bytesTotal); });
 
     const StartupOptions::Options options = StartupOptions::read(context.ServerIni);
     applyOptions(context, options);
     if (context.DebugOn)
-        openLog(context, form.label1());
+        openLog(context, screen.statusLabel());
     else
-        form.label1()->setText(QStringLiteral("Logging Not Active."));
+        screen.statusLabel()->setText(QStringLiteral("Logging Not Active."));
 
     if (options.ShowScreen)
-        form.show();
+        screen.show();
 
-    if (!form.Start_Listening())
+    if (!screen.startListening())
         return ExitBindFailed;
 
     SignalWatcher stopSignals;
-    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &form, [&form] {
-        form.Form_QueryUnload();
+    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
+        screen.stopListening();
         QCoreApplication::quit();
     });
     const int status = QApplication::exec();
-    form.Form_QueryUnload();
+    screen.stopListening();
     return status;
 }
 
-} // namespace Module1
+} // namespace ServerMain

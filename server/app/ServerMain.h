@@ -6,11 +6,11 @@
 // process is told to stop. Returns the process's exit status: 0 after an
 // orderly end, 1 when another copy is running, 2 when the port cannot be
 // bound.
-namespace Module1 {
+namespace ServerMain {
 
 constexpr int ExitRefused = 1;
 constexpr int ExitBindFailed = 2;
 
-int Main();
+int run();
 
-} // namespace Module1
+} // namespace ServerMain

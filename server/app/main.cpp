@@ -1,4 +1,4 @@
-#include "Module1.h"
+#include "ServerMain.h"
 
 #include <QApplication>
 
@@ -14,5 +14,5 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VentoroServer"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.2"));
-    return Module1::Main();
+    return ServerMain::run();
 }

@@ -1,8 +1,7 @@
 #include "FlightRelay.h"
 
-#include "Common.h"
+#include "Senders.h"
 #include "Packet.h"
-#include "SenderLookup.h"
 #include "ServerContext.h"
 
 namespace FlightRelay {
@@ -33,7 +32,7 @@ void relayAircraftDetails(ServerContext &context, const Packet &record)
             return;
         }
         logPerRecipient(context, QStringLiteral("Send Aircraft Details to client "), *player);
-        Common::RelayToClient(context, player->IPAddress, record);
+        Senders::relayRecord(context, player->IPAddress, record);
     });
 }
 
@@ -56,7 +55,7 @@ bool isFlightRecordType(qint32 packetType)
 void handleFlightRecord(ServerContext &context, const Packet &record, const QString &senderIP)
 {
     const qint32 senderID = record.SenderID();
-    const PlayerPtr sender = findSenderAt(context, senderID, senderIP);
+    const PlayerPtr sender = context.players.senderAt(senderID, senderIP);
     if (!sender)
         return;
     switch (record.PacketType()) {
@@ -66,13 +65,13 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const QStr
     case Packet::QueryPlaneType:
         forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
             logPerRecipient(context, QStringLiteral("Send Query Plane Type to "), *player);
-            Common::RelayToClient(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->IPAddress, record);
         });
         break;
     case Packet::PlayerCrashed:
         forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
             logPerRecipient(context, QStringLiteral("Send Player crashed to "), *player);
-            Common::SendPlayerCrashed(context, player->IPAddress, senderID);
+            Senders::sendCrashNotice(context, player->IPAddress, senderID);
         });
         break;
     case Packet::FlightData:
@@ -81,12 +80,12 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const QStr
         if (!sender->SentPlaneType)
             break;
         forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
-            Common::RelayFlightData(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->IPAddress, record);
         });
         break;
     case Packet::ChatMessage:
         forEachRecipient(context, senderID, [&](const PlayerPtr &player) {
-            Common::RelayChatToClient(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->IPAddress, record);
         });
         break;
     default:

@@ -1,6 +1,6 @@
 #include "HeartbeatSweep.h"
 
-#include "PlayerRemoval.h"
+#include "Senders.h"
 #include "ServerContext.h"
 
 #include <QDebug>
@@ -25,7 +25,17 @@ void forEachContained(ServerContext &context, Step &&step)
 
 } // namespace
 
-void Timer1_Timer(ServerContext &context)
+void dropPlayer(ServerContext &context, const PlayerPtr &player, const QString &reason)
+{
+    if (!context.players.isRegistered(player))
+        return;
+    if (!reason.isEmpty() && context.ordinaryLinesOn())
+        context.logEvent(reason + player->Handle + QLatin1Char(' ') + player->IPAddress);
+    Senders::sendPlayerRemoved(context, player->ServerID, player->Handle);
+    context.players.removeIfCurrent(player->Key, player);
+}
+
+void onSweepTick(ServerContext &context)
 {
     forEachContained(context, [&](const PlayerPtr &player) {
         if (context.now() - player->HeartBeat >= ExpirySeconds)
@@ -33,7 +43,7 @@ void Timer1_Timer(ServerContext &context)
     });
 }
 
-void ctlWinsock_Close(ServerContext &context)
+void onSocketClosed(ServerContext &context)
 {
     forEachContained(context, [&](const PlayerPtr &player) {
         dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));

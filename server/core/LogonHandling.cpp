@@ -1,9 +1,8 @@
 #include "LogonHandling.h"
 
-#include "Common.h"
-#include "PlayerRemoval.h"
+#include "Senders.h"
+#include "HeartbeatSweep.h"
 #include "Records.h"
-#include "SenderLookup.h"
 #include "ServerContext.h"
 #include "SettingsText.h"
 
@@ -16,7 +15,7 @@ namespace {
 void rejectLogon(ServerContext &context, const QString &senderIP)
 {
     context.logonThrottle.recordRejection(senderIP, context.now());
-    Common::sendRecord(context, senderIP, Records::logonRejected(context.LastServerID));
+    Senders::sendRecord(context, senderIP, Records::logonRejected(context.LastServerID));
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User rejected logon from ") + senderIP);
 }
@@ -31,14 +30,14 @@ bool passwordMatches(ServerContext &context, const Records::LogonRequestFields &
 // letter case, and no server ID is left after the largest 32-bit number.
 bool canRegister(const ServerContext &context, const QString &handle)
 {
-    return context.LastServerID < std::numeric_limits<qint32>::max() && !context.players.Item(handle);
+    return context.LastServerID < std::numeric_limits<qint32>::max() && !context.players.item(handle);
 }
 
 void dropSameHandle(ServerContext &context, const QString &handle)
 {
     context.players.forEach([&](const PlayerPtr &player) {
         if (trimSpaces(player->Handle) == handle)
-            dropPlayer(context, player, QString());
+            HeartbeatSweep::dropPlayer(context, player, QString());
     });
 }
 
@@ -53,7 +52,7 @@ void announceNewcomer(ServerContext &context, qint32 newID, const QString &handl
         if (context.lowLevelLinesOn())
             context.logEvent(QStringLiteral("Send Player Added data to client ") + player->IPAddress + QLatin1Char(' ')
                              + player->Handle);
-        Common::SendPlayerAdded(context, *player, newIDText, handle);
+        Senders::sendPlayerAdded(context, *player, newIDText, handle);
         context.yield();
     });
 }
@@ -69,17 +68,17 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     }
 
     const qint32 newID = ++context.LastServerID;
-    const PlayerPtr player = context.players.Add(handle, senderIP);
+    const PlayerPtr player = context.players.add(handle, senderIP);
     player->Handle = handle;
     player->ServerID = QString::number(newID);
     player->HeartBeat = context.now();
 
-    Common::sendRecord(context, senderIP, Records::logonAccepted(newID, context.MessageOfTheDay));
+    Senders::sendRecord(context, senderIP, Records::logonAccepted(newID, context.MessageOfTheDay));
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User ") + name + QStringLiteral(" logged on from ") + senderIP);
     announceNewcomer(context, newID, handle);
-    if (const PlayerPtr newcomer = context.players.Item(handle))
-        Common::SendPlayerList(context, newcomer);
+    if (const PlayerPtr newcomer = context.players.item(handle))
+        Senders::sendPlayerList(context, newcomer);
 }
 
 } // namespace
@@ -99,15 +98,15 @@ void handleLogonRequest(ServerContext &context, const Packet &request, const QSt
 void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QString &senderIP)
 {
     const qint32 senderID = keepAlive.SenderID();
-    if (!findSenderAt(context, senderID, senderIP))
+    if (!context.players.senderAt(senderID, senderIP))
         return;
     context.players.forEach([&](const PlayerPtr &player) {
         if (player->serverIdNumber() == senderID) {
             player->HeartBeat = context.now();
-            Common::sendRecord(context, senderIP, Records::keepAliveEcho());
+            Senders::sendRecord(context, senderIP, Records::keepAliveEcho());
         }
         if (context.now() - player->HeartBeat >= KeepAliveExpirySeconds)
-            dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));
+            HeartbeatSweep::dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));
     });
 }
 

@@ -8,7 +8,7 @@
 // and a walk that is visiting a player holds another, so a player removed
 // from the registry in the middle of a walk stays readable by that walk.
 struct Player {
-    QString Key;        // registry key; set by Players::Add, never changed
+    QString Key;        // registry key; set by Players::add, never changed
     QString IPAddress;  // dotted IPv4 address every record for this player goes to
     QString Handle;     // the logon handle, trimmed (equal to Key)
     QString ServerID;   // decimal text of the server ID assigned at logon

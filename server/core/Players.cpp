@@ -13,7 +13,7 @@ PlayerPtr Players::Walk::next()
     return it->player;
 }
 
-PlayerPtr Players::Add(const QString &Key, const QString &IPAddress)
+PlayerPtr Players::add(const QString &Key, const QString &IPAddress)
 {
     const QString folded = foldedKey(Key);
     if (m_byKey.contains(folded))
@@ -26,35 +26,35 @@ PlayerPtr Players::Add(const QString &Key, const QString &IPAddress)
     return player;
 }
 
-PlayerPtr Players::Item(int position) const
+PlayerPtr Players::item(int position) const
 {
-    if (position < 1 || position > Count())
+    if (position < 1 || position > count())
         return nullptr;
     return m_entries[size_t(position - 1)].player;
 }
 
-PlayerPtr Players::Item(const QString &key) const
+PlayerPtr Players::item(const QString &key) const
 {
     return m_byKey.value(foldedKey(key));
 }
 
-bool Players::Remove(int position)
+bool Players::remove(int position)
 {
-    if (position < 1 || position > Count())
+    if (position < 1 || position > count())
         return false;
     removeAt(size_t(position - 1));
     return true;
 }
 
-bool Players::Remove(const QString &key)
+bool Players::remove(const QString &key)
 {
-    const PlayerPtr player = Item(key);
-    return player && RemoveIfCurrent(key, player);
+    const PlayerPtr player = item(key);
+    return player && removeIfCurrent(key, player);
 }
 
-bool Players::RemoveIfCurrent(const QString &key, const PlayerPtr &player)
+bool Players::removeIfCurrent(const QString &key, const PlayerPtr &player)
 {
-    if (!player || Item(key) != player)
+    if (!player || item(key) != player)
         return false;
     const auto it = std::find_if(m_entries.begin(), m_entries.end(),
                                  [&](const Entry &entry) { return entry.player == player; });
@@ -73,4 +73,14 @@ void Players::removeAt(size_t index)
 {
     m_byKey.remove(foldedKey(m_entries[index].player->Key));
     m_entries.erase(m_entries.begin() + std::ptrdiff_t(index));
+}
+
+PlayerPtr Players::senderAt(qint32 senderID, const QString &senderAddress) const
+{
+    PlayerPtr found;
+    forEach([&](const PlayerPtr &player) {
+        if (!found && player->serverIdNumber() == senderID && player->IPAddress == senderAddress)
+            found = player;
+    });
+    return found;
 }

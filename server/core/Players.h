@@ -10,7 +10,7 @@
 // The registry of connected players: ordered by insertion, positions
 // numbered from 1, keyed by text without regard to letter case.
 //
-// Walks (NewEnum) are made for a server whose handlers nest: a walk may
+// Walks (startWalk) are made for a server whose handlers nest: a walk may
 // remove its current player, and handlers that run in the middle of it may
 // remove or add others. A walk never skips a player that is still
 // registered, never visits one twice, never visits one that was removed
@@ -35,32 +35,37 @@ public:
     // Creates a player with the given key and address and appends it. Fails,
     // adding nothing and returning null, when the key is present already
     // (letter case ignored).
-    PlayerPtr Add(const QString &Key, const QString &IPAddress);
+    PlayerPtr add(const QString &Key, const QString &IPAddress);
 
     // By position from 1, or by key; null when there is no such entry.
-    PlayerPtr Item(int position) const;
-    PlayerPtr Item(const QString &key) const;
+    PlayerPtr item(int position) const;
+    PlayerPtr item(const QString &key) const;
 
-    int Count() const { return int(m_entries.size()); }
+    int count() const { return int(m_entries.size()); }
 
     // By position or by key; false (and nothing changed) when there is no
     // such entry.
-    bool Remove(int position);
-    bool Remove(const QString &key);
+    bool remove(int position);
+    bool remove(const QString &key);
 
     // Removes `player` only if that very player is still registered under
     // `key`: a newer player that took the same key in the meantime stays.
-    bool RemoveIfCurrent(const QString &key, const PlayerPtr &player);
+    bool removeIfCurrent(const QString &key, const PlayerPtr &player);
 
     bool isRegistered(const PlayerPtr &player) const;
 
-    Walk NewEnum() const { return Walk(*this); }
+    // The registered player whose server ID is `senderID` and whose address
+    // is the one the record came from, or null. Keep-alives and flight
+    // records count only from there: nobody can speak for another pilot.
+    PlayerPtr senderAt(qint32 senderID, const QString &senderAddress) const;
+
+    Walk startWalk() const { return Walk(*this); }
 
     // Visits every player as a Walk does.
     template<typename Visit>
     void forEach(Visit &&visit) const
     {
-        Walk walk = NewEnum();
+        Walk walk = startWalk();
         while (PlayerPtr player = walk.next())
             visit(player);
     }

@@ -1,6 +1,8 @@
 #include "ReceivePath.h"
 
-#include "PacketDispatch.h"
+#include "FlightRelay.h"
+#include "LogonHandling.h"
+#include "Packet.h"
 #include "Seams.h"
 #include "ServerContext.h"
 
@@ -16,7 +18,7 @@ struct Received {
 
 } // namespace
 
-void ReceivePath::ctlWinsock_DataArrival(qint64 bytesTotal)
+void ReceivePath::onDataArrival(qint64 bytesTotal)
 {
     if (bytesTotal % 128 != 0)
         return;
@@ -50,9 +52,28 @@ void ReceivePath::runBurst()
     }
     for (const Received &datagram : burst) {
         try {
-            Process_PacketIN(m_context, datagram.bytes, datagram.senderIP);
+            handleDatagram(m_context, datagram.bytes, datagram.senderIP);
         } catch (const std::exception &error) {
             qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
         }
+    }
+}
+
+void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress)
+{
+    const Packet packet = Packet::fromDatagram(datagram);
+    switch (packet.PacketClass()) {
+    case Packet::ControlClass:
+        if (packet.PacketType() == Packet::LogonRequest)
+            LogonHandling::handleLogonRequest(context, packet, senderAddress);
+        else if (packet.PacketType() == Packet::KeepAlive)
+            LogonHandling::handleKeepAlive(context, packet, senderAddress);
+        break;
+    case Packet::FlightClass:
+        if (FlightRelay::isFlightRecordType(packet.PacketType()))
+            FlightRelay::handleFlightRecord(context, packet, senderAddress);
+        break;
+    default:
+        break;
     }
 }

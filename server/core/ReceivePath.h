@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
+#include <QString>
 
 #include <optional>
 
@@ -9,7 +10,7 @@ class ServerContext;
 
 // The receive path: on each data-arrival notification, when the announced
 // size is a multiple of 128 and no burst is running, read every waiting
-// datagram with its sender, then hand each to Process_PacketIN in order.
+// datagram with its sender, then hand each to handleDatagram in order.
 // Arrivals refused because a burst was running are announced again once the
 // burst is over, so no record waits for a later arrival.
 class ReceivePath
@@ -17,7 +18,12 @@ class ReceivePath
 public:
     ReceivePath(ServerContext &context, DatagramSource &source) : m_context(context), m_source(source) {}
 
-    void ctlWinsock_DataArrival(qint64 bytesTotal);
+    void onDataArrival(qint64 bytesTotal);
+
+    // Decodes one datagram (its first 128 bytes; missing bytes read as zero)
+    // and hands it to the handling of its class and type. Records of any
+    // other class or type are ignored: no reply, no log line, no change.
+    static void handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress);
 
 private:
     void runBurst();

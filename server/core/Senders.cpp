@@ -1,9 +1,9 @@
-#include "Common.h"
+#include "Senders.h"
 
 #include "Records.h"
 #include "ServerContext.h"
 
-namespace Common {
+namespace Senders {
 
 void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields)
 {
@@ -12,7 +12,7 @@ void sendRecord(ServerContext &context, const QString &address, const Packet &re
         context.yield();
 }
 
-void SendPlayerList(ServerContext &context, const PlayerPtr &newcomer)
+void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer)
 {
     // The newcomer is copied once: a handler that runs in a yield may drop
     // it, and the rest of the list then still goes where it was going.
@@ -27,16 +27,16 @@ void SendPlayerList(ServerContext &context, const PlayerPtr &newcomer)
                              + QStringLiteral(" Player:") + details);
         }
         if (other)
-            SendPlayerAdded(context, target, examined->ServerID, examined->Handle);
+            sendPlayerAdded(context, target, examined->ServerID, examined->Handle);
     });
 }
 
-void SendPlayerAdded(ServerContext &context, const Player &recipient, const QString &serverID, const QString &handle)
+void sendPlayerAdded(ServerContext &context, const Player &recipient, const QString &serverID, const QString &handle)
 {
     sendRecord(context, recipient.IPAddress, Records::playerAdded(serverID.toInt(), handle), 2);
 }
 
-void SendPlayerRemoved(ServerContext &context, const QString &serverID, const QString &handle)
+void sendPlayerRemoved(ServerContext &context, const QString &serverID, const QString &handle)
 {
     const Packet notice = Records::playerRemoved(serverID.toInt(), handle);
     context.players.forEach([&](const PlayerPtr &player) {
@@ -45,25 +45,15 @@ void SendPlayerRemoved(ServerContext &context, const QString &serverID, const QS
     });
 }
 
-void SendPlayerCrashed(ServerContext &context, const QString &address, qint32 crashedServerID)
+void sendCrashNotice(ServerContext &context, const QString &address, qint32 crashedServerID)
 {
     Records::addressCrashNotice(context.CrashNotice, crashedServerID);
     sendRecord(context, address, context.CrashNotice);
 }
 
-void RelayToClient(ServerContext &context, const QString &address, const Packet &record)
+void relayRecord(ServerContext &context, const QString &address, const Packet &record)
 {
     sendRecord(context, address, record);
 }
 
-void RelayChatToClient(ServerContext &context, const QString &address, const Packet &record)
-{
-    sendRecord(context, address, record);
-}
-
-void RelayFlightData(ServerContext &context, const QString &address, const Packet &record)
-{
-    sendRecord(context, address, record);
-}
-
-} // namespace Common
+} // namespace Senders

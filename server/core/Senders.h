@@ -8,27 +8,26 @@ class ServerContext;
 // The server's senders. Each send puts one 128-byte record on the wire to
 // one address at the reply port and then yields to pending events, so other
 // handlers may run (and change the registry) between two sends of a loop.
-namespace Common {
+namespace Senders {
 
 // Sends `record` to `address`, then yields `yields` times.
 void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields = 1);
 
 // One PlayerAdded for every other registered player, to the newcomer.
-void SendPlayerList(ServerContext &context, const PlayerPtr &newcomer);
+void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer);
 
 // One PlayerAdded about (serverID, handle) to the recipient; yields twice.
-void SendPlayerAdded(ServerContext &context, const Player &recipient, const QString &serverID, const QString &handle);
+void sendPlayerAdded(ServerContext &context, const Player &recipient, const QString &serverID, const QString &handle);
 
 // One PlayerRemoved about (serverID, handle) to every registered player
 // whose ServerID differs from `serverID`.
-void SendPlayerRemoved(ServerContext &context, const QString &serverID, const QString &handle);
+void sendPlayerRemoved(ServerContext &context, const QString &serverID, const QString &handle);
 
 // The server's crash notice about the crashed player, to one address.
-void SendPlayerCrashed(ServerContext &context, const QString &address, qint32 crashedServerID);
+void sendCrashNotice(ServerContext &context, const QString &address, qint32 crashedServerID);
 
-// A received record passed on unchanged, all 128 bytes.
-void RelayToClient(ServerContext &context, const QString &address, const Packet &record);
-void RelayChatToClient(ServerContext &context, const QString &address, const Packet &record);
-void RelayFlightData(ServerContext &context, const QString &address, const Packet &record);
+// A received record passed on unchanged, all 128 bytes: aircraft details,
+// plane-type queries, flight data and chat all go this way.
+void relayRecord(ServerContext &context, const QString &address, const Packet &record);
 
-} // namespace Common
+} // namespace Senders

@@ -14,6 +14,8 @@
 class ServerContext
 {
 public:
+    // The context keeps references to the clock, sender and yield it is
+    // given: they must outlive it.
     ServerContext(Clock &clock, Sender &sender, Yield &yield);
 
     // Options, fixed at start-up.

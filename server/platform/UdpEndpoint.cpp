@@ -1,4 +1,4 @@
-#include "ctlWinsock.h"
+#include "UdpEndpoint.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -75,14 +75,14 @@ private:
 
 } // namespace
 
-ctlWinsock::ctlWinsock(QObject *parent) : QObject(parent) {}
+UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent) {}
 
-ctlWinsock::~ctlWinsock()
+UdpEndpoint::~UdpEndpoint()
 {
-    Close();
+    close();
 }
 
-bool ctlWinsock::Bind(quint16 localPort, QString *errorText)
+bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
 {
     const auto fail = [&](int errorNumber, const QString &text) {
         setLastError(errorNumber);
@@ -117,14 +117,14 @@ bool ctlWinsock::Bind(quint16 localPort, QString *errorText)
     m_buffer.resize(DatagramBufferBytes);
     m_dropped = 0;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &ctlWinsock::socketReadable);
+    connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
     setLastError(0);
     if (errorText)
         errorText->clear();
     return true;
 }
 
-quint16 ctlWinsock::LocalPort() const
+quint16 UdpEndpoint::localPort() const
 {
     if (m_fd < 0)
         return 0;
@@ -135,7 +135,7 @@ quint16 ctlWinsock::LocalPort() const
     return ntohs(local.sin_port);
 }
 
-QString ctlWinsock::LocalIP() const
+QString UdpEndpoint::localAddress() const
 {
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &interface : interfaces) {
@@ -152,7 +152,7 @@ QString ctlWinsock::LocalIP() const
     return QStringLiteral("127.0.0.1");
 }
 
-bool ctlWinsock::SendData(const QByteArray &bytes)
+bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
 {
     if (m_fd < 0) {
         setLastError(ENOTCONN);
@@ -192,19 +192,19 @@ bool ctlWinsock::SendData(const QByteArray &bytes)
         if (descriptorGone(sendError)) {
             // The closing is reported from the event loop, not from inside
             // the sender that ran into it.
-            Close();
-            QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
+            close();
+            QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
         }
         return false;
     }
 }
 
-qint64 ctlWinsock::BytesReceived() const
+qint64 UdpEndpoint::headDatagramSize() const
 {
     return m_queue.empty() ? 0 : m_queue.front().bytes.size();
 }
 
-bool ctlWinsock::GetData(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
 {
     int error = 0;
     if (m_fd < 0)
@@ -236,7 +236,7 @@ bool ctlWinsock::GetData(QByteArray *bytes, QString *senderIP, int *errorNumber,
     return true;
 }
 
-void ctlWinsock::setQueueLimit(int datagrams)
+void UdpEndpoint::setQueueLimit(int datagrams)
 {
     m_queueLimit = qMax(1, datagrams);
     while (m_queue.size() > size_t(m_queueLimit)) {
@@ -247,7 +247,7 @@ void ctlWinsock::setQueueLimit(int datagrams)
         m_arrivals.pop_front();
 }
 
-void ctlWinsock::Close()
+void UdpEndpoint::close()
 {
     if (m_fd < 0)
         return;
@@ -262,12 +262,12 @@ void ctlWinsock::Close()
     m_arrivals.clear();
 }
 
-void ctlWinsock::raiseArrivalLater(qint64 size)
+void UdpEndpoint::raiseArrivalLater(qint64 size)
 {
     QMetaObject::invokeMethod(this, [this, size] { announce(size); }, Qt::QueuedConnection);
 }
 
-void ctlWinsock::socketReadable()
+void UdpEndpoint::socketReadable()
 {
     if (drainKernelQueue())
         raiseArrivals();
@@ -277,7 +277,7 @@ void ctlWinsock::socketReadable()
 // read in this round: a flood then still hands the event loop back, and the
 // notifier, which stays readable, brings the rest. False when the socket
 // failed for good.
-bool ctlWinsock::drainKernelQueue()
+bool UdpEndpoint::drainKernelQueue()
 {
     sockaddr_in from {};
     for (int round = 0; round < m_queueLimit && m_fd >= 0; ++round) {
@@ -311,7 +311,7 @@ bool ctlWinsock::drainKernelQueue()
 // Where the system keeps ICMP errors in a per-socket queue (IP_RECVERR),
 // the socket stays readable until that queue is read: without this a
 // departed pilot would keep the notifier firing for ever.
-void ctlWinsock::discardErrorQueue()
+void UdpEndpoint::discardErrorQueue()
 {
     for (int round = 0; round < m_queueLimit; ++round) {
         iovec part {m_buffer.data(), m_buffer.size()};
@@ -323,7 +323,7 @@ void ctlWinsock::discardErrorQueue()
     }
 }
 
-void ctlWinsock::enqueue(Datagram datagram)
+void UdpEndpoint::enqueue(Datagram datagram)
 {
     const qint64 size = datagram.bytes.size();
     m_queue.push_back(std::move(datagram));
@@ -336,7 +336,7 @@ void ctlWinsock::enqueue(Datagram datagram)
         m_arrivals.pop_front();
 }
 
-void ctlWinsock::announce(qint64 size)
+void UdpEndpoint::announce(qint64 size)
 {
     if (m_fd < 0)
         return;
@@ -349,7 +349,7 @@ void ctlWinsock::announce(qint64 size)
 // Raises the waiting arrivals one by one. A handler that runs the event loop
 // may bring more datagrams in; this loop, already on the stack, raises
 // their arrivals after the handler returns, instead of a nested call.
-void ctlWinsock::raiseArrivals()
+void UdpEndpoint::raiseArrivals()
 {
     if (m_raising)
         return;
@@ -357,20 +357,20 @@ void ctlWinsock::raiseArrivals()
     while (m_fd >= 0 && !m_arrivals.empty()) {
         const qint64 size = m_arrivals.front();
         m_arrivals.pop_front();
-        emit DataArrival(size);
+        emit dataArrival(size);
         if (!scope.ownerAlive())
             return;
     }
 }
 
-void ctlWinsock::failForGood(int errorNumber)
+void UdpEndpoint::failForGood(int errorNumber)
 {
-    Close();
+    close();
     setLastError(errorNumber);
-    emit Closed();
+    emit closed();
 }
 
-void ctlWinsock::setLastError(int errorNumber)
+void UdpEndpoint::setLastError(int errorNumber)
 {
     m_lastErrorNumber = errorNumber;
     m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);

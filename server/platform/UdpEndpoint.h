@@ -31,40 +31,40 @@ class QSocketNotifier;
 //
 // Closed is raised only when the socket fails for good on its own; never
 // by Close() and never for a per-destination error.
-class ctlWinsock : public QObject
+class UdpEndpoint : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int DefaultQueueLimit = 4096;
 
-    explicit ctlWinsock(QObject *parent = nullptr);
-    ~ctlWinsock() override;
+    explicit UdpEndpoint(QObject *parent = nullptr);
+    ~UdpEndpoint() override;
 
     // Binds 0.0.0.0:localPort (0 lets the system choose; see LocalPort).
     // The address is not shared: a port already bound by anyone fails with
     // the system's text, e.g. "Address already in use". Fails too when this
     // wrapper is already bound.
-    bool Bind(quint16 localPort, QString *errorText);
+    bool bind(quint16 localPort, QString *errorText);
     bool isBound() const { return m_fd >= 0; }
-    quint16 LocalPort() const;
+    quint16 localPort() const;
     // The system's descriptor, -1 when not bound. Owned by the wrapper.
     int socketDescriptor() const { return m_fd; }
 
     // The host's IPv4 address: the first one of an interface that is up and
     // not a loopback, else "127.0.0.1".
-    QString LocalIP() const;
+    QString localAddress() const;
 
     void setRemotePort(quint16 port) { m_remotePort = port; }
-    quint16 RemotePort() const { return m_remotePort; }
+    quint16 remotePort() const { return m_remotePort; }
     void setRemoteHost(const QString &dottedIPv4) { m_remoteHost = dottedIPv4; }
-    QString RemoteHost() const { return m_remoteHost; }
+    QString remoteHost() const { return m_remoteHost; }
 
     // Sends bytes (at most 65507) as one datagram to RemoteHost:RemotePort.
     // False when not bound, when the host is not dotted IPv4 text, when the
     // port is 0, or when the system refuses the datagram; the reason is then
     // in lastErrorNumber()/lastErrorText().
-    bool SendData(const QByteArray &bytes);
+    bool sendDatagram(const QByteArray &bytes);
     int lastErrorNumber() const { return m_lastErrorNumber; }
     QString lastErrorText() const { return m_lastErrorText; }
 
@@ -73,10 +73,10 @@ public:
     int pendingDatagramCount() const { return int(m_queue.size()); }
     // The size of the oldest queued datagram; 0 when none (or when it is
     // empty: use hasPendingDatagrams to tell the two apart).
-    qint64 BytesReceived() const;
+    qint64 headDatagramSize() const;
     // Takes the oldest queued datagram. False, with an error number and
     // text, when the queue is empty or the socket is closed.
-    bool GetData(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText);
+    bool takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText);
 
     // At least 1. Lowering it below the current count drops the oldest.
     void setQueueLimit(int datagrams);
@@ -86,14 +86,14 @@ public:
 
     // Closes the socket and empties the queue; pending DataArrival
     // notifications are not raised. Safe to call more than once.
-    void Close();
+    void close();
 
     // Raises DataArrival(size) later, from the event loop.
     void raiseArrivalLater(qint64 size);
 
 signals:
-    void DataArrival(qint64 bytesTotal);
-    void Closed();
+    void dataArrival(qint64 bytesTotal);
+    void closed();
 
 private:
     struct Datagram

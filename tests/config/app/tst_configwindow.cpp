@@ -1,6 +1,6 @@
 // The window driven as an operator drives it: typing, clicking, access keys.
 // Every message box is answered by the test through the injected function.
-#include "Manager1.h"
+#include "ConfigWindow.h"
 #include "ProductLabel.h"
 
 #include <QAction>
@@ -17,7 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class tst_Manager1 : public QObject
+class tst_ConfigWindow : public QObject
 {
     Q_OBJECT
 
@@ -47,39 +47,39 @@ private:
     void clickEntry(const QString &text);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    ConfigModule::Context m_context;
-    std::unique_ptr<Manager1> m_window;
+    ConfigFiles::Context m_context;
+    std::unique_ptr<ConfigWindow> m_window;
     QStringList m_prompts; // "title: prompt", one per message box
     MessageBoxCall m_lastCall;
     QMessageBox::StandardButton m_answer = QMessageBox::Ok;
 };
 
-void tst_Manager1::init()
+void tst_ConfigWindow::init()
 {
     m_window.reset();
     m_prompts.clear();
     m_answer = QMessageBox::Ok;
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    ConfigModule::bindSettingsFiles(m_context, QFile::encodeName(m_dir->path()).toStdString());
+    ConfigFiles::bindSettingsFiles(m_context, QFile::encodeName(m_dir->path()).toStdString());
 }
 
-void tst_Manager1::write(const QString &name, const QByteArray &content)
+void tst_ConfigWindow::write(const QString &name, const QByteArray &content)
 {
     QFile file(m_dir->filePath(name));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
 }
 
-QByteArray tst_Manager1::read(const QString &name) const
+QByteArray tst_ConfigWindow::read(const QString &name) const
 {
     QFile file(m_dir->filePath(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
 }
 
-void tst_Manager1::open()
+void tst_ConfigWindow::open()
 {
-    m_window = std::make_unique<Manager1>(m_context, [this](QWidget *, const MessageBoxCall &call) {
+    m_window = std::make_unique<ConfigWindow>(m_context, [this](QWidget *, const MessageBoxCall &call) {
         m_prompts << call.title + ": " + call.prompt;
         m_lastCall = call;
         return m_answer;
@@ -91,7 +91,7 @@ void tst_Manager1::open()
 
 // One character per control: 1 when it is enabled (buttons) or ticked
 // (check boxes), 0 otherwise; a check box hidden from view is "-".
-QString tst_Manager1::states(const QStringList &names) const
+QString tst_ConfigWindow::states(const QStringList &names) const
 {
     QString states;
     for (const QString &name : names) {
@@ -104,17 +104,17 @@ QString tst_Manager1::states(const QStringList &names) const
     return states;
 }
 
-QStringList tst_Manager1::listTexts() const
+QStringList tst_ConfigWindow::listTexts() const
 {
     QStringList texts;
-    for (int row = 0; row < child<QListWidget>("List1")->count(); ++row)
-        texts << child<QListWidget>("List1")->item(row)->text();
+    for (int row = 0; row < child<QListWidget>("accountList")->count(); ++row)
+        texts << child<QListWidget>("accountList")->item(row)->text();
     return texts;
 }
 
-void tst_Manager1::clickEntry(const QString &text)
+void tst_ConfigWindow::clickEntry(const QString &text)
 {
-    auto *list = child<QListWidget>("List1");
+    auto *list = child<QListWidget>("accountList");
     const QList<QListWidgetItem *> found = list->findItems(text, Qt::MatchExactly);
     QVERIFY(!found.isEmpty());
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(found.first()).center());
@@ -122,7 +122,7 @@ void tst_Manager1::clickEntry(const QString &text)
 
 const QStringList kAccountButtons{"cmdNew", "cmdSave", "cmdDelete"};
 
-void tst_Manager1::opensWithSortedAccountsAndShowsOne()
+void tst_ConfigWindow::opensWithSortedAccountsAndShowsOne()
 {
     write("user.ini", "[1234]\r\nPwd=11\r\nName=Ann\r\n[77]\r\nPwd=22\r\n[5]\r\nPwd=3\r\nName=bob\r\n"
                       "[1234567]\r\nPwd=12345678\r\nName=A name over fifteen\r\n");
@@ -144,7 +144,7 @@ void tst_Manager1::opensWithSortedAccountsAndShowsOne()
     QVERIFY(m_prompts.isEmpty());
 }
 
-void tst_Manager1::save_data()
+void tst_ConfigWindow::save_data()
 {
     QTest::addColumn<QString>("typed"); // Pilot ID|Password|Name
     QTest::addColumn<QString>("message");
@@ -157,7 +157,7 @@ void tst_Manager1::save_data()
     QTest::newRow("blank name") << "5|12|   " << "ERROR: Pilot Name is mandatory" << ann;
 }
 
-void tst_Manager1::save()
+void tst_ConfigWindow::save()
 {
     QFETCH(QString, typed);
     QFETCH(QString, message);
@@ -167,7 +167,7 @@ void tst_Manager1::save()
     clickEntry("Ann ID:1234");
     click("cmdNew");
     QCOMPARE(states(kAccountButtons), QStringLiteral("010"));
-    QVERIFY(child<QListWidget>("List1")->selectedItems().isEmpty());
+    QVERIFY(child<QListWidget>("accountList")->selectedItems().isEmpty());
     QTRY_VERIFY(box("txtID")->hasFocus());
     const QStringList fields = typed.split('|');
     QTest::keyClicks(box("txtID"), fields[0]);
@@ -180,7 +180,7 @@ void tst_Manager1::save()
     QCOMPARE(box("txtName")->text(), message.isEmpty() ? QString() : fields[2]);
 }
 
-void tst_Manager1::deleteAsksThenRewrites()
+void tst_ConfigWindow::deleteAsksThenRewrites()
 {
     const QByteArray before = "[1]\r\nPwd=1\r\nName=A\r\n; note\r\n[2]\r\nName=B\r\nX=y\r\n[1]\r\nPwd=9\r\n";
     write("user.ini", before);
@@ -202,7 +202,7 @@ void tst_Manager1::deleteAsksThenRewrites()
     QVERIFY(!QGuiApplication::overrideCursor());
 }
 
-void tst_Manager1::keyFilter_data()
+void tst_ConfigWindow::keyFilter_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
@@ -220,7 +220,7 @@ void tst_Manager1::keyFilter_data()
     QTest::newRow("Shift+Insert letters") << int(Qt::Key_Insert) << int(Qt::ShiftModifier) << "" << "5x" << "12";
 }
 
-void tst_Manager1::keyFilter()
+void tst_ConfigWindow::keyFilter()
 {
     QFETCH(int, key);
     QFETCH(int, modifiers);
@@ -243,7 +243,7 @@ void tst_Manager1::keyFilter()
     }
 }
 
-void tst_Manager1::contextMenuPasteIsFiltered()
+void tst_ConfigWindow::contextMenuPasteIsFiltered()
 {
     open();
     for (const QString &pasted : {QStringLiteral("7x"), QStringLiteral("78")}) {
@@ -261,7 +261,7 @@ void tst_Manager1::contextMenuPasteIsFiltered()
     QCOMPARE(m_prompts, QStringList{"ERROR: Numbers only in this field"});
 }
 
-void tst_Manager1::accessKeysAndTabOrder()
+void tst_ConfigWindow::accessKeysAndTabOrder()
 {
     write("user.ini", "[1]\r\nPwd=1\r\nName=A\r\n");
     write("VentoroServer.ini", "[General]\r\nMOTD=Hi\r\nDebug=1\r\n");
@@ -272,7 +272,7 @@ void tst_Manager1::accessKeysAndTabOrder()
         visited << QApplication::focusWidget()->objectName();
     }
     // Save and Delete are disabled, so Tab passes them by.
-    QCOMPARE(visited, (QStringList{"txtMOTD", "chkDebug", "chkLowLevel", "chkShowScreen", "List1", "txtID", "txtPwd",
+    QCOMPARE(visited, (QStringList{"txtMOTD", "chkDebug", "chkLowLevel", "chkShowScreen", "accountList", "txtID", "txtPwd",
                                    "txtName", "cmdNew", "cmdOk"}));
 
     clickEntry("A ID:1");
@@ -288,7 +288,7 @@ void tst_Manager1::accessKeysAndTabOrder()
     QTRY_VERIFY(!m_window->isVisible());
 }
 
-void tst_Manager1::options_data()
+void tst_ConfigWindow::options_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("boxes"); // chkDebug, chkLowLevel, chkShowScreen as loaded
@@ -302,7 +302,7 @@ void tst_Manager1::options_data()
     QTest::newRow("no file: the server's defaults") << QByteArray() << "111" << QByteArray();
 }
 
-void tst_Manager1::options()
+void tst_ConfigWindow::options()
 {
     QFETCH(QByteArray, before);
     QFETCH(QString, boxes);
@@ -319,7 +319,7 @@ void tst_Manager1::options()
     QVERIFY(!m_window->isVisible());
 }
 
-void tst_Manager1::loggingBoxResetsLowLevelAndOkNeedsMotd()
+void tst_ConfigWindow::loggingBoxResetsLowLevelAndOkNeedsMotd()
 {
     const QByteArray before = "[General]\r\nMOTD=Old\r\nDebug=1\r\nDebugLowLevel=1\r\nShowScreen=1\r\nConnectPort=1600\r\n";
     write("VentoroServer.ini", before);
@@ -343,5 +343,5 @@ void tst_Manager1::loggingBoxResetsLowLevelAndOkNeedsMotd()
     QVERIFY(!m_window->isVisible());
 }
 
-QTEST_MAIN(tst_Manager1)
-#include "tst_manager1.moc"
+QTEST_MAIN(tst_ConfigWindow)
+#include "tst_configwindow.moc"

@@ -3,7 +3,7 @@
 #include "AccountDeletion.h"
 #include "AccountList.h"
 #include "AccountSave.h"
-#include "ConfigModule.h"
+#include "ConfigFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,14 +51,14 @@ private:
     QByteArray users() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    ConfigModule::Context m_context;
+    ConfigFiles::Context m_context;
 };
 
 void tst_ConfigCore::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    ConfigModule::bindSettingsFiles(m_context, QFile::encodeName(m_dir->path()).toStdString());
+    ConfigFiles::bindSettingsFiles(m_context, QFile::encodeName(m_dir->path()).toStdString());
     QCOMPARE(m_context.UsersIni.FileName(), QFile::encodeName(m_dir->filePath("user.ini")).toStdString());
 }
 
@@ -108,7 +108,7 @@ void tst_ConfigCore::pilotIds()
         {"99999999999999999999", {}}, {"12abc", {}}, {"1.5", {}}, {"-", {}}, {"", {}}};
     for (const auto &[name, number] : cases)
         QVERIFY2(AccountList::sectionNumber(name) == number, name);
-    QCOMPARE(ConfigModule::settingsFilePath("/", "user.ini"), std::string("/user.ini"));
+    QCOMPARE(ConfigFiles::settingsFilePath("/", "user.ini"), std::string("/user.ini"));
 }
 
 void tst_ConfigCore::listingSortsAndSkipsNonNumbers()

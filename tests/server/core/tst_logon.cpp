@@ -108,7 +108,7 @@ void tst_Logon::acceptedAlone()
     compareSent(h.sender, {{QStringLiteral("127.0.0.2"), accepted(1)}});
     QCOMPARE(h.logLines(), lines);
     QCOMPARE(h.yield.count, 1);
-    const PlayerPtr ann = h.ctx().players.Item(QStringLiteral("Ann"));
+    const PlayerPtr ann = h.ctx().players.item(QStringLiteral("Ann"));
     QVERIFY(ann);
     QCOMPARE(ann->Handle, QStringLiteral("Ann"));
     QCOMPARE(ann->ServerID, QStringLiteral("1"));
@@ -179,7 +179,7 @@ void tst_Logon::rejected()
     compareSent(h.sender, {{QStringLiteral("127.0.0.2"), rejectedRecord(1)}});
     QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.2"),
                                     QStringLiteral("User rejected logon from 127.0.0.2")}));
-    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(h.ctx().players.count(), 1);
     QCOMPARE(h.ctx().LastServerID, 1);
 }
 
@@ -199,8 +199,8 @@ void tst_Logon::sameHandleAgainReplacesThePlayer()
     QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.6"),
                                     QStringLiteral("User No Name logged on from 127.0.0.6"),
                                     QStringLiteral("Send Player Added data to clients")}));
-    QCOMPARE(h.ctx().players.Count(), 2);
-    QCOMPARE(h.ctx().players.Item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.6"));
+    QCOMPARE(h.ctx().players.count(), 2);
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.6"));
 }
 
 void tst_Logon::wrongPasswordLeavesThePresentPlayer()
@@ -261,19 +261,19 @@ void tst_Logon::passwordGuessingIsThrottled()
     }
     // The right password from the same address is now refused unread...
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
-    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.ctx().players.count(), 0);
     QCOMPARE(h.sender.sent.last().packet().PacketType(), qint32(Packet::LogonRejected));
     // ... while another address logs on as usual.
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Bob")), QStringLiteral("127.0.0.7"));
-    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(h.ctx().players.count(), 1);
     // Every refusal counts: 59 seconds after the last one the block holds.
     h.clock.advance(59);
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
-    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(h.ctx().players.count(), 1);
     // A full minute without a refusal lifts it.
     h.clock.advance(60);
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
-    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.sender.sent.size(), 5 + 1 + 1 + 1 + 3);
 }
 
@@ -315,7 +315,7 @@ void tst_Logon::keepAliveCountsOnlyFromTheSendersAddress()
     h.receive(ClientRecords::keepAlive(senderID), from);
     QCOMPARE(h.sender.sent.size(), 0);
     QCOMPARE(ann->HeartBeat, before);
-    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.ctx().players.count(), 2);
 }
 
 void tst_Logon::keepAliveExpiry()
@@ -328,7 +328,7 @@ void tst_Logon::keepAliveExpiry()
     h.clock.advance(59);
     h.receive(ClientRecords::keepAlive(2), QStringLiteral("127.0.0.3"));
     compareSent(h.sender, {{QStringLiteral("127.0.0.3"), Golden::record(0, 1006, 0)}});
-    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.ctx().players.count(), 2);
 
     h.clearRecords();
     h.clock.advance(1);
@@ -336,7 +336,7 @@ void tst_Logon::keepAliveExpiry()
     compareSent(h.sender, {{QStringLiteral("127.0.0.3"), removed(1, QStringLiteral("Ann"))},
                            {QStringLiteral("127.0.0.3"), Golden::record(0, 1006, 0)}});
     QCOMPARE(h.logLines(), stamped({QStringLiteral("No HeartBeat, removing player Ann 127.0.0.2")}));
-    QCOMPARE(h.ctx().players.Count(), 1);
+    QCOMPARE(h.ctx().players.count(), 1);
     QVERIFY(h.ctx().players.isRegistered(bob));
 }
 

@@ -9,7 +9,7 @@ Players registryOf(const QStringList &keys)
 {
     Players players;
     for (const QString &key : keys)
-        players.Add(key, QStringLiteral("127.0.0.1"));
+        players.add(key, QStringLiteral("127.0.0.1"));
     return players;
 }
 
@@ -39,39 +39,39 @@ private slots:
 void tst_Players::addItemCountRemove()
 {
     Players players;
-    QCOMPARE(players.Count(), 0);
+    QCOMPARE(players.count(), 0);
     QCOMPARE(keysOf(players), QStringList());
-    const PlayerPtr ann = players.Add(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    const PlayerPtr ann = players.add(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
     QVERIFY(ann);
     QCOMPARE(ann->Key, QStringLiteral("Ann"));
     QCOMPARE(ann->IPAddress, QStringLiteral("127.0.0.2"));
     QVERIFY(ann->Handle.isEmpty() && ann->ServerID.isEmpty());
     QCOMPARE(ann->HeartBeat, qint64(0));
     QVERIFY(!ann->SentPlaneType);
-    players.Add(QStringLiteral(" Bob "), QStringLiteral("127.0.0.3"));
-    QCOMPARE(players.Count(), 2);
-    QCOMPARE(players.Item(1), ann);
-    QCOMPARE(players.Item(2)->Key, QStringLiteral(" Bob "));
-    QVERIFY(!players.Item(0) && !players.Item(3));
-    QVERIFY(!players.Item(QStringLiteral("Bob")));
-    QVERIFY(!players.Remove(3));
-    QVERIFY(!players.Remove(QStringLiteral("nobody")));
-    QVERIFY(players.Remove(1));
+    players.add(QStringLiteral(" Bob "), QStringLiteral("127.0.0.3"));
+    QCOMPARE(players.count(), 2);
+    QCOMPARE(players.item(1), ann);
+    QCOMPARE(players.item(2)->Key, QStringLiteral(" Bob "));
+    QVERIFY(!players.item(0) && !players.item(3));
+    QVERIFY(!players.item(QStringLiteral("Bob")));
+    QVERIFY(!players.remove(3));
+    QVERIFY(!players.remove(QStringLiteral("nobody")));
+    QVERIFY(players.remove(1));
     QCOMPARE(keysOf(players), QStringList{QStringLiteral(" Bob ")});
-    QVERIFY(players.Remove(QStringLiteral(" BOB ")));
-    QCOMPARE(players.Count(), 0);
-    QVERIFY(players.Add(QStringLiteral("Ann"), QStringLiteral("127.0.0.4")));
+    QVERIFY(players.remove(QStringLiteral(" BOB ")));
+    QCOMPARE(players.count(), 0);
+    QVERIFY(players.add(QStringLiteral("Ann"), QStringLiteral("127.0.0.4")));
 }
 
 void tst_Players::keysIgnoreLetterCase()
 {
     Players players;
-    QVERIFY(players.Add(QStringLiteral("Ann"), QStringLiteral("a")));
-    QVERIFY(!players.Add(QStringLiteral("ANN"), QStringLiteral("b")));
-    QVERIFY(players.Add(QStringLiteral("\u00C5sa"), QStringLiteral("c")));
-    QVERIFY(!players.Add(QStringLiteral("\u00E5SA"), QStringLiteral("d")));
-    QCOMPARE(players.Count(), 2);
-    QCOMPARE(players.Item(QStringLiteral("aNn"))->IPAddress, QStringLiteral("a"));
+    QVERIFY(players.add(QStringLiteral("Ann"), QStringLiteral("a")));
+    QVERIFY(!players.add(QStringLiteral("ANN"), QStringLiteral("b")));
+    QVERIFY(players.add(QStringLiteral("\u00C5sa"), QStringLiteral("c")));
+    QVERIFY(!players.add(QStringLiteral("\u00E5SA"), QStringLiteral("d")));
+    QCOMPARE(players.count(), 2);
+    QCOMPARE(players.item(QStringLiteral("aNn"))->IPAddress, QStringLiteral("a"));
 }
 
 // During the visit of `at`, the walk removes the players named in `removes`;
@@ -108,7 +108,7 @@ void tst_Players::walkSurvivesRemoval()
         seen << player->Key;
         if (player->Key == at) {
             for (const QString &key : removes)
-                players.Remove(key);
+                players.remove(key);
         }
     });
     QCOMPARE(seen, visited);
@@ -122,29 +122,29 @@ void tst_Players::walkSeesPlayersAddedOnTheWay()
     players.forEach([&](const PlayerPtr &player) {
         seen << player->Key;
         if (player->Key == "A") {
-            players.Remove(QStringLiteral("B"));
-            players.Add(QStringLiteral("B"), QStringLiteral("new"));
+            players.remove(QStringLiteral("B"));
+            players.add(QStringLiteral("B"), QStringLiteral("new"));
         }
     });
     QCOMPARE(seen, (QStringList{"A", "B"}));
-    QCOMPARE(players.Item(QStringLiteral("B"))->IPAddress, QStringLiteral("new"));
+    QCOMPARE(players.item(QStringLiteral("B"))->IPAddress, QStringLiteral("new"));
 
     // A walk that removes every player it visits ends with an empty registry.
     int visits = 0;
     players.forEach([&](const PlayerPtr &player) {
         ++visits;
-        players.Remove(player->Key);
+        players.remove(player->Key);
     });
     QCOMPARE(visits, 2);
-    QCOMPARE(players.Count(), 0);
+    QCOMPARE(players.count(), 0);
 }
 
 void tst_Players::removedPlayerStaysReadable()
 {
     Players players = registryOf({"A", "B"});
-    Players::Walk walk = players.NewEnum();
+    Players::Walk walk = players.startWalk();
     const PlayerPtr first = walk.next();
-    players.Remove(1);
+    players.remove(1);
     QCOMPARE(first->Key, QStringLiteral("A"));
     QVERIFY(!players.isRegistered(first));
     QCOMPARE(walk.next()->Key, QStringLiteral("B"));
@@ -154,13 +154,13 @@ void tst_Players::removedPlayerStaysReadable()
 void tst_Players::removeIfCurrentSparesANewerPlayer()
 {
     Players players = registryOf({"A"});
-    const PlayerPtr old = players.Item(1);
-    players.Remove(QStringLiteral("A"));
-    const PlayerPtr newer = players.Add(QStringLiteral("a"), QStringLiteral("x"));
-    QVERIFY(!players.RemoveIfCurrent(old->Key, old));
+    const PlayerPtr old = players.item(1);
+    players.remove(QStringLiteral("A"));
+    const PlayerPtr newer = players.add(QStringLiteral("a"), QStringLiteral("x"));
+    QVERIFY(!players.removeIfCurrent(old->Key, old));
     QVERIFY(players.isRegistered(newer));
-    QVERIFY(players.RemoveIfCurrent(QStringLiteral("A"), newer));
-    QCOMPARE(players.Count(), 0);
+    QVERIFY(players.removeIfCurrent(QStringLiteral("A"), newer));
+    QCOMPARE(players.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Players)

@@ -100,9 +100,9 @@ void tst_ReceivePath::sizeGate()
     FakeSource source;
     ReceivePath path(h.ctx(), source);
     source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
-    path.ctlWinsock_DataArrival(announced);
+    path.onDataArrival(announced);
     QCOMPARE(source.queue.empty(), read);
-    QCOMPARE(h.ctx().players.Count(), read ? 1 : 0);
+    QCOMPARE(h.ctx().players.count(), read ? 1 : 0);
     QVERIFY(h.ctx().ReceiveReady);
 }
 
@@ -114,15 +114,15 @@ void tst_ReceivePath::oddDatagramIsReadWithTheNextBurst()
     FakeSource source;
     ReceivePath path(h.ctx(), source);
     source.queue.push_back({QByteArray(100, '\x01'), QStringLiteral("127.0.0.9")});
-    path.ctlWinsock_DataArrival(100);
+    path.onDataArrival(100);
     QCOMPARE(source.queue.size(), size_t(1));
 
     source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
     source.queue.push_back({logonFor(h, 2, QStringLiteral("Bob")), QStringLiteral("127.0.0.3")});
-    path.ctlWinsock_DataArrival(128);
+    path.onDataArrival(128);
     QVERIFY(source.queue.empty());
-    QCOMPARE(h.ctx().players.Item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.2"));
-    QCOMPARE(h.ctx().players.Item(QStringLiteral("Bob"))->IPAddress, QStringLiteral("127.0.0.3"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Bob"))->IPAddress, QStringLiteral("127.0.0.3"));
 }
 
 // A datagram that arrives while a burst is being handled is refused by the
@@ -139,14 +139,14 @@ void tst_ReceivePath::arrivalDuringABurstIsRaisedAgain()
             return;
         QVERIFY(!h.ctx().ReceiveReady);
         source.queue.push_back({late, QStringLiteral("127.0.0.3")});
-        path.ctlWinsock_DataArrival(128);
+        path.onDataArrival(128);
     };
-    path.ctlWinsock_DataArrival(128);
-    QCOMPARE(h.ctx().players.Count(), 1);
+    path.onDataArrival(128);
+    QCOMPARE(h.ctx().players.count(), 1);
     QCOMPARE(source.raised, QList<qint64>{128});
     h.yield.onYield = nullptr;
-    path.ctlWinsock_DataArrival(source.raised.takeFirst());
-    QCOMPARE(h.ctx().players.Count(), 2);
+    path.onDataArrival(source.raised.takeFirst());
+    QCOMPARE(h.ctx().players.count(), 2);
     QVERIFY(source.raised.isEmpty());
 }
 
@@ -158,15 +158,15 @@ void tst_ReceivePath::readFailureDropsTheBurst()
     source.queue.push_back({logonFor(h, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.2")});
     source.queue.push_back({QByteArray(), QString(), true});
     source.queue.push_back({logonFor(h, 2, QStringLiteral("Bob")), QStringLiteral("127.0.0.3")});
-    path.ctlWinsock_DataArrival(128);
+    path.onDataArrival(128);
     QCOMPARE(h.logLines(),
              QStringList{"09:05:07 - Problem reading packet from 127.0.0.2 10054 Connection reset by peer"});
-    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.ctx().players.count(), 0);
     QVERIFY(h.ctx().ReceiveReady);
 
     h.clearRecords();
     source.queue.push_front({QByteArray(), QString(), true});
-    path.ctlWinsock_DataArrival(128);
+    path.onDataArrival(128);
     QCOMPARE(h.logLines(), QStringList{"09:05:07 - Problem reading packet from  10054 Connection reset by peer"});
 }
 
@@ -183,10 +183,10 @@ void tst_ReceivePath::failingRecordIsContained()
     ReceivePath path(context, source);
     source.queue.push_back({ClientRecords::logonRequest(1, 1, QStringLiteral("Bad")), QStringLiteral("127.0.0.66")});
     source.queue.push_back({ClientRecords::logonRequest(1, 1, QStringLiteral("Good")), QStringLiteral("127.0.0.2")});
-    path.ctlWinsock_DataArrival(128);
+    path.onDataArrival(128);
     QVERIFY(context.ReceiveReady);
     QCOMPARE(sender.inner.sent.size(), 3); // Good's reply and list, and Good announced to Bad
-    QVERIFY(context.players.Item(QStringLiteral("Good")));
+    QVERIFY(context.players.item(QStringLiteral("Good")));
 }
 
 void tst_ReceivePath::hostileDatagramsOfEveryLength()
@@ -203,10 +203,10 @@ void tst_ReceivePath::hostileDatagramsOfEveryLength()
             byte = char(random.bounded(256));
         source.queue.push_back({junk, QStringLiteral("127.0.0.%1").arg(2 + length % 3)});
     }
-    path.ctlWinsock_DataArrival(0);
+    path.onDataArrival(0);
     QVERIFY(source.queue.empty());
     QVERIFY(h.ctx().ReceiveReady);
-    QCOMPARE(h.ctx().players.Count(), 2);
+    QCOMPARE(h.ctx().players.count(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_ReceivePath)

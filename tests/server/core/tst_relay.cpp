@@ -103,7 +103,7 @@ void tst_Relay::flightDataWaitsForAircraftDetails()
     QCOMPARE(h.sender.sent.size(), 0);
 
     h.receive(ClientRecords::flightRecord(4110, 2), QStringLiteral("127.0.0.3"));
-    QVERIFY(h.ctx().players.Item(QStringLiteral("Bob"))->SentPlaneType);
+    QVERIFY(h.ctx().players.item(QStringLiteral("Bob"))->SentPlaneType);
     h.clearRecords();
     h.receive(flight, QStringLiteral("127.0.0.3"));
     QCOMPARE(destinations(h.sender), (QStringList{"127.0.0.2", "127.0.0.4"}));
@@ -146,7 +146,7 @@ void tst_Relay::forgedSenderIsIgnored()
     for (qint32 type : {4110, 4111, 4113, 4121, 4131})
         h.receive(ClientRecords::flightRecord(type, senderID), from);
     QCOMPARE(h.sender.sent.size(), 0);
-    QVERIFY(!h.ctx().players.Item(QStringLiteral("Ann"))->SentPlaneType);
+    QVERIFY(!h.ctx().players.item(QStringLiteral("Ann"))->SentPlaneType);
 }
 
 // A chat record cut or padded to every length from 0 to 300 bytes: once the
@@ -195,7 +195,7 @@ void tst_Relay::ignoredRecords()
     h.receive(Golden::record(packetClass, type, 1), QStringLiteral("127.0.0.2"));
     QCOMPARE(h.sender.sent.size(), 0);
     QCOMPARE(h.logLines(), QStringList());
-    QCOMPARE(h.ctx().players.Count(), 3);
+    QCOMPARE(h.ctx().players.count(), 3);
     QCOMPARE(h.ctx().LastServerID, 3);
 }
 

@@ -1,9 +1,9 @@
 // The 240-second sweep, the close notification, and walks interrupted by
 // handlers that run inside a yield and remove players.
 #include "CoreHarness.h"
-#include "Common.h"
+#include "Senders.h"
 #include "HeartbeatSweep.h"
-#include "PacketDispatch.h"
+#include "ReceivePath.h"
 
 #include <QtTest>
 
@@ -79,8 +79,8 @@ void tst_Sweep::expiryLimit()
     h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
     h.clearRecords();
     h.clock.advance(age);
-    HeartbeatSweep::Timer1_Timer(h.ctx());
-    QCOMPARE(h.ctx().players.Count(), dropped ? 0 : 1);
+    HeartbeatSweep::onSweepTick(h.ctx());
+    QCOMPARE(h.ctx().players.count(), dropped ? 0 : 1);
     QCOMPARE(h.logLines(), dropped ? QStringList{"09:05:07 - No HeartBeat for 240secs, removing player Ann 127.0.0.2"}
                                    : QStringList());
 }
@@ -89,7 +89,7 @@ void tst_Sweep::tickDropsEveryExpiredPlayer()
 {
     CoreHarness h;
     logOnFour(h, {"Ann", "Cy"});
-    HeartbeatSweep::Timer1_Timer(h.ctx());
+    HeartbeatSweep::onSweepTick(h.ctx());
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.3 1005 1 Ann", "127.0.0.4 1005 1 Ann", "127.0.0.5 1005 1 Ann",
         "127.0.0.3 1005 3 Cy", "127.0.0.5 1005 3 Cy"}));
@@ -102,10 +102,10 @@ void tst_Sweep::loggingOffStillDrops()
 {
     CoreHarness h(false, false);
     logOnFour(h, {"Ann"});
-    HeartbeatSweep::Timer1_Timer(h.ctx());
+    HeartbeatSweep::onSweepTick(h.ctx());
     QCOMPARE(h.sender.sent.size(), 3);
     QCOMPARE(h.logLines(), QStringList());
-    QCOMPARE(h.ctx().players.Count(), 3);
+    QCOMPARE(h.ctx().players.count(), 3);
 }
 
 void tst_Sweep::closeDropsEveryone()
@@ -113,7 +113,7 @@ void tst_Sweep::closeDropsEveryone()
     CoreHarness h;
     logOnFour(h, {});
     h.ctx().ReceiveReady = false;
-    HeartbeatSweep::ctlWinsock_Close(h.ctx());
+    HeartbeatSweep::onSocketClosed(h.ctx());
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.3 1005 1 Ann", "127.0.0.4 1005 1 Ann", "127.0.0.5 1005 1 Ann",
         "127.0.0.4 1005 2 Bob", "127.0.0.5 1005 2 Bob",
@@ -122,7 +122,7 @@ void tst_Sweep::closeDropsEveryone()
                                         "09:05:07 - No HeartBeat, removing player Bob 127.0.0.3",
                                         "09:05:07 - No HeartBeat, removing player Cy 127.0.0.4",
                                         "09:05:07 - No HeartBeat, removing player Dee 127.0.0.5"}));
-    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.ctx().players.count(), 0);
     QVERIFY(!h.ctx().ReceiveReady); // the close handling leaves the guard alone
 }
 
@@ -134,9 +134,9 @@ void tst_Sweep::sweepInsideCloseNotification()
     logOnFour(h, {"Bob", "Cy"});
     h.yield.onYield = [&](int n) {
         if (n == 1)
-            HeartbeatSweep::Timer1_Timer(h.ctx());
+            HeartbeatSweep::onSweepTick(h.ctx());
     };
-    HeartbeatSweep::ctlWinsock_Close(h.ctx());
+    HeartbeatSweep::onSocketClosed(h.ctx());
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.3 1005 1 Ann",                                                // close: Ann to Bob
         "127.0.0.2 1005 2 Bob", "127.0.0.4 1005 2 Bob", "127.0.0.5 1005 2 Bob", // tick drops Bob
@@ -146,7 +146,7 @@ void tst_Sweep::sweepInsideCloseNotification()
                                         "09:05:07 - No HeartBeat for 240secs, removing player Bob 127.0.0.3",
                                         "09:05:07 - No HeartBeat for 240secs, removing player Cy 127.0.0.4",
                                         "09:05:07 - No HeartBeat, removing player Dee 127.0.0.5"}));
-    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.ctx().players.count(), 0);
 }
 
 // A newcomer's list is interrupted after its first entry by a close
@@ -155,18 +155,18 @@ void tst_Sweep::closeInsideThePlayerList()
 {
     CoreHarness h(false, false);
     logOnFour(h, {});
-    const PlayerPtr newcomer = h.ctx().players.Item(QStringLiteral("Dee"));
+    const PlayerPtr newcomer = h.ctx().players.item(QStringLiteral("Dee"));
     h.yield.onYield = [&](int n) {
         if (n == 2)
-            HeartbeatSweep::ctlWinsock_Close(h.ctx());
+            HeartbeatSweep::onSocketClosed(h.ctx());
     };
-    Common::SendPlayerList(h.ctx(), newcomer);
+    Senders::sendPlayerList(h.ctx(), newcomer);
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.5 1004 1 Ann",
         "127.0.0.3 1005 1 Ann", "127.0.0.4 1005 1 Ann", "127.0.0.5 1005 1 Ann",
         "127.0.0.4 1005 2 Bob", "127.0.0.5 1005 2 Bob",
         "127.0.0.5 1005 3 Cy"}));
-    QCOMPARE(h.ctx().players.Count(), 0);
+    QCOMPARE(h.ctx().players.count(), 0);
 }
 
 // A chat relay to Bob yields; a tick then drops the stale Cy. The relay goes
@@ -178,9 +178,9 @@ void tst_Sweep::sweepInsideARelayLoop()
     const QByteArray chat = ClientRecords::flightRecord(4131, 1);
     h.yield.onYield = [&](int n) {
         if (n == 1)
-            HeartbeatSweep::Timer1_Timer(h.ctx());
+            HeartbeatSweep::onSweepTick(h.ctx());
     };
-    Process_PacketIN(h.ctx(), chat, QStringLiteral("127.0.0.2"));
+    ReceivePath::handleDatagram(h.ctx(), chat, QStringLiteral("127.0.0.2"));
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.3 4131",
         "127.0.0.2 1005 3 Cy", "127.0.0.3 1005 3 Cy", "127.0.0.5 1005 3 Cy",
@@ -196,9 +196,9 @@ void tst_Sweep::sweepInsideAKeepAliveEcho()
     logOnFour(h, {"Bob"});
     h.yield.onYield = [&](int n) {
         if (n == 1)
-            HeartbeatSweep::Timer1_Timer(h.ctx());
+            HeartbeatSweep::onSweepTick(h.ctx());
     };
-    Process_PacketIN(h.ctx(), ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
+    ReceivePath::handleDatagram(h.ctx(), ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.2 1006",
         "127.0.0.2 1005 2 Bob", "127.0.0.4 1005 2 Bob", "127.0.0.5 1005 2 Bob"}));
@@ -215,9 +215,9 @@ void tst_Sweep::burstInsideASweepAddsAPlayer()
     h.addAccount(9, "99");
     h.yield.onYield = [&](int n) {
         if (n == 1)
-            Process_PacketIN(h.ctx(), ClientRecords::logonRequest(9, 99, QStringLiteral("Eve")), QStringLiteral("127.0.0.6"));
+            ReceivePath::handleDatagram(h.ctx(), ClientRecords::logonRequest(9, 99, QStringLiteral("Eve")), QStringLiteral("127.0.0.6"));
     };
-    HeartbeatSweep::Timer1_Timer(h.ctx());
+    HeartbeatSweep::onSweepTick(h.ctx());
     QVERIFY(sends(h.sender).contains(QStringLiteral("127.0.0.6 1005 1 Ann")));
     QCOMPARE(handles(h.ctx()), (QStringList{"Bob", "Cy", "Dee", "Eve"}));
 }

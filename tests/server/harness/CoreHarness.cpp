@@ -1,6 +1,6 @@
 #include "CoreHarness.h"
 
-#include "PacketDispatch.h"
+#include "ReceivePath.h"
 
 #include <QBuffer>
 
@@ -46,7 +46,7 @@ void CoreHarness::addAccount(qint32 pilotID, const QByteArray &password, const Q
 
 void CoreHarness::receive(const QByteArray &datagram, const QString &senderIP)
 {
-    Process_PacketIN(*context, datagram, senderIP);
+    ReceivePath::handleDatagram(*context, datagram, senderIP);
 }
 
 PlayerPtr CoreHarness::logOn(const QString &handle, const QString &ip)
@@ -54,7 +54,7 @@ PlayerPtr CoreHarness::logOn(const QString &handle, const QString &ip)
     const qint32 pilot = m_nextPilot++;
     addAccount(pilot, QByteArray::number(pilot * 7), handle.toUtf8());
     receive(ClientRecords::logonRequest(pilot, pilot * 7, handle), ip);
-    return context->players.Item(handle.trimmed());
+    return context->players.item(handle.trimmed());
 }
 
 QList<PlayerPtr> CoreHarness::logOnAll(const QStringList &handles)

@@ -1,7 +1,7 @@
 #include "FreePort.h"
 #include "LoopbackClient.h"
 #include "SingleInstance.h"
-#include "ctlWinsock.h"
+#include "UdpEndpoint.h"
 
 #include <QtTest>
 
@@ -33,14 +33,14 @@ struct ArrivalLog
     int maxDepth = 0;
 };
 
-QList<QByteArray> takeAll(ctlWinsock &socket, QStringList *senders = nullptr)
+QList<QByteArray> takeAll(UdpEndpoint &socket, QStringList *senders = nullptr)
 {
     QList<QByteArray> taken;
     QByteArray bytes;
     QString sender;
     int errorNumber = 0;
     QString errorText;
-    while (socket.GetData(&bytes, &sender, &errorNumber, &errorText)) {
+    while (socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText)) {
         taken.append(bytes);
         if (senders)
             senders->append(sender);
@@ -75,7 +75,7 @@ int holdInstance(const char *name)
 
 } // namespace
 
-class tst_ctlWinsock : public QObject
+class tst_UdpEndpoint : public QObject
 {
     Q_OBJECT
 
@@ -100,17 +100,17 @@ private slots:
     void singleInstanceFreedByKill();
 
 private:
-    static void bindOrFail(ctlWinsock &socket);
+    static void bindOrFail(UdpEndpoint &socket);
 };
 
-void tst_ctlWinsock::bindOrFail(ctlWinsock &socket)
+void tst_UdpEndpoint::bindOrFail(UdpEndpoint &socket)
 {
     QString error;
-    QVERIFY2(socket.Bind(0, &error), qPrintable(error));
-    QVERIFY(socket.LocalPort() != 0);
+    QVERIFY2(socket.bind(0, &error), qPrintable(error));
+    QVERIFY(socket.localPort() != 0);
 }
 
-void tst_ctlWinsock::receivesWholeDatagram_data()
+void tst_UdpEndpoint::receivesWholeDatagram_data()
 {
     QTest::addColumn<int>("size");
 
@@ -121,46 +121,46 @@ void tst_ctlWinsock::receivesWholeDatagram_data()
     QTest::newRow("largest IPv4") << 65507;
 }
 
-void tst_ctlWinsock::receivesWholeDatagram()
+void tst_UdpEndpoint::receivesWholeDatagram()
 {
     QFETCH(int, size);
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     QList<qint64> announced;
-    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     const QByteArray sent = numbered(7, size);
-    QVERIFY(client.sendDatagram(sent, socket.LocalPort()));
+    QVERIFY(client.sendDatagram(sent, socket.localPort()));
 
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
     QCOMPARE(announced.first(), qint64(size));
     QVERIFY(socket.hasPendingDatagrams());
-    QCOMPARE(socket.BytesReceived(), qint64(size));
+    QCOMPARE(socket.headDatagramSize(), qint64(size));
 
     QByteArray bytes;
     QString sender;
     int errorNumber = -1;
     QString errorText;
-    QVERIFY(socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
     QCOMPARE(bytes, sent);
     QCOMPARE(sender, QStringLiteral("127.0.0.2"));
     QCOMPARE(errorNumber, 0);
     QVERIFY(!socket.hasPendingDatagrams());
-    QVERIFY(!socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
     QVERIFY(!errorText.isEmpty());
 }
 
 // Mixed sizes from two senders, a zero-length datagram among them: none may
 // stop the drain, none may be lost or reordered.
-void tst_ctlWinsock::burstComesOutInOrder()
+void tst_UdpEndpoint::burstComesOutInOrder()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     QList<qint64> announced;
-    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     LoopbackClient first, second;
     QVERIFY(first.bind(QStringLiteral("127.0.0.2"), 0));
@@ -175,7 +175,7 @@ void tst_ctlWinsock::burstComesOutInOrder()
         sentSizes.append(sent.last().size());
         LoopbackClient &from = n % 2 ? second : first;
         senders.append(from.address());
-        QVERIFY(from.sendDatagram(sent.last(), socket.LocalPort()));
+        QVERIFY(from.sendDatagram(sent.last(), socket.localPort()));
     }
 
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), count, WaitMs);
@@ -186,15 +186,15 @@ void tst_ctlWinsock::burstComesOutInOrder()
     QCOMPARE(socket.droppedDatagrams(), quint64(0));
 }
 
-void tst_ctlWinsock::overflowDropsOldest()
+void tst_UdpEndpoint::overflowDropsOldest()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     socket.setQueueLimit(4);
     bindOrFail(socket);
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     for (int n = 0; n < 10; ++n)
-        QVERIFY(client.sendDatagram(numbered(n, 128), socket.LocalPort()));
+        QVERIFY(client.sendDatagram(numbered(n, 128), socket.localPort()));
 
     QTRY_COMPARE_WITH_TIMEOUT(socket.droppedDatagrams(), quint64(6), WaitMs);
     const QList<QByteArray> expected {numbered(6, 128), numbered(7, 128), numbered(8, 128), numbered(9, 128)};
@@ -204,7 +204,7 @@ void tst_ctlWinsock::overflowDropsOldest()
 // The handler runs the event loop while its client keeps sending, as the
 // server's senders do after every datagram. Every datagram must be queued
 // and announced once, and handlers must never nest.
-void tst_ctlWinsock::nestedEventLoopInHandler_data()
+void tst_UdpEndpoint::nestedEventLoopInHandler_data()
 {
     QTest::addColumn<bool>("handlerReads");
 
@@ -212,10 +212,10 @@ void tst_ctlWinsock::nestedEventLoopInHandler_data()
     QTest::newRow("handler reads the queue") << true;
 }
 
-void tst_ctlWinsock::nestedEventLoopInHandler()
+void tst_UdpEndpoint::nestedEventLoopInHandler()
 {
     QFETCH(bool, handlerReads);
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
@@ -227,9 +227,9 @@ void tst_ctlWinsock::nestedEventLoopInHandler()
     ArrivalLog log;
     const auto send = [&] {
         expected.append(numbered(sent++, 128));
-        return client.sendDatagram(expected.last(), socket.LocalPort());
+        return client.sendDatagram(expected.last(), socket.localPort());
     };
-    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) {
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) {
         log.sizes.append(bytes);
         log.maxDepth = qMax(log.maxDepth, ++log.depth);
         if (handlerReads)
@@ -252,21 +252,21 @@ void tst_ctlWinsock::nestedEventLoopInHandler()
     QCOMPARE(read, expected);
 }
 
-void tst_ctlWinsock::arrivalRaisedLater()
+void tst_UdpEndpoint::arrivalRaisedLater()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     QList<qint64> announced;
-    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     socket.raiseArrivalLater(256);
     QVERIFY(announced.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(announced, QList<qint64> {256}, WaitMs);
 }
 
-void tst_ctlWinsock::sendReachesClient()
+void tst_UdpEndpoint::sendReachesClient()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
@@ -274,15 +274,15 @@ void tst_ctlWinsock::sendReachesClient()
     socket.setRemoteHost(QStringLiteral("127.0.0.3"));
 
     const QByteArray record = numbered(42, 128);
-    QVERIFY(socket.SendData(record));
+    QVERIFY(socket.sendDatagram(record));
     const auto received = client.waitForDatagram(WaitMs);
     QVERIFY(received);
     QCOMPARE(received->bytes, record);
-    QCOMPARE(received->senderPort, socket.LocalPort());
-    QCOMPARE(QHostAddress(socket.LocalIP()).protocol(), QAbstractSocket::IPv4Protocol);
+    QCOMPARE(received->senderPort, socket.localPort());
+    QCOMPARE(QHostAddress(socket.localAddress()).protocol(), QAbstractSocket::IPv4Protocol);
 }
 
-void tst_ctlWinsock::badDestinationFailsQuietly_data()
+void tst_UdpEndpoint::badDestinationFailsQuietly_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("size");
@@ -300,27 +300,27 @@ void tst_ctlWinsock::badDestinationFailsQuietly_data()
     QTest::newRow("port 0") << "127.0.0.3" << 128 << true;
 }
 
-void tst_ctlWinsock::badDestinationFailsQuietly()
+void tst_UdpEndpoint::badDestinationFailsQuietly()
 {
     QFETCH(QString, host);
     QFETCH(int, size);
     QFETCH(bool, zeroPort);
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
-    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    QSignalSpy closed(&socket, &UdpEndpoint::closed);
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
 
     socket.setRemotePort(zeroPort ? 0 : client.port());
     socket.setRemoteHost(host);
-    QVERIFY(!socket.SendData(QByteArray(size, 'x')));
+    QVERIFY(!socket.sendDatagram(QByteArray(size, 'x')));
     QVERIFY(socket.lastErrorNumber() != 0);
     QVERIFY(!socket.lastErrorText().isEmpty());
 
     // The socket is still good for the next send.
     socket.setRemotePort(client.port());
     socket.setRemoteHost(QStringLiteral("127.0.0.3"));
-    QVERIFY(socket.SendData(QByteArray(128, 'y')));
+    QVERIFY(socket.sendDatagram(QByteArray(128, 'y')));
     QVERIFY(client.waitForDatagram(WaitMs));
     QCOMPARE(closed.size(), 0);
 }
@@ -330,7 +330,7 @@ void tst_ctlWinsock::badDestinationFailsQuietly()
 // asked, it reports them to later socket calls and keeps the socket
 // readable until they are read. Neither way may close the socket, stop it
 // receiving, or leave it readable with nothing to read.
-void tst_ctlWinsock::unreachablePeerIsNotClosed_data()
+void tst_UdpEndpoint::unreachablePeerIsNotClosed_data()
 {
     QTest::addColumn<bool>("errorsReported");
 
@@ -338,26 +338,26 @@ void tst_ctlWinsock::unreachablePeerIsNotClosed_data()
     QTest::newRow("errors reported to socket calls") << true;
 }
 
-void tst_ctlWinsock::unreachablePeerIsNotClosed()
+void tst_UdpEndpoint::unreachablePeerIsNotClosed()
 {
     QFETCH(bool, errorsReported);
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
     if (errorsReported) {
         const int on = 1;
         QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
     }
-    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    QSignalSpy closed(&socket, &UdpEndpoint::closed);
     QList<qint64> announced;
-    connect(&socket, &ctlWinsock::DataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     socket.setRemoteHost(QStringLiteral("127.0.0.4"));
     socket.setRemotePort(freeUdpPort(QStringLiteral("127.0.0.4")));
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     for (int n = 0; n < 5; ++n) {
-        QVERIFY(socket.SendData(numbered(n, 128)));
-        QVERIFY(client.sendDatagram(numbered(n, 128), socket.LocalPort()));
+        QVERIFY(socket.sendDatagram(numbered(n, 128)));
+        QVERIFY(client.sendDatagram(numbered(n, 128), socket.localPort()));
         QTRY_COMPARE_WITH_TIMEOUT(announced.size(), n + 1, WaitMs);
     }
     QCOMPARE(takeAll(socket).size(), 5);
@@ -366,7 +366,7 @@ void tst_ctlWinsock::unreachablePeerIsNotClosed()
     QVERIFY(socket.isBound());
 }
 
-void tst_ctlWinsock::portInUseFailsBind_data()
+void tst_UdpEndpoint::portInUseFailsBind_data()
 {
     QTest::addColumn<bool>("holderOnLoopback");
 
@@ -374,10 +374,10 @@ void tst_ctlWinsock::portInUseFailsBind_data()
     QTest::newRow("held on 127.0.0.1") << true;
 }
 
-void tst_ctlWinsock::portInUseFailsBind()
+void tst_UdpEndpoint::portInUseFailsBind()
 {
     QFETCH(bool, holderOnLoopback);
-    ctlWinsock holder;
+    UdpEndpoint holder;
     LoopbackClient loopbackHolder;
     quint16 port = 0;
     if (holderOnLoopback) {
@@ -385,25 +385,25 @@ void tst_ctlWinsock::portInUseFailsBind()
         port = loopbackHolder.port();
     } else {
         bindOrFail(holder);
-        port = holder.LocalPort();
+        port = holder.localPort();
     }
 
-    ctlWinsock socket;
+    UdpEndpoint socket;
     QString error;
-    QVERIFY(!socket.Bind(port, &error));
+    QVERIFY(!socket.bind(port, &error));
     QCOMPARE(error, qt_error_string(EADDRINUSE));
     QVERIFY(!socket.isBound());
 }
 
-void tst_ctlWinsock::closeIsQuiet()
+void tst_UdpEndpoint::closeIsQuiet()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
-    QSignalSpy closed(&socket, &ctlWinsock::Closed);
-    QSignalSpy arrivals(&socket, &ctlWinsock::DataArrival);
+    QSignalSpy closed(&socket, &UdpEndpoint::closed);
+    QSignalSpy arrivals(&socket, &UdpEndpoint::dataArrival);
     socket.raiseArrivalLater(128);
-    socket.Close();
-    socket.Close();
+    socket.close();
+    socket.close();
     QTest::qWait(20);
     QCOMPARE(closed.size(), 0);
     QCOMPARE(arrivals.size(), 0);
@@ -412,18 +412,18 @@ void tst_ctlWinsock::closeIsQuiet()
     QString sender;
     int errorNumber = 0;
     QString errorText;
-    QVERIFY(!socket.GetData(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
-    QVERIFY(!socket.SendData(QByteArray(128, 'x')));
+    QVERIFY(!socket.sendDatagram(QByteArray(128, 'x')));
 }
 
 // The descriptor replaced behind the wrapper's back: receiving can never
 // work again, so the wrapper closes and says so, once.
-void tst_ctlWinsock::brokenDescriptorRaisesClosed()
+void tst_UdpEndpoint::brokenDescriptorRaisesClosed()
 {
-    ctlWinsock socket;
+    UdpEndpoint socket;
     bindOrFail(socket);
-    QSignalSpy closed(&socket, &ctlWinsock::Closed);
+    QSignalSpy closed(&socket, &UdpEndpoint::closed);
     const int notASocket = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     QVERIFY(notASocket >= 0);
     QVERIFY(::dup2(notASocket, socket.socketDescriptor()) >= 0);
@@ -435,7 +435,7 @@ void tst_ctlWinsock::brokenDescriptorRaisesClosed()
     QCOMPARE(closed.size(), 1);
 }
 
-void tst_ctlWinsock::singleInstanceInProcess()
+void tst_UdpEndpoint::singleInstanceInProcess()
 {
     const QString name = uniqueInstanceName();
     SingleInstance first;
@@ -450,7 +450,7 @@ void tst_ctlWinsock::singleInstanceInProcess()
 }
 
 // The kernel gives the name back when its holder is killed outright.
-void tst_ctlWinsock::singleInstanceFreedByKill()
+void tst_UdpEndpoint::singleInstanceFreedByKill()
 {
     const QString name = uniqueInstanceName();
     QProcess holder;
@@ -471,8 +471,8 @@ int main(int argc, char **argv)
     if (argc == 3 && qstrcmp(argv[1], "--hold-instance") == 0)
         return holdInstance(argv[2]);
     QCoreApplication app(argc, argv);
-    tst_ctlWinsock test;
+    tst_UdpEndpoint test;
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "tst_ctlwinsock.moc"
+#include "tst_udpendpoint.moc"
