@@ -4,8 +4,6 @@
 
 #include <QString>
 
-#include <string_view>
-
 // The four server options the tool edits, in section "General" of
 // VentoroServer.ini. Other keys of the section are never touched.
 namespace ServerOptions {
@@ -16,16 +14,6 @@ struct Options {
     bool DebugLowLevel = false;
     bool ShowScreen = false;
 };
-
-// A logging switch ("Debug", "DebugLowLevel") as the server takes it: a
-// number is on unless it is 0, the words True and False count as such, and
-// anything else (missing, empty, other text) counts as on, the server's
-// default.
-bool loggingSwitch(std::string_view text);
-
-// "ShowScreen" as the server takes it: on unless the number at the start of
-// the text is 0 (empty text and other text give 0).
-bool screenSwitch(std::string_view text);
 
 // Reads "MOTD" (empty when missing), then "Debug", "DebugLowLevel" and
 // "ShowScreen", each with the server's default for a missing key, so every

@@ -2,10 +2,14 @@
 
 #include "INIFiles.h"
 #include "Packet.h"
+#include "ServerOptionsLayout.h"
 #include "SettingsText.h"
 #include "TextConversions.h"
 
 namespace StartupOptions {
+
+using namespace ServerOptionsLayout;
+
 namespace {
 
 QString settingsText(const std::string &bytes)
@@ -15,23 +19,22 @@ QString settingsText(const std::string &bytes)
 
 bool readSwitch(const INIFiles &serverIni, const char *key, QStringList *warnings)
 {
-    const std::string text = serverIni.ReadINI(kSection, key, -1);
-    const std::optional<bool> value = takeAsBoolean(text);
-    if (!value)
+    const std::string text = serverIni.ReadINI(Section, key, SwitchDefault);
+    if (!loggingSwitchReadable(text))
         warnings->append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is neither a number nor "
                                         "True or False; taking it as on")
                              .arg(QLatin1String(key), settingsText(text)));
-    return value.value_or(true);
+    return loggingSwitchOn(text);
 }
 
 QString readText(const INIFiles &serverIni, const char *key, const char *fallback, int chars)
 {
-    return trimSpaces(settingsText(serverIni.ReadINI(kSection, key, fallback))).left(chars);
+    return trimSpaces(settingsText(serverIni.ReadINI(Section, key, fallback))).left(chars);
 }
 
 std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int fallback, QString *error)
 {
-    const std::string text = serverIni.ReadINI(kSection, key, fallback);
+    const std::string text = serverIni.ReadINI(Section, key, fallback);
     const std::optional<std::int32_t> port = wholeNumber32(text);
     if (!port || *port < 1 || *port > 65535) {
         *error = QStringLiteral("\"%1\" holds \"%2\", which is no port number from 1 to 65535")
@@ -52,20 +55,20 @@ Paths settingsPaths(const QString &programDirectory)
 Options read(const INIFiles &serverIni)
 {
     Options options;
-    options.DebugOn = readSwitch(serverIni, "Debug", &options.warnings);
-    options.DebugLowLevelOn = readSwitch(serverIni, "DebugLowLevel", &options.warnings);
-    options.CrashText = readText(serverIni, "CrashText", kDefaultCrashText, CrashTextChars);
-    options.MessageOfTheDay = readText(serverIni, "MOTD", kDefaultMotd, MotdChars);
-    options.ShowScreen = numberAtStart(serverIni.ReadINI(kSection, "ShowScreen", -1)) != 0;
+    options.DebugOn = readSwitch(serverIni, DebugKey, &options.warnings);
+    options.DebugLowLevelOn = readSwitch(serverIni, DebugLowLevelKey, &options.warnings);
+    options.CrashText = readText(serverIni, CrashTextKey, DefaultCrashText, CrashTextChars);
+    options.MessageOfTheDay = readText(serverIni, MotdKey, DefaultMotd, MotdChars);
+    options.ShowScreen = screenSwitchOn(serverIni.ReadINI(Section, ShowScreenKey, SwitchDefault));
     return options;
 }
 
 std::optional<Ports> readPorts(const INIFiles &serverIni, QString *error)
 {
-    const std::optional<quint16> reply = readPort(serverIni, "ClientConnectPort", 1501, error);
+    const std::optional<quint16> reply = readPort(serverIni, ClientConnectPortKey, DefaultClientConnectPort, error);
     if (!reply)
         return std::nullopt;
-    const std::optional<quint16> local = readPort(serverIni, "ConnectPort", 1500, error);
+    const std::optional<quint16> local = readPort(serverIni, ConnectPortKey, DefaultConnectPort, error);
     if (!local)
         return std::nullopt;
     return Ports{*reply, *local};

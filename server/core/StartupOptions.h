@@ -11,10 +11,7 @@ class INIFiles;
 // texts into options.
 namespace StartupOptions {
 
-inline constexpr char kSection[] = "General";
 inline constexpr char kMakersNotice[] = "(c) Brisalt Ltd";
-inline constexpr char kDefaultCrashText[] = "stacked his crate!!";
-inline constexpr char kDefaultMotd[] = "Ventoro server run by Brisalt Ltd";
 constexpr int CrashTextChars = 50;
 constexpr int MotdChars = 40;
 

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string_view>
+
+// Where the server's options stand in VentoroServer.ini and how their texts
+// are taken. The server reads them at start-up and the configuration tool
+// edits them; both go by this one layout.
+namespace ServerOptionsLayout {
+
+inline constexpr char Section[] = "General";
+
+inline constexpr char ConnectPortKey[] = "ConnectPort";
+inline constexpr char ClientConnectPortKey[] = "ClientConnectPort";
+inline constexpr char MotdKey[] = "MOTD";
+inline constexpr char CrashTextKey[] = "CrashText";
+inline constexpr char DebugKey[] = "Debug";
+inline constexpr char DebugLowLevelKey[] = "DebugLowLevel";
+inline constexpr char ShowScreenKey[] = "ShowScreen";
+
+inline constexpr int DefaultConnectPort = 1500;
+inline constexpr int DefaultClientConnectPort = 1501;
+inline constexpr char DefaultCrashText[] = "stacked his crate!!";
+inline constexpr char DefaultMotd[] = "Ventoro server run by Brisalt Ltd";
+// What a missing switch is read as: on.
+inline constexpr int SwitchDefault = -1;
+
+// A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
+// 0, the words True and False count as such, and anything else (missing,
+// empty, other text) counts as on, the default.
+bool loggingSwitchOn(std::string_view text);
+
+// Whether a logging switch's text is one of the forms above rather than
+// something that only falls back to the default.
+bool loggingSwitchReadable(std::string_view text);
+
+// "ShowScreen": on unless the number at the start of the text is 0 (empty
+// text and other text give 0).
+bool screenSwitchOn(std::string_view text);
+
+} // namespace ServerOptionsLayout
