@@ -1,5 +1,6 @@
-// ventoro_bench [core|loopback|all] [--pilots N] [--rate HZ] [--seconds S]
-//               [--records N] [--server PATH]
+// ventoro_bench [core|loopback|accounts|all] [--pilots N] [--rate HZ] [--seconds S]
+//               [--records N] [--accounts N] [--server PATH]
+#include "AccountsBench.h"
 #include "CoreBench.h"
 #include "LoopbackBench.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
     const QString mode = arguments.isEmpty() || arguments.first().startsWith(u'-') ? QStringLiteral("all")
                                                                                    : arguments.takeFirst();
     CoreBench::Settings core;
+    AccountsBench::Settings accounts;
     LoopbackBench::Settings loopback;
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
@@ -28,6 +30,8 @@ int main(int argc, char *argv[])
             loopback.seconds = qBound(1, value.toInt(), 600);
         else if (name == QStringLiteral("--records"))
             core.records = qBound(1, value.toInt(), 100000000);
+        else if (name == QStringLiteral("--accounts"))
+            accounts.accounts = qBound(1, value.toInt(), 1000000);
         else if (name == QStringLiteral("--server"))
             loopback.serverBinary = value;
         else {
@@ -38,6 +42,8 @@ int main(int argc, char *argv[])
     int status = 0;
     if (mode == QStringLiteral("core") || mode == QStringLiteral("all"))
         status |= CoreBench::run(core);
+    if (mode == QStringLiteral("accounts") || mode == QStringLiteral("all"))
+        status |= AccountsBench::run(accounts);
     if (mode == QStringLiteral("loopback") || mode == QStringLiteral("all"))
         status |= LoopbackBench::run(loopback);
     return status;

@@ -70,12 +70,15 @@ std::string INIFiles::ReadINI(const IniArg &KeyTitle, const IniArg &KeyName, con
     if (file.status == AtomicFile::ReadStatus::Failed)
         return {};
 
+    return readFrom(ProfileDocument::parse(file.bytes), KeyTitle, KeyName, MyDefault);
+}
+
+std::string INIFiles::readFrom(const ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName,
+                               const IniArg &MyDefault)
+{
     std::string entry(withoutTrailingSpaces(asCString(MyDefault.text())));
-    if (file.status == AtomicFile::ReadStatus::Ok) {
-        const auto stored = ProfileDocument::parse(file.bytes).value(asCString(KeyTitle.text()), asCString(KeyName.text()));
-        if (stored)
-            entry = *stored;
-    }
+    if (const auto stored = document.value(asCString(KeyTitle.text()), asCString(KeyName.text())))
+        entry = *stored;
     return fromBuffer(copyEntry(entry, kBufferSize));
 }
 
@@ -86,9 +89,14 @@ std::string INIFiles::WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, co
         return {};
 
     ProfileDocument document = ProfileDocument::parse(file.bytes);
-    const bool changed = document.setValue(firstLine(asCString(KeyTitle.text())), firstLine(asCString(KeyName.text())),
-                                           firstLine(asCString(Value.text())));
+    const bool changed = writeTo(document, KeyTitle, KeyName, Value);
     if (changed || file.status == AtomicFile::ReadStatus::Missing)
         AtomicFile::replaceContents(m_fileName, document.serialize());
     return {};
+}
+
+bool INIFiles::writeTo(ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value)
+{
+    return document.setValue(firstLine(asCString(KeyTitle.text())), firstLine(asCString(KeyName.text())),
+                             firstLine(asCString(Value.text())));
 }

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <type_traits>
 
+class ProfileDocument;
+
 // One argument of ReadINI or WriteINI: text, or a whole number that stands
 // for its decimal text (-1 becomes "-1", 1500 becomes "1500").
 class IniArg
@@ -48,6 +50,13 @@ public:
     // value's leading blanks are not stored, and a value is one line: it ends
     // at its first line break. The result is always empty text.
     std::string WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value);
+
+    // The same reading and writing rules on a file already held in memory,
+    // for callers that take in or build a whole file at once. writeTo
+    // returns whether the document changed.
+    static std::string readFrom(const ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName,
+                                const IniArg &MyDefault);
+    static bool writeTo(ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value);
 
 private:
     std::string m_fileName;

@@ -36,6 +36,14 @@ char asciiLower(char c)
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
+std::string lowerCase(std::string_view name)
+{
+    std::string lower(name);
+    for (char &c : lower)
+        c = asciiLower(c);
+    return lower;
+}
+
 // Stored names are already trimmed; the name asked for is trimmed here.
 bool sameName(std::string_view stored, std::string_view asked)
 {
@@ -59,7 +67,8 @@ ProfileDocument ProfileDocument::parse(std::string_view bytes)
 void ProfileDocument::parseText(std::string_view text)
 {
     m_sections.clear();
-    m_sections.push_back(Section{}); // the nameless section before any heading
+    m_firstSection.clear();
+    appendSection(Section{}); // the nameless section before any heading
 
     size_t pos = 0;
     while (pos < text.size()) {
@@ -80,7 +89,7 @@ void ProfileDocument::parseText(std::string_view text)
         if (line.front() == '[') {
             const size_t close = line.rfind(']');
             if (close != std::string_view::npos) {
-                m_sections.push_back(Section{std::string(trim(line.substr(1, close - 1))), true, {}});
+                appendSection(Section{std::string(trim(line.substr(1, close - 1))), true, {}});
                 continue;
             }
         }
@@ -112,13 +121,16 @@ std::string ProfileDocument::serialize() const
     return Codepage1252::encodeFile(m_encoding, text);
 }
 
+void ProfileDocument::appendSection(Section section)
+{
+    m_firstSection.emplace(lowerCase(section.name), m_sections.size());
+    m_sections.push_back(std::move(section));
+}
+
 const ProfileDocument::Section *ProfileDocument::findSection(std::string_view name) const
 {
-    for (const Section &section : m_sections) {
-        if (sameName(section.name, name))
-            return &section;
-    }
-    return nullptr;
+    const auto found = m_firstSection.find(lowerCase(trim(name)));
+    return found == m_firstSection.end() ? nullptr : &m_sections[found->second];
 }
 
 ProfileDocument::Section *ProfileDocument::findSection(std::string_view name)
@@ -138,13 +150,18 @@ std::optional<std::string> ProfileDocument::value(std::string_view section, std:
     return std::nullopt;
 }
 
+std::string_view ProfileDocument::asReadBack(std::string_view text)
+{
+    return trim(text);
+}
+
 bool ProfileDocument::setValue(std::string_view section, std::string_view key, std::string_view value)
 {
     value = trimLeading(value);
     Section *target = findSection(section);
     if (!target) {
         // A new name keeps its trailing blanks, as the platform stores it.
-        m_sections.push_back(Section{std::string(trimLeading(section)), true, {}});
+        appendSection(Section{std::string(trimLeading(section)), true, {}});
         target = &m_sections.back();
     }
     auto &entries = target->entries;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // A settings file held in memory: sections of "key=value" lines.
@@ -41,6 +42,12 @@ public:
     // the key already held exactly this value, so nothing needs writing.
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
 
+    // A section name or value as a written file gives it back when it is
+    // read again: without the blanks at both ends. A document built in
+    // memory stores names as written; storing them like this instead makes
+    // it what writing the file and reading it back would make.
+    static std::string_view asReadBack(std::string_view text);
+
 private:
     struct Entry {
         std::string key;
@@ -55,9 +62,13 @@ private:
     };
 
     void parseText(std::string_view text);
+    void appendSection(Section section);
     const Section *findSection(std::string_view name) const;
     Section *findSection(std::string_view name);
 
     Codepage1252::FileEncoding m_encoding = Codepage1252::FileEncoding::Ansi;
     std::vector<Section> m_sections;
+    // The first section of each name, by its ASCII-lower-case form, so that
+    // a file of thousands of sections is not searched from the top for each.
+    std::unordered_map<std::string, size_t> m_firstSection;
 };

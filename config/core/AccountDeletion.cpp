@@ -1,71 +1,60 @@
 #include "AccountDeletion.h"
 
 #include "AtomicFile.h"
+#include "ProfileDocument.h"
 #include "SectionScan.h"
-
-#include <QTemporaryDir>
 
 namespace AccountDeletion {
 namespace {
 
-// The accessor reports no failed write. Every kept account's two keys must
-// be in the scratch file, or a write went missing (a full disk) and the
-// content would lose accounts.
-bool everyKeyWritten(const INIFiles &scratch, const std::vector<KeptAccount> &kept)
+// A name or value as the file holds it once written and read back: the
+// accessor ends it at a NUL, and reading drops the blanks around it.
+std::string_view settled(std::string_view text)
 {
-    const char *const missing = "\x01missing";
-    for (const KeptAccount &account : kept) {
-        if (scratch.ReadINI(account.section, "Pwd", missing) == missing
-            || scratch.ReadINI(account.section, "Name", missing) == missing)
-            return false;
-    }
-    return true;
+    return ProfileDocument::asReadBack(text.substr(0, text.find('\0')));
 }
 
 } // namespace
 
-std::vector<KeptAccount> keptAccounts(const INIFiles &UsersIni, const std::vector<std::string> &sections,
+std::vector<KeptAccount> keptAccounts(const ProfileDocument &usersFile, const std::vector<std::string> &sections,
                                       std::string_view pilotId)
 {
     std::vector<KeptAccount> kept;
     for (const std::string &section : sections) {
         if (section == pilotId)
             continue;
-        kept.push_back(KeptAccount{section, UsersIni.ReadINI(section, "Pwd", "Unknown"),
-                                   UsersIni.ReadINI(section, "Name", "Unknown")});
+        kept.push_back(KeptAccount{section, INIFiles::readFrom(usersFile, section, "Pwd", "Unknown"),
+                                   INIFiles::readFrom(usersFile, section, "Name", "Unknown")});
     }
     return kept;
 }
 
-std::optional<std::string> rewrittenContent(const std::vector<KeptAccount> &kept)
+std::string rewrittenContent(const std::vector<KeptAccount> &kept)
 {
     if (kept.empty())
         return std::string();
-    const QTemporaryDir scratchDirectory;
-    if (!scratchDirectory.isValid())
-        return std::nullopt;
-    INIFiles scratch;
-    scratch.FileName(scratchDirectory.filePath(QStringLiteral("user.ini")).toStdString());
+    // Each write through the accessor reads the file back, which settles the
+    // blanks around names and values; the document is built as settled.
+    ProfileDocument content = ProfileDocument::parse({});
     for (const KeptAccount &account : kept) {
-        scratch.WriteINI(account.section, "Pwd", account.Pwd);
-        scratch.WriteINI(account.section, "Name", account.Name);
+        const std::string_view section = settled(account.section);
+        INIFiles::writeTo(content, section, "Pwd", settled(account.Pwd));
+        INIFiles::writeTo(content, section, "Name", settled(account.Name));
     }
-    AtomicFile::ReadResult written = AtomicFile::readAll(scratch.FileName());
-    if (written.status != AtomicFile::ReadStatus::Ok || !everyKeyWritten(scratch, kept))
-        return std::nullopt;
-    return std::move(written.bytes);
+    return content.serialize();
 }
 
 Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId)
 {
-    const SectionScan::Result sections = SectionScan::scan(UsersIni);
-    if (sections.status == SectionScan::FileStatus::Missing)
+    const AtomicFile::ReadResult file = AtomicFile::readAll(UsersIni.FileName());
+    if (file.status == AtomicFile::ReadStatus::Missing)
         return Outcome::NoFile;
-    if (sections.status == SectionScan::FileStatus::Unreadable)
+    if (file.status == AtomicFile::ReadStatus::Failed)
         return Outcome::Unreadable;
 
-    const std::optional<std::string> content = rewrittenContent(keptAccounts(UsersIni, sections.names, pilotId));
-    if (!content || !AtomicFile::replaceContents(UsersIni.FileName(), *content))
+    const std::vector<KeptAccount> kept =
+        keptAccounts(ProfileDocument::parse(file.bytes), SectionScan::sectionNames(file.bytes), pilotId);
+    if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept)))
         return Outcome::Unwritable;
     return Outcome::Rewritten;
 }

@@ -2,10 +2,11 @@
 
 #include "INIFiles.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class ProfileDocument;
 
 // Deleting an account rewrites user.ini with the accounts that stay.
 namespace AccountDeletion {
@@ -21,16 +22,16 @@ struct KeptAccount {
 // The accounts that stay when `pilotId` is deleted: every scanned section,
 // in file order, whose name differs from `pilotId` (exact, case-sensitive
 // comparison; every section of that very name goes). A name that occurs
-// twice stays twice.
-std::vector<KeptAccount> keptAccounts(const INIFiles &UsersIni, const std::vector<std::string> &sections,
+// twice stays twice. Values are read from `usersFile` by the accessor's
+// rules.
+std::vector<KeptAccount> keptAccounts(const ProfileDocument &usersFile, const std::vector<std::string> &sections,
                                       std::string_view pilotId);
 
 // The file that holds exactly the kept accounts: what writing "Pwd" and then
 // "Name" of each, in order, into an empty file with the accessor leaves
 // behind (so a section that stays twice is written twice into one place).
-// The writes run against a scratch file in a temporary directory. No
-// accounts give empty content; nothing when the scratch file fails.
-std::optional<std::string> rewrittenContent(const std::vector<KeptAccount> &kept);
+// It is built in memory; no accounts give empty content.
+std::string rewrittenContent(const std::vector<KeptAccount> &kept);
 
 enum class Outcome {
     Rewritten,  // user.ini now holds exactly the kept accounts
@@ -39,10 +40,11 @@ enum class Outcome {
     Unwritable, // the new content could not be put in place: left as it was
 };
 
-// Deletes every section named `pilotId`. user.ini is replaced in one step,
-// so the server never sees it empty or half written, and a failure leaves
-// the old file whole. A pilot ID that names no section still rewrites the
-// file: comments, other keys and text outside sections are dropped.
+// Deletes every section named `pilotId`. user.ini is read once and replaced
+// in one step, so the server never sees it empty or half written, and a
+// failure leaves the old file whole. A pilot ID that names no section still
+// rewrites the file: comments, other keys and text outside sections are
+// dropped.
 Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId);
 
 } // namespace AccountDeletion
