@@ -63,8 +63,11 @@ void openLog(ServerContext &context, QLabel *statusLabel)
 
 int run()
 {
+    // One copy per machine. VENTORO_INSTANCE names another lock, so that a
+    // second server on other ports (or a test run) can live beside it.
     SingleInstance instance;
-    if (!instance.tryAcquire(QStringLiteral("ventoro-server"))) {
+    const QString lockName = qEnvironmentVariable("VENTORO_INSTANCE", QStringLiteral("ventoro-server"));
+    if (!instance.tryAcquire(lockName.isEmpty() ? QStringLiteral("ventoro-server") : lockName)) {
         OperatorMessage::show(QLatin1String(kAlreadyRunning));
         return ExitRefused;
     }

@@ -56,8 +56,10 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const QStr
 {
     const qint32 senderID = record.SenderID();
     const PlayerPtr sender = context.players.senderAt(senderID, senderIP);
-    if (!sender)
+    if (!sender) {
+        ++context.counters.recordsIgnored;
         return;
+    }
     switch (record.PacketType()) {
     case Packet::AircraftDetails:
         relayAircraftDetails(context, record);

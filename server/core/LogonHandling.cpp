@@ -14,6 +14,7 @@ namespace {
 
 void rejectLogon(ServerContext &context, const QString &senderIP)
 {
+    ++context.counters.logonsRejected;
     context.logonThrottle.recordRejection(senderIP, context.now());
     Senders::sendRecord(context, senderIP, Records::logonRejected(context.LastServerID));
     if (context.ordinaryLinesOn())
@@ -73,6 +74,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     player->ServerID = QString::number(newID);
     player->HeartBeat = context.now();
 
+    ++context.counters.logonsAccepted;
     Senders::sendRecord(context, senderIP, Records::logonAccepted(newID, context.MessageOfTheDay));
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User ") + name + QStringLiteral(" logged on from ") + senderIP);
@@ -88,7 +90,12 @@ void handleLogonRequest(ServerContext &context, const Packet &request, const QSt
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("Rcvd logon request from ") + senderIP);
     const Records::LogonRequestFields fields = Records::readLogonRequest(request);
-    if (context.logonThrottle.isBlocked(senderIP, context.now()) || !passwordMatches(context, fields)) {
+    if (context.logonThrottle.isBlocked(senderIP, context.now())) {
+        ++context.counters.logonsThrottled;
+        rejectLogon(context, senderIP);
+        return;
+    }
+    if (!passwordMatches(context, fields)) {
         rejectLogon(context, senderIP);
         return;
     }
@@ -98,8 +105,10 @@ void handleLogonRequest(ServerContext &context, const Packet &request, const QSt
 void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QString &senderIP)
 {
     const qint32 senderID = keepAlive.SenderID();
-    if (!context.players.senderAt(senderID, senderIP))
+    if (!context.players.senderAt(senderID, senderIP)) {
+        ++context.counters.recordsIgnored;
         return;
+    }
     context.players.forEach([&](const PlayerPtr &player) {
         if (player->serverIdNumber() == senderID) {
             player->HeartBeat = context.now();

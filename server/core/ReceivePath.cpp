@@ -61,19 +61,15 @@ void ReceivePath::runBurst()
 
 void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress)
 {
+    ++context.counters.datagramsReceived;
     const Packet packet = Packet::fromDatagram(datagram);
-    switch (packet.PacketClass()) {
-    case Packet::ControlClass:
-        if (packet.PacketType() == Packet::LogonRequest)
-            LogonHandling::handleLogonRequest(context, packet, senderAddress);
-        else if (packet.PacketType() == Packet::KeepAlive)
-            LogonHandling::handleKeepAlive(context, packet, senderAddress);
-        break;
-    case Packet::FlightClass:
-        if (FlightRelay::isFlightRecordType(packet.PacketType()))
-            FlightRelay::handleFlightRecord(context, packet, senderAddress);
-        break;
-    default:
-        break;
-    }
+    const qint32 type = packet.PacketType();
+    if (packet.PacketClass() == Packet::ControlClass && type == Packet::LogonRequest)
+        LogonHandling::handleLogonRequest(context, packet, senderAddress);
+    else if (packet.PacketClass() == Packet::ControlClass && type == Packet::KeepAlive)
+        LogonHandling::handleKeepAlive(context, packet, senderAddress);
+    else if (packet.PacketClass() == Packet::FlightClass && FlightRelay::isFlightRecordType(type))
+        FlightRelay::handleFlightRecord(context, packet, senderAddress);
+    else
+        ++context.counters.recordsIgnored;
 }

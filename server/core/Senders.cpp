@@ -7,7 +7,8 @@ namespace Senders {
 
 void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields)
 {
-    context.sender.send(address, record.bytes());
+    if (!context.sender.send(address, record.bytes()))
+        ++context.counters.sendFailuresByType[record.PacketType()];
     for (int i = 0; i < yields; ++i)
         context.yield();
 }
@@ -48,11 +49,13 @@ void sendPlayerRemoved(ServerContext &context, const QString &serverID, const QS
 void sendCrashNotice(ServerContext &context, const QString &address, qint32 crashedServerID)
 {
     Records::addressCrashNotice(context.CrashNotice, crashedServerID);
+    ++context.counters.recordsRelayed;
     sendRecord(context, address, context.CrashNotice);
 }
 
 void relayRecord(ServerContext &context, const QString &address, const Packet &record)
 {
+    ++context.counters.recordsRelayed;
     sendRecord(context, address, record);
 }
 

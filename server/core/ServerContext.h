@@ -6,6 +6,7 @@
 #include "Packet.h"
 #include "Players.h"
 #include "Seams.h"
+#include "ServerCounters.h"
 
 // The state of one server run: the options read at start-up, the registry,
 // the server-ID counter, the receive guard, the event log and the settings
@@ -32,6 +33,7 @@ public:
     INIFiles UsersIni;
     INIFiles ServerIni;
     LogonThrottle logonThrottle;
+    ServerCounters counters;
 
     Clock &clock;
     Sender &sender;

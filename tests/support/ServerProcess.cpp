@@ -1,5 +1,6 @@
 #include "ServerProcess.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,10 @@ ServerProcess::ServerProcess(const QString &binaryPath)
 {
     m_environment = QProcessEnvironment::systemEnvironment();
     m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Servers of one test program share a lock of their own, so a server
+    // left running elsewhere (or another test program) does not refuse them.
+    m_environment.insert(QStringLiteral("VENTORO_INSTANCE"),
+                         QStringLiteral("ventoro-test-%1").arg(QCoreApplication::applicationPid()));
     if (!m_dir.isValid()) {
         m_errorText = m_dir.errorString();
         return;

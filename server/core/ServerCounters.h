@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <map>
+
+// What one server run has done, for the operator: counted as it happens,
+// never reset, read by the status report.
+struct ServerCounters {
+    quint64 datagramsReceived = 0;  // handed to the record handling
+    quint64 recordsRelayed = 0;     // records passed on to another player, one per recipient
+    quint64 recordsIgnored = 0;     // unknown class or type, or a SenderID not from its player's address
+    quint64 logonsAccepted = 0;
+    quint64 logonsRejected = 0;     // throttled ones included
+    quint64 logonsThrottled = 0;    // refused without looking at the accounts
+    quint64 staleFlightDataDropped = 0;
+    std::map<qint32, quint64> sendFailuresByType; // by PacketType of the record that could not be sent
+};
