@@ -95,6 +95,13 @@ std::string INIFiles::WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, co
     return {};
 }
 
+std::string INIFiles::readBackOf(const IniArg &Value)
+{
+    ProfileDocument written = ProfileDocument::parse({});
+    writeTo(written, "s", "k", Value);
+    return readFrom(ProfileDocument::parse(written.serialize()), "s", "k", "");
+}
+
 bool INIFiles::writeTo(ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value)
 {
     return document.setValue(firstLine(asCString(KeyTitle.text())), firstLine(asCString(KeyName.text())),

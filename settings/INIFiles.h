@@ -58,6 +58,10 @@ public:
                                 const IniArg &MyDefault);
     static bool writeTo(ProfileDocument &document, const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value);
 
+    // What ReadINI gives back for a value that WriteINI stored: a caller
+    // compares the two to tell whether a write reached the file.
+    static std::string readBackOf(const IniArg &Value);
+
 private:
     std::string m_fileName;
 };
