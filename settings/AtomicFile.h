@@ -22,12 +22,15 @@ constexpr size_t kMaxFileSize = 16 * 1024 * 1024;
 ReadResult readAll(const std::string &path);
 
 // Replaces the file's content in one step: the bytes go to a temporary file
-// in the same directory, which is flushed to disk and renamed over the file,
-// so a reader sees either the old content or the new, never a part. An
-// existing file keeps its permission bits (and, where allowed, its owner); a
-// new file gets the usual permissions for the process's umask. A symbolic
-// link is followed and its target replaced. Returns false and leaves the old
-// file as it was when any step fails.
+// in the same directory, readable by the owner only while it is written,
+// which is flushed to disk and renamed over the file, so a reader sees either
+// the old content or the new, never a part. The temporary file is gone on
+// every way out. An existing file keeps its permission bits (and, where
+// allowed, its owner); a new file gets the usual permissions for the
+// process's umask. A symbolic link is followed and its target replaced.
+// A file marked read-only (no write bit for its owner) is never replaced,
+// even by a privileged process, nor one this process may not write. Returns
+// false and leaves the old file as it was when any step fails.
 bool replaceContents(const std::string &path, std::string_view bytes);
 
 } // namespace AtomicFile

@@ -84,15 +84,41 @@ std::string INIFiles::readFrom(const ProfileDocument &document, const IniArg &Ke
 
 std::string INIFiles::WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value)
 {
+    writeEntries({IniEntry{KeyTitle, KeyName, Value}});
+    return {};
+}
+
+bool INIFiles::writeEntries(const std::vector<IniEntry> &entries)
+{
     const AtomicFile::ReadResult file = AtomicFile::readAll(m_fileName);
     if (file.status == AtomicFile::ReadStatus::Failed)
-        return {};
+        return false;
 
     ProfileDocument document = ProfileDocument::parse(file.bytes);
-    const bool changed = writeTo(document, KeyTitle, KeyName, Value);
-    if (changed || file.status == AtomicFile::ReadStatus::Missing)
-        AtomicFile::replaceContents(m_fileName, document.serialize());
-    return {};
+    bool changed = false;
+    for (const IniEntry &entry : entries)
+        changed = writeTo(document, entry.KeyTitle, entry.KeyName, entry.Value) || changed;
+    if ((changed || file.status == AtomicFile::ReadStatus::Missing)
+        && !AtomicFile::replaceContents(m_fileName, document.serialize()))
+        return false;
+    return holdsEntries(entries);
+}
+
+// The file read afresh gives every entry's value back as it was stored.
+bool INIFiles::holdsEntries(const std::vector<IniEntry> &entries) const
+{
+    const AtomicFile::ReadResult file = AtomicFile::readAll(m_fileName);
+    if (file.status != AtomicFile::ReadStatus::Ok)
+        return false;
+    const ProfileDocument document = ProfileDocument::parse(file.bytes);
+    const std::string missing = "\x01missing";
+    for (const IniEntry &entry : entries) {
+        const std::string section(firstLine(asCString(entry.KeyTitle.text())));
+        const std::string key(firstLine(asCString(entry.KeyName.text())));
+        if (readFrom(document, section, key, missing) != readBackOf(entry.Value))
+            return false;
+    }
+    return true;
 }
 
 std::string INIFiles::readBackOf(const IniArg &Value)

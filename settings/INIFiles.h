@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 class ProfileDocument;
 
@@ -23,6 +24,13 @@ private:
     std::string m_text;
 };
 
+// One value to store: KeyName in section KeyTitle.
+struct IniEntry {
+    IniArg KeyTitle;
+    IniArg KeyName;
+    IniArg Value;
+};
+
 // The settings accessor: reads and writes single values of one settings
 // file, named by FileName. It keeps no file open and no cache; every call
 // goes to the file afresh.
@@ -31,7 +39,8 @@ private:
 // the default when the file, the section or the key is missing and empty
 // text when the file exists but cannot be read; WriteINI stores nothing when
 // the file cannot be written. A write replaces the file in one step, so no
-// reader ever sees it half written.
+// reader ever sees it half written; a file marked read-only is never
+// replaced. writeEntries is the checked write, for callers that must know.
 class INIFiles
 {
 public:
@@ -51,6 +60,12 @@ public:
     // at its first line break. The result is always empty text.
     std::string WriteINI(const IniArg &KeyTitle, const IniArg &KeyName, const IniArg &Value);
 
+    // Stores every entry by WriteINI's rules, in order, in one replacement of
+    // the file, then reads the file again. True when it holds every value as
+    // WriteINI stores it; false when the file could not be read or replaced
+    // (it is then as it was) or does not give the values back.
+    bool writeEntries(const std::vector<IniEntry> &entries);
+
     // The same reading and writing rules on a file already held in memory,
     // for callers that take in or build a whole file at once. writeTo
     // returns whether the document changed.
@@ -63,5 +78,7 @@ public:
     static std::string readBackOf(const IniArg &Value);
 
 private:
+    bool holdsEntries(const std::vector<IniEntry> &entries) const;
+
     std::string m_fileName;
 };

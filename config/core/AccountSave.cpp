@@ -49,13 +49,7 @@ Check check(const QString &pilotId, const QString &password, const QString &name
 
 bool write(INIFiles &UsersIni, const Check &account)
 {
-    // The accessor reports no failure: reading the values back is what
-    // tells that they reached the file.
-    UsersIni.WriteINI(account.section, "Pwd", account.Pwd);
-    UsersIni.WriteINI(account.section, "Name", account.Name);
-    const char *const missing = "\x01missing";
-    return UsersIni.ReadINI(account.section, "Pwd", missing) == INIFiles::readBackOf(account.Pwd)
-        && UsersIni.ReadINI(account.section, "Name", missing) == INIFiles::readBackOf(account.Name);
+    return UsersIni.writeEntries({{account.section, "Pwd", account.Pwd}, {account.section, "Name", account.Name}});
 }
 
 } // namespace AccountSave

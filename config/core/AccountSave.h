@@ -29,9 +29,9 @@ struct Check {
 Check check(const QString &pilotId, const QString &password, const QString &name);
 
 // Writes "Pwd" and then "Name" into the account's section: an existing
-// account is updated where it stands, a new one is added at the end. True
-// only when both values read back as written; false when the file could
-// not be written (the account then stands as it was, or is missing).
+// account is updated where it stands, a new one is added at the end. Both
+// go into the file in one step. True only when both values read back as
+// written; false when the file could not be written (it is then as it was).
 bool write(INIFiles &UsersIni, const Check &account);
 
 } // namespace AccountSave

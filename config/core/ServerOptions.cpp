@@ -26,12 +26,12 @@ Options load(const INIFiles &ServerIni)
     return options;
 }
 
-void save(INIFiles &ServerIni, const Options &options)
+bool save(INIFiles &ServerIni, const Options &options)
 {
-    ServerIni.WriteINI(Section, MotdKey, toSettingsText(options.MOTD));
-    ServerIni.WriteINI(Section, DebugKey, asState(options.Debug));
-    ServerIni.WriteINI(Section, DebugLowLevelKey, asState(options.DebugLowLevel));
-    ServerIni.WriteINI(Section, ShowScreenKey, asState(options.ShowScreen));
+    return ServerIni.writeEntries({{Section, MotdKey, toSettingsText(options.MOTD)},
+                                   {Section, DebugKey, asState(options.Debug)},
+                                   {Section, DebugLowLevelKey, asState(options.DebugLowLevel)},
+                                   {Section, ShowScreenKey, asState(options.ShowScreen)}});
 }
 
 } // namespace ServerOptions

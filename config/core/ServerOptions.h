@@ -22,7 +22,9 @@ struct Options {
 Options load(const INIFiles &ServerIni);
 
 // Writes "MOTD", "Debug", "DebugLowLevel" and "ShowScreen", in that order,
-// the switches as "0" or "1".
-void save(INIFiles &ServerIni, const Options &options);
+// the switches as "0" or "1", in one replacement of the file. True when the
+// file reads back with all four as written; false when it could not be
+// written, and it is then as it was.
+bool save(INIFiles &ServerIni, const Options &options);
 
 } // namespace ServerOptions

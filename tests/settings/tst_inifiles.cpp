@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -25,6 +27,29 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+// A full disk's stand-in that works even for root: while it lives, this
+// process may write no file beyond `bytes` (0 leaves the limit alone).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes ? bytes : m_saved.rlim_cur, m_saved.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedSignal);
+    }
+
+private:
+    rlimit m_saved {};
+    void (*m_savedSignal)(int) = nullptr;
+};
+
 } // namespace
 
 class tst_INIFiles : public QObject
@@ -36,6 +61,8 @@ private slots:
     void numbersBecomeDecimalText();
     void writeKeepsPermissionsAndLeavesNoTemporary();
     void writeFollowsSymbolicLink();
+    void refusedWriteLeavesFileWhole_data();
+    void refusedWriteLeavesFileWhole();
     void unchangedValueDoesNotRewrite();
     void valueIsOneLine();
     void argumentsEndAtNul();
@@ -90,6 +117,38 @@ void tst_INIFiles::writeFollowsSymbolicLink()
     m_ini.WriteINI("General", "MOTD", "b");
     QVERIFY(QFileInfo(m_path).isSymLink());
     QCOMPARE(readFile(target), QByteArray("[General]\r\nMOTD=b\r\n"));
+}
+
+void tst_INIFiles::refusedWriteLeavesFileWhole_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("sizeLimit"); // the most bytes a file may take, 0 for no limit
+    QTest::newRow("read-only") << 0444 << 0;
+    QTest::newRow("only others may write") << 0466 << 0;
+    QTest::newRow("disk full") << 0640 << 16;
+}
+
+// Tests run as root, whom a missing write bit does not stop by itself.
+void tst_INIFiles::refusedWriteLeavesFileWhole()
+{
+    QFETCH(int, mode);
+    QFETCH(int, sizeLimit);
+    const QByteArray before = "[General]\r\nMOTD=a\r\n";
+    writeFile(m_path, before);
+    QVERIFY(::chmod(m_path.toLocal8Bit().constData(), mode_t(mode)) == 0);
+    {
+        const FileSizeLimit limit{rlim_t(sizeLimit)};
+        m_ini.WriteINI("General", "MOTD", "b");
+        QVERIFY(!m_ini.writeEntries({{"General", "MOTD", "c"}, {"General", "Debug", 1}}));
+    }
+    QCOMPARE(readFile(m_path), before);
+    struct stat info {};
+    QVERIFY(::stat(m_path.toLocal8Bit().constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), mode);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"VentoroServer.ini"});
+    QVERIFY(::chmod(m_path.toLocal8Bit().constData(), 0644) == 0);
+    QVERIFY(m_ini.writeEntries({{"General", "MOTD", " d "}, {"General", "Debug", 1}}));
+    QCOMPARE(readFile(m_path), QByteArray("[General]\r\nMOTD=d \r\nDebug=1\r\n"));
 }
 
 void tst_INIFiles::unchangedValueDoesNotRewrite()
