@@ -32,6 +32,7 @@ constexpr QRect twipRect(int left, int top, int width, int height)
 QPoint centredPosition(const QRect &screen, const QSize &outer);
 
 // Moves `window` so that its outer frame stands centred on its screen. A
-// window that has not been shown yet has no frame, so its client size is
-// used then. Does nothing when there is no screen.
+// window that has not been shown yet has no frame: it is centred on its
+// client size now and again on its outer size once it is shown and its
+// frame is known. Does nothing when there is no screen.
 void centreOnScreen(QWidget *window);
