@@ -6,6 +6,7 @@
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
 #include "ServerOptions.h"
+#include "TextBoxGuard.h"
 #include "WindowText.h"
 #include "WindowGeometry.h"
 
@@ -22,13 +23,10 @@ namespace {
 
 constexpr int kBackspace = 8;
 
-// A box limits what the operator types, but a value read from a file is
-// shown whole: cutting it to the limit would write it back shorter, or
-// show another pilot's ID. Its limit widens to fit it.
-void showText(QLineEdit *box, const QString &text, int limit)
+// A write that did not reach user.ini: the boxes keep what was typed.
+QString usersUnwritten()
 {
-    box->setMaxLength(std::max(limit, int(text.size())));
-    box->setText(text);
+    return QStringLiteral("The accounts file user.ini could not be written; it is unchanged");
 }
 
 // The wait cursor for as long as the guard lives, on every way out.
@@ -77,7 +75,7 @@ void ConfigWindow::Form_Load()
 void ConfigWindow::loadOptions()
 {
     const ServerOptions::Options options = ServerOptions::load(m_context.ServerIni);
-    showText(txtMOTD, options.MOTD, kMOTDLength);
+    m_txtMOTDGuard->showValue(options.MOTD);
     chkDebug->setChecked(options.Debug);
     chkLowLevel->setChecked(options.DebugLowLevel);
     chkShowScreen->setChecked(options.ShowScreen);
@@ -92,9 +90,9 @@ void ConfigWindow::setEditorState(EditorState state)
 
 void ConfigWindow::clearAccountBoxes()
 {
-    showText(txtID, QString(), kIDLength);
-    showText(txtPwd, QString(), kPwdLength);
-    showText(txtName, QString(), kNameLength);
+    m_txtIDGuard->showValue(QString());
+    m_txtPwdGuard->showValue(QString());
+    m_txtNameGuard->showValue(QString());
 }
 
 void ConfigWindow::Refresh_UserList()
@@ -119,10 +117,10 @@ void ConfigWindow::accountList_Click()
         return;
     setEditorState(EditorState::AccountShown);
     const QString pilotId = QString::number(selected.first()->data(Qt::UserRole).toInt());
-    showText(txtID, pilotId, kIDLength);
+    m_txtIDGuard->showValue(pilotId);
     const std::string section = toSettingsText(pilotId);
-    showText(txtPwd, fromSettingsText(m_context.UsersIni.ReadINI(section, "Pwd", "")), kPwdLength);
-    showText(txtName, fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")), kNameLength);
+    m_txtPwdGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Pwd", "")));
+    m_txtNameGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")));
 }
 
 void ConfigWindow::cmdNew_Click()
@@ -141,7 +139,10 @@ void ConfigWindow::cmdSave_Click()
         showError(*account.refusal);
         return;
     }
-    AccountSave::write(m_context.UsersIni, account);
+    if (!AccountSave::write(m_context.UsersIni, account)) {
+        showError(usersUnwritten());
+        return;
+    }
     Refresh_UserList();
 }
 
@@ -156,8 +157,10 @@ void ConfigWindow::cmdDelete_Click()
         const WaitCursor wait;
         outcome = AccountDeletion::deleteAccount(m_context.UsersIni, toSettingsText(txtID->text()));
     }
-    if (outcome == AccountDeletion::Outcome::Unwritable)
-        showError(QStringLiteral("The accounts file user.ini could not be written; it is unchanged"));
+    if (outcome == AccountDeletion::Outcome::Unwritable) {
+        showError(usersUnwritten());
+        return;
+    }
     // An unreadable file is reported by the listing.
     Refresh_UserList();
 }
@@ -192,8 +195,12 @@ void ConfigWindow::cmdOk_Click()
         showError(QStringLiteral("Message of the day is mandatory"));
         return;
     }
-    ServerOptions::save(m_context.ServerIni, ServerOptions::Options{txtMOTD->text(), chkDebug->isChecked(),
-                                                                    chkLowLevel->isChecked(), chkShowScreen->isChecked()});
+    const ServerOptions::Options options{txtMOTD->text(), chkDebug->isChecked(), chkLowLevel->isChecked(),
+                                         chkShowScreen->isChecked()};
+    if (!ServerOptions::save(m_context.ServerIni, options)) {
+        showError(QStringLiteral("The options file VentoroServer.ini could not be written; it is unchanged"));
+        return;
+    }
     close();
 }
 

@@ -12,12 +12,14 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class TextBoxGuard;
 
 // The configuration tool's one window. Its upper part edits four server
 // options in VentoroServer.ini and saves them with "&Ok", which also closes
 // the window; the lower part lists, shows, creates, updates and deletes the
 // pilot accounts in user.ini. Closing the window by its title bar saves
-// nothing.
+// nothing. A write that does not reach its file is reported; the boxes then
+// keep what was typed and the window stays open.
 //
 // The window reads and writes the files bound to the context's accessors
 // and keeps no copy of them. Every message goes through `MsgBox`.
@@ -92,6 +94,10 @@ private:
     QFrame *divider = nullptr;
     QLabel *picture = nullptr;
 
+    TextBoxGuard *m_txtMOTDGuard = nullptr;
+    TextBoxGuard *m_txtIDGuard = nullptr;
+    TextBoxGuard *m_txtPwdGuard = nullptr;
+    TextBoxGuard *m_txtNameGuard = nullptr;
     KeyPressFilter *m_txtIDFilter = nullptr;
     KeyPressFilter *m_txtPwdFilter = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "Artwork.h"
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
+#include "TextBoxGuard.h"
 #include "WindowGeometry.h"
 
 #include <QCheckBox>
@@ -24,11 +25,12 @@ Control *place(QWidget *window, const char *name, const QRect &geometry)
     return control;
 }
 
-QLineEdit *textBox(QWidget *window, const char *name, const QRect &geometry, int maxLength)
+// A text box and the guard of what enters it.
+TextBoxGuard *textBox(QWidget *window, QLineEdit *&box, const char *name, const QRect &geometry, int maxLength,
+                      TextBoxGuard::Characters characters = TextBoxGuard::Characters::Any)
 {
-    auto *box = place<QLineEdit>(window, name, geometry);
-    box->setMaxLength(maxLength);
-    return box;
+    box = place<QLineEdit>(window, name, geometry);
+    return new TextBoxGuard(box, maxLength, characters);
 }
 
 // A check box with its box at the right of its text, on the window's white.
@@ -96,7 +98,7 @@ void ConfigWindow::createControls()
 
 void ConfigWindow::createOptionControls()
 {
-    txtMOTD = textBox(this, "txtMOTD", twipRect(1980, 720, 5235, 285), kMOTDLength);
+    m_txtMOTDGuard = textBox(this, txtMOTD, "txtMOTD", twipRect(1980, 720, 5235, 285), kMOTDLength);
     chkDebug = checkBox(this, "chkDebug", QStringLiteral("Enable Logging Info:"), twipRect(180, 1170, 1995, 195));
     chkLowLevel = checkBox(this, "chkLowLevel", QStringLiteral("Low Level:"), twipRect(2340, 1170, 1185, 195));
     chkLowLevel->hide();
@@ -108,9 +110,10 @@ void ConfigWindow::createAccountControls()
 {
     accountList = place<QListWidget>(this, "accountList", twipRect(270, 2160, 4335, 2010));
     accountList->setSelectionMode(QAbstractItemView::SingleSelection);
-    txtID = textBox(this, "txtID", twipRect(6390, 2340, 1455, 285), kIDLength);
-    txtPwd = textBox(this, "txtPwd", twipRect(6390, 2700, 1455, 285), kPwdLength);
-    txtName = textBox(this, "txtName", twipRect(6390, 3060, 1995, 285), kNameLength);
+    constexpr auto digits = TextBoxGuard::Characters::DigitsOnly;
+    m_txtIDGuard = textBox(this, txtID, "txtID", twipRect(6390, 2340, 1455, 285), kIDLength, digits);
+    m_txtPwdGuard = textBox(this, txtPwd, "txtPwd", twipRect(6390, 2700, 1455, 285), kPwdLength, digits);
+    m_txtNameGuard = textBox(this, txtName, "txtName", twipRect(6390, 3060, 1995, 285), kNameLength);
     m_txtIDFilter = new KeyPressFilter(txtID);
     m_txtPwdFilter = new KeyPressFilter(txtPwd);
 }

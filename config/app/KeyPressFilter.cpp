@@ -34,6 +34,16 @@ QString typedCharacters(const QKeyEvent *event)
     return {};
 }
 
+// Where a paste key takes its text from: Ctrl+Shift+Insert pastes the
+// selection where there is one, as the box itself does.
+QClipboard::Mode pastedFrom(const QKeyEvent *event)
+{
+    const bool selection = event->key() == Qt::Key_Insert
+        && event->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier)
+        && QGuiApplication::clipboard()->supportsSelection();
+    return selection ? QClipboard::Selection : QClipboard::Clipboard;
+}
+
 // The standard menu's Paste entry: named "edit-paste" in newer Qt versions,
 // known by its text in older ones.
 QAction *pasteAction(const QMenu *menu)
@@ -71,7 +81,7 @@ bool KeyPressFilter::filterKey(QKeyEvent *event)
     if (!typed.isEmpty())
         return !passes(typed);
     if (event->matches(QKeySequence::Paste))
-        return !passes(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
+        return !passes(QGuiApplication::clipboard()->text(pastedFrom(event)));
     return false;
 }
 

@@ -16,7 +16,9 @@ class QLineEdit;
 // Text that arrives without typing -- a paste by Shift+Insert, by the
 // context menu or by the middle button, or a drop -- is handed over one
 // character at a time in the same way and discarded whole as soon as one of
-// its characters is. Input methods are switched off for the box.
+// its characters is. Input methods are switched off for the box. The filter
+// is there for its message; what keeps other characters out of the box,
+// whatever way they come, is the box's TextBoxGuard.
 class KeyPressFilter : public QObject
 {
     Q_OBJECT

@@ -30,6 +30,10 @@ private slots:
     void keyFilter_data();
     void keyFilter();
     void contextMenuPasteIsFiltered();
+    void onlyDigitsEnterByAnyRoute();
+    void loadedLongValueKeepsTheLimit();
+    void unwrittenFileIsReported_data();
+    void unwrittenFileIsReported();
     void accessKeysAndTabOrder();
     void options_data();
     void options();
@@ -129,8 +133,11 @@ void tst_ConfigWindow::opensWithSortedAccountsAndShowsOne()
     open();
     QCOMPARE(child<QLabel>("lblProductDescr")->text(), QStringLiteral("Ventoro Server Module. (c) Brisalt Ltd Ver:1.0.2"));
     QVERIFY(ProductLabel::text({1, 12, 0}).endsWith(QStringLiteral("Ver:1.12.0")));
+    // Centred on its outer size, frame included, once shown.
     const QRect screen = m_window->screen()->geometry();
-    QCOMPARE(m_window->pos(), QPoint((screen.width() - 687) / 2, (screen.height() - 289) / 2));
+    const QRect outer = m_window->frameGeometry();
+    QVERIFY(outer.height() > 289);
+    QTRY_COMPARE(outer.topLeft(), QPoint((screen.width() - outer.width()) / 2, (screen.height() - outer.height()) / 2));
     QCOMPARE(listTexts(), (QStringList{"A name over fifteen ID:1234567", "Ann ID:1234", "bob ID:5", "Unknown ID:77"}));
     QCOMPARE(states(kAccountButtons), QStringLiteral("100"));
 
@@ -259,6 +266,72 @@ void tst_ConfigWindow::contextMenuPasteIsFiltered()
     }
     QCOMPARE(box("txtPwd")->text(), QStringLiteral("78"));
     QCOMPARE(m_prompts, QStringList{"ERROR: Numbers only in this field"});
+}
+
+void tst_ConfigWindow::onlyDigitsEnterByAnyRoute()
+{
+    open();
+    for (const char *name : {"txtID", "txtPwd"}) {
+        box(name)->setFocus();
+        QTest::keyClicks(box(name), "12");
+        box(name)->insert("3x"); // where every paste and drop ends
+        QTest::keyClick(box(name), Qt::Key_X, Qt::AltModifier); // no button takes Alt+X
+        box(name)->insert("4");
+        QCOMPARE(box(name)->text(), QStringLiteral("124"));
+    }
+    QVERIFY(m_prompts.isEmpty());
+}
+
+void tst_ConfigWindow::loadedLongValueKeepsTheLimit()
+{
+    write("VentoroServer.ini", "[General]\r\nMOTD=" + QByteArray(50, 'm') + "\r\n");
+    write("user.ini", "[1]\r\nPwd=1\r\nName=A name over fifteen\r\n");
+    open();
+    clickEntry("A name over fifteen ID:1");
+    for (const auto &[name, limit] : {std::pair{"txtMOTD", 35}, std::pair{"txtName", 15}}) {
+        const QString loaded = box(name)->text();
+        box(name)->end(false);
+        QTest::keyClick(box(name), Qt::Key_Backspace);
+        QTest::keyClicks(box(name), "xy");
+        QCOMPARE(box(name)->text(), loaded.chopped(1));
+        box(name)->selectAll();
+        QTest::keyClicks(box(name), QString(60, QLatin1Char('z')));
+        QCOMPARE(box(name)->text().size(), limit);
+    }
+}
+
+void tst_ConfigWindow::unwrittenFileIsReported_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("message");
+    const QString users = "ERROR: The accounts file user.ini could not be written; it is unchanged";
+    QTest::newRow("Save") << "cmdSave" << users;
+    QTest::newRow("Delete") << "cmdDelete" << users;
+    QTest::newRow("Ok") << "cmdOk" << "ERROR: The options file VentoroServer.ini could not be written; it is unchanged";
+}
+
+// A file marked read-only is never replaced, even when the tool runs as root.
+void tst_ConfigWindow::unwrittenFileIsReported()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, message);
+    const QByteArray users = "[1234]\r\nPwd=11\r\nName=Ann\r\n", options = "[General]\r\nMOTD=Hi\r\n";
+    write("user.ini", users);
+    write("VentoroServer.ini", options);
+    for (const char *name : {"user.ini", "VentoroServer.ini"})
+        QVERIFY(QFile::setPermissions(m_dir->filePath(name), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    open();
+    clickEntry("Ann ID:1234");
+    QTest::keyClicks(box("txtPwd"), "7");
+    QTest::keyClicks(box("txtMOTD"), "!");
+    m_answer = QMessageBox::Yes;
+    click(button.toLatin1());
+    QCOMPARE(m_prompts.value(m_prompts.size() - 1), message);
+    QCOMPARE(m_lastCall.buttons, QMessageBox::Ok);
+    QCOMPARE(read("user.ini") + read("VentoroServer.ini"), users + options);
+    QCOMPARE(box("txtPwd")->text() + "|" + box("txtMOTD")->text(), QStringLiteral("117|Hi!"));
+    QCOMPARE(states(kAccountButtons), QStringLiteral("111"));
+    QVERIFY(m_window->isVisible());
 }
 
 void tst_ConfigWindow::accessKeysAndTabOrder()
