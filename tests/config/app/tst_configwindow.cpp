@@ -304,9 +304,8 @@ void tst_ConfigWindow::unwrittenFileIsReported_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("message");
-    const QString users = "ERROR: The accounts file user.ini could not be written; it is unchanged";
-    QTest::newRow("Save") << "cmdSave" << users;
-    QTest::newRow("Delete") << "cmdDelete" << users;
+    for (const char *button : {"cmdSave", "cmdDelete"})
+        QTest::newRow(button) << button << "ERROR: The accounts file user.ini could not be written; it is unchanged";
     QTest::newRow("Ok") << "cmdOk" << "ERROR: The options file VentoroServer.ini could not be written; it is unchanged";
 }
 
