@@ -23,10 +23,14 @@ namespace {
 
 constexpr int kBackspace = 8;
 
-// A write that did not reach user.ini: the boxes keep what was typed.
 QString usersUnwritten()
 {
     return QStringLiteral("The accounts file user.ini could not be written; it is unchanged");
+}
+
+QString usersUnreadable()
+{
+    return QStringLiteral("The accounts file user.ini could not be read");
 }
 
 // The wait cursor for as long as the guard lives, on every way out.
@@ -101,7 +105,7 @@ void ConfigWindow::Refresh_UserList()
     setEditorState(EditorState::Idle);
     const AccountList::Listing listing = AccountList::listAccounts(m_context.UsersIni);
     if (listing.status == SectionScan::FileStatus::Unreadable)
-        showError(QStringLiteral("The accounts file user.ini could not be read"));
+        showError(usersUnreadable());
     for (const AccountList::Entry &entry : listing.entries) {
         auto *item = new QListWidgetItem(entry.text);
         item->setData(Qt::UserRole, entry.number);
@@ -140,7 +144,7 @@ void ConfigWindow::cmdSave_Click()
         return;
     }
     if (!AccountSave::write(m_context.UsersIni, account)) {
-        showError(usersUnwritten());
+        showError(usersUnwritten()); // the boxes keep what was typed
         return;
     }
     Refresh_UserList();
@@ -157,11 +161,11 @@ void ConfigWindow::cmdDelete_Click()
         const WaitCursor wait;
         outcome = AccountDeletion::deleteAccount(m_context.UsersIni, toSettingsText(txtID->text()));
     }
-    if (outcome == AccountDeletion::Outcome::Unwritable) {
-        showError(usersUnwritten());
+    // Nothing was written: the boxes keep what they hold.
+    if (outcome == AccountDeletion::Outcome::Unwritable || outcome == AccountDeletion::Outcome::Unreadable) {
+        showError(outcome == AccountDeletion::Outcome::Unwritable ? usersUnwritten() : usersUnreadable());
         return;
     }
-    // An unreadable file is reported by the listing.
     Refresh_UserList();
 }
 
