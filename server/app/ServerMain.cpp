@@ -1,5 +1,6 @@
 #include "ServerMain.h"
 
+#include "OperatorAccess.h"
 #include "OperatorMessage.h"
 #include "ProgramSeams.h"
 #include "ReceivePath.h"
@@ -66,8 +67,8 @@ int run()
     // One copy per machine. VENTORO_INSTANCE names another lock, so that a
     // second server on other ports (or a test run) can live beside it.
     SingleInstance instance;
-    const QString lockName = qEnvironmentVariable("VENTORO_INSTANCE", QStringLiteral("ventoro-server"));
-    if (!instance.tryAcquire(lockName.isEmpty() ? QStringLiteral("ventoro-server") : lockName)) {
+    const QString lockName = SingleInstance::nameFromEnvironment();
+    if (!instance.tryAcquire(lockName)) {
         OperatorMessage::show(QLatin1String(kAlreadyRunning));
         return ExitRefused;
     }
@@ -101,6 +102,9 @@ int run()
 
     if (!screen.startListening())
         return ExitBindFailed;
+    OperatorAccess operatorAccess(context, screen.endpoint(), lockName);
+    operatorAccess.start();
+    operatorAccess.printSummary(stdout);
 
     SignalWatcher stopSignals;
     QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
