@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -145,6 +146,20 @@ void tst_OperatorTools::quickStartFromAnInstall()
     } else {
         qInfo("Not root, or no setpriv: the refusal of another user is not tried");
     }
+    // A peer that says nothing holds nobody up; one that says too much is
+    // turned away.
+    QLocalSocket silent, talkative;
+    for (QLocalSocket *peer : {&silent, &talkative}) {
+        peer->setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+        peer->connectToServer(instance + QStringLiteral(".control"));
+        QVERIFY(peer->waitForConnected(kWaitMs));
+    }
+    QCOMPARE(players(ventoro, instance).size(), 1);
+    QByteArray answer;
+    connect(&talkative, &QLocalSocket::readyRead, this, [&] { answer += talkative.readAll(); });
+    talkative.write(QByteArray(300, 's'));
+    QTRY_VERIFY_WITH_TIMEOUT(answer.contains("request too long"), kWaitMs);
+
     server.terminate();
     QVERIFY(server.waitForFinished(kWaitMs));
     QCOMPARE(server.exitCode(), 0);
