@@ -100,17 +100,19 @@ int run()
     if (options.ShowScreen)
         screen.show();
 
+    // Watched before the socket is bound: a stop request that comes as soon
+    // as the server listens still ends it in order.
+    SignalWatcher stopSignals;
+    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
+        screen.stopListening();
+        QCoreApplication::quit();
+    });
     if (!screen.startListening())
         return ExitBindFailed;
     OperatorAccess operatorAccess(context, screen.endpoint(), lockName);
     operatorAccess.start();
     operatorAccess.printSummary(stdout);
 
-    SignalWatcher stopSignals;
-    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
-        screen.stopListening();
-        QCoreApplication::quit();
-    });
     const int status = QApplication::exec();
     screen.stopListening();
     return status;

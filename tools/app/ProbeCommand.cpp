@@ -57,6 +57,22 @@ QString noAnswerHint(const Options &options)
         .arg(options.replyPort);
 }
 
+// The server ID, the message of the day, and the players the server tells
+// of right after the logon.
+void reportAccepted(QUdpSocket &socket, const Packet &accepted, QTextStream &out)
+{
+    out << "Logon accepted: server ID " << accepted.int32At(Packet::PlayerIDAt) << Qt::endl;
+    out << "Message of the day: " << RecordText::printable(accepted.textAt(Packet::MotdAt, Packet::MotdChars)) << Qt::endl;
+    receiveUntil(socket, QDeadlineTimer(PlayerListWindowMs), [&](const Packet &record) {
+        if (record.PacketType() == Packet::PlayerAdded)
+            out << "Player on the server: " << RecordText::printable(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars))
+                << " (server ID " << record.int32At(Packet::PlayerIDAt) << ")" << Qt::endl;
+        else
+            out << RecordText::describe(record) << Qt::endl;
+        return true;
+    });
+}
+
 void stay(QUdpSocket &socket, const Options &options, const QHostAddress &server, qint32 serverId, QTextStream &out)
 {
     const QDeadlineTimer end(qint64(options.staySeconds) * 1000);
@@ -104,16 +120,7 @@ int run(const Options &options, QTextStream &out, QTextStream &err)
         return Rejected;
     }
     const qint32 serverId = answer->int32At(Packet::PlayerIDAt);
-    out << "Logon accepted: server ID " << serverId << Qt::endl;
-    out << "Message of the day: " << RecordText::printable(answer->textAt(Packet::MotdAt, Packet::MotdChars)) << Qt::endl;
-    receiveUntil(socket, QDeadlineTimer(PlayerListWindowMs), [&](const Packet &record) {
-        if (record.PacketType() == Packet::PlayerAdded)
-            out << "Player on the server: " << RecordText::printable(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars))
-                << " (server ID " << record.int32At(Packet::PlayerIDAt) << ")" << Qt::endl;
-        else
-            out << RecordText::describe(record) << Qt::endl;
-        return true;
-    });
+    reportAccepted(socket, *answer, out);
     if (options.staySeconds > 0)
         stay(socket, options, server, serverId, out);
     return Accepted;
