@@ -1,24 +1,18 @@
 #include "BenchRecords.h"
 
 #include "Packet.h"
+#include "Records.h"
 
 namespace BenchRecords {
 
 QByteArray logonRequest(qint32 pilotID, qint32 password, const QString &handle)
 {
-    Packet packet;
-    packet.setHeader(Packet::ControlClass, Packet::LogonRequest);
-    packet.setInt32At(Packet::PilotIDAt, pilotID);
-    packet.setInt32At(Packet::PasswordAt, password);
-    packet.setTextAt(Packet::PilotHandleAt, Packet::HandleChars, handle);
-    return packet.bytes();
+    return Records::logonRequest(pilotID, password, handle).bytes();
 }
 
 QByteArray keepAlive(qint32 serverID)
 {
-    Packet packet;
-    packet.setHeader(Packet::ControlClass, Packet::KeepAlive, serverID);
-    return packet.bytes();
+    return Records::keepAlive(serverID).bytes();
 }
 
 QByteArray flightRecord(qint32 type, qint32 serverID, quint32 sequence, qint64 sentAtNs)

@@ -1,5 +1,6 @@
 #include "ServerMain.h"
 
+#include "OperatorAccess.h"
 #include "OperatorMessage.h"
 #include "ProgramSeams.h"
 #include "ReceivePath.h"
@@ -66,8 +67,8 @@ int run()
     // One copy per machine. VENTORO_INSTANCE names another lock, so that a
     // second server on other ports (or a test run) can live beside it.
     SingleInstance instance;
-    const QString lockName = qEnvironmentVariable("VENTORO_INSTANCE", QStringLiteral("ventoro-server"));
-    if (!instance.tryAcquire(lockName.isEmpty() ? QStringLiteral("ventoro-server") : lockName)) {
+    const QString lockName = SingleInstance::nameFromEnvironment();
+    if (!instance.tryAcquire(lockName)) {
         OperatorMessage::show(QLatin1String(kAlreadyRunning));
         return ExitRefused;
     }
@@ -99,14 +100,19 @@ int run()
     if (options.ShowScreen)
         screen.show();
 
-    if (!screen.startListening())
-        return ExitBindFailed;
-
+    // Watched before the socket is bound: a stop request that comes as soon
+    // as the server listens still ends it in order.
     SignalWatcher stopSignals;
     QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
         screen.stopListening();
         QCoreApplication::quit();
     });
+    if (!screen.startListening())
+        return ExitBindFailed;
+    OperatorAccess operatorAccess(context, screen.endpoint(), lockName);
+    operatorAccess.start();
+    operatorAccess.printSummary(stdout);
+
     const int status = QApplication::exec();
     screen.stopListening();
     return status;

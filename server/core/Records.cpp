@@ -54,6 +54,23 @@ Packet keepAliveEcho()
     return packet;
 }
 
+Packet logonRequest(qint32 pilotID, qint32 password, const QString &handle)
+{
+    Packet packet;
+    packet.setHeader(Packet::ControlClass, Packet::LogonRequest);
+    packet.setInt32At(Packet::PilotIDAt, pilotID);
+    packet.setInt32At(Packet::PasswordAt, password);
+    packet.setTextAt(Packet::PilotHandleAt, Packet::HandleChars, handle);
+    return packet;
+}
+
+Packet keepAlive(qint32 serverID)
+{
+    Packet packet;
+    packet.setHeader(Packet::ControlClass, Packet::KeepAlive, serverID);
+    return packet;
+}
+
 Packet crashNoticeWithText(const QString &crashMessage)
 {
     Packet packet;

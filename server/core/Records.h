@@ -19,6 +19,11 @@ Packet logonRejected(qint32 lastServerID);
 Packet playerAdded(qint32 playerID, const QString &handle);
 Packet playerRemoved(qint32 playerID, const QString &handle);
 Packet keepAliveEcho();
+// What a client sends: its logon request, and the keep-alive that names it
+// by its server ID.
+Packet logonRequest(qint32 pilotID, qint32 password, const QString &handle);
+Packet keepAlive(qint32 serverID);
+
 // The crash notice: a record that holds only the crash text; the sender
 // sets class, type and the crashed player's ID at each use.
 Packet crashNoticeWithText(const QString &crashMessage);

@@ -12,6 +12,12 @@ SingleInstance::~SingleInstance()
     release();
 }
 
+QString SingleInstance::nameFromEnvironment()
+{
+    const QString name = qEnvironmentVariable("VENTORO_INSTANCE");
+    return name.isEmpty() ? QStringLiteral("ventoro-server") : name;
+}
+
 bool SingleInstance::tryAcquire(const QString &name)
 {
     m_errorText.clear();

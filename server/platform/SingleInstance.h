@@ -24,6 +24,11 @@ public:
     bool isHeld() const { return m_fd >= 0; }
     QString errorText() const { return m_errorText; }
 
+    // The name this server holds: VENTORO_INSTANCE when it is set and not
+    // empty, so that a second server on other ports (or a test run) can live
+    // beside the first, else "ventoro-server". Tools find the server by it.
+    static QString nameFromEnvironment();
+
     // Gives the name up; another copy may take it from now on.
     void release();
 

@@ -1,0 +1,54 @@
+#include "OperatorAccess.h"
+
+#include "AccountList.h"
+#include "ServerContext.h"
+#include "UdpEndpoint.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName)
+    : m_context(context), m_endpoint(endpoint), m_instanceName(instanceName), m_startedAt(context.now())
+{
+}
+
+void OperatorAccess::start()
+{
+    const bool listening = m_control.listen(ControlSocket::nameFor(m_instanceName), [this](const QByteArray &request) {
+        return OperatorCommands::answer(m_context, facts(), request);
+    });
+    if (!listening) {
+        std::fprintf(stderr, "VentoroServer: no control socket (%s); ventoro status and kick will not reach this server\n",
+                     qPrintable(m_control.errorText()));
+        std::fflush(stderr);
+    }
+}
+
+OperatorCommands::RunFacts OperatorAccess::facts() const
+{
+    return {m_startedAt, m_endpoint.localPort(), m_endpoint.remotePort(), m_endpoint.droppedDatagrams()};
+}
+
+void OperatorAccess::printSummary(std::FILE *out) const
+{
+    std::fprintf(out, "VentoroServer is running (stop it with Ctrl+C or SIGTERM).\n");
+    std::fprintf(out, "  Pilots send to UDP port %u here; answers go to UDP port %u of each pilot's address.\n",
+                 unsigned(m_endpoint.localPort()), unsigned(m_endpoint.remotePort()));
+    if (m_context.ordinaryLinesOn())
+        std::fprintf(out, "  Log: %s\n", qPrintable(QDir::current().absoluteFilePath(QStringLiteral("log.txt"))));
+    else
+        std::fprintf(out, "  Log: off (\"Debug\" is 0 in VentoroServer.ini, or log.txt could not be opened)\n");
+    const QString usersIni = QFileInfo(QString::fromStdString(m_context.UsersIni.FileName())).absoluteFilePath();
+    const AccountList::Listing accounts = AccountList::listAccounts(m_context.UsersIni);
+    if (accounts.status == SectionScan::FileStatus::Unreadable)
+        std::fprintf(out, "  Accounts: %s cannot be read; every logon will be refused.\n", qPrintable(usersIni));
+    else if (accounts.entries.isEmpty())
+        std::fprintf(out, "  Accounts: none in %s; no pilot can log on until you add one:\n"
+                          "    ventoro accounts add PILOTID PASSWORD NAME\n", qPrintable(usersIni));
+    else
+        std::fprintf(out, "  Accounts: %lld in %s\n", qint64(accounts.entries.size()), qPrintable(usersIni));
+    const bool defaultInstance = m_instanceName == QStringLiteral("ventoro-server");
+    std::fprintf(out, "  See who is on: %sventoro status\n",
+                 defaultInstance ? "" : qPrintable(QStringLiteral("VENTORO_INSTANCE=%1 ").arg(m_instanceName)));
+    std::fflush(out);
+}

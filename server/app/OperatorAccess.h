@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ControlSocket.h"
+#include "OperatorCommands.h"
+
+#include <QString>
+
+#include <cstdio>
+
+class ServerContext;
+class UdpEndpoint;
+
+// What the operator of a running server has beside its window: a summary of
+// the run on standard output once the socket is bound, and the control
+// socket that answers `ventoro status` and `ventoro kick`.
+class OperatorAccess
+{
+public:
+    // The context and endpoint must outlive this object.
+    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName);
+
+    // Opens the control socket. When it cannot be opened the server runs on
+    // without it, and says so on standard error.
+    void start();
+
+    // Ports, where the log goes, how many accounts user.ini holds (with a
+    // hint when it holds none) and how to reach the control socket.
+    void printSummary(std::FILE *out) const;
+
+private:
+    OperatorCommands::RunFacts facts() const;
+
+    ServerContext &m_context;
+    UdpEndpoint &m_endpoint;
+    QString m_instanceName;
+    qint64 m_startedAt = 0;
+    ControlSocket m_control;
+};

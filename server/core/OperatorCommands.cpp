@@ -1,0 +1,110 @@
+#include "OperatorCommands.h"
+
+#include "HeartbeatSweep.h"
+#include "ServerContext.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <limits>
+
+namespace OperatorCommands {
+namespace {
+
+QJsonValue count(quint64 value)
+{
+    return QJsonValue(qint64(qMin<quint64>(value, quint64(std::numeric_limits<qint64>::max()))));
+}
+
+QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
+{
+    QJsonObject failures;
+    for (const auto &[type, failed] : counted.sendFailuresByType)
+        failures.insert(QString::number(type), count(failed));
+    return {
+        {QStringLiteral("datagramsReceived"), count(counted.datagramsReceived)},
+        {QStringLiteral("recordsRelayed"), count(counted.recordsRelayed)},
+        {QStringLiteral("recordsIgnored"), count(counted.recordsIgnored)},
+        {QStringLiteral("logonsAccepted"), count(counted.logonsAccepted)},
+        {QStringLiteral("logonsRejected"), count(counted.logonsRejected)},
+        {QStringLiteral("logonsThrottled"), count(counted.logonsThrottled)},
+        {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
+        {QStringLiteral("sendFailuresByType"), failures},
+        {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},
+    };
+}
+
+QJsonObject outcome(bool ok, const QString &text)
+{
+    return {{QStringLiteral("ok"), ok}, {ok ? QStringLiteral("message") : QStringLiteral("error"), text}};
+}
+
+PlayerPtr playerWithId(const ServerContext &context, qint32 serverId)
+{
+    PlayerPtr found;
+    context.players.forEach([&](const PlayerPtr &player) {
+        if (!found && player->serverIdNumber() == serverId)
+            found = player;
+    });
+    return found;
+}
+
+QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
+{
+    bool isNumber = false;
+    const qint32 serverId = argument.trimmed().toInt(&isNumber);
+    if (!isNumber || serverId <= 0)
+        return outcome(false, QStringLiteral("a server ID is a whole number from 1"));
+    const PlayerPtr player = kick(context, serverId);
+    if (!player)
+        return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(player->Handle).arg(serverId).arg(player->IPAddress));
+}
+
+} // namespace
+
+QJsonObject status(const ServerContext &context, const RunFacts &facts)
+{
+    QJsonArray players;
+    context.players.forEach([&](const PlayerPtr &player) {
+        players.append(QJsonObject{
+            {QStringLiteral("serverId"), player->serverIdNumber()},
+            {QStringLiteral("handle"), player->Handle},
+            {QStringLiteral("address"), player->IPAddress},
+            {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
+            {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},
+        });
+    });
+    return {
+        {QStringLiteral("ok"), true},
+        {QStringLiteral("uptimeSeconds"), context.now() - facts.startedAt},
+        {QStringLiteral("connectPort"), facts.connectPort},
+        {QStringLiteral("clientConnectPort"), facts.clientConnectPort},
+        {QStringLiteral("logging"), context.ordinaryLinesOn()},
+        {QStringLiteral("players"), players},
+        {QStringLiteral("counters"), counters(context.counters, facts.receiveQueueDrops)},
+    };
+}
+
+PlayerPtr kick(ServerContext &context, qint32 serverId)
+{
+    const PlayerPtr player = playerWithId(context, serverId);
+    if (player)
+        HeartbeatSweep::dropPlayer(context, player, QStringLiteral("Operator removed player "));
+    return player;
+}
+
+QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request)
+{
+    const QByteArray verb = request.left(request.indexOf(' ')).trimmed();
+    QJsonObject reply;
+    if (request.trimmed() == "status")
+        reply = status(context, facts);
+    else if (verb == "kick")
+        reply = kickRequest(context, request.mid(verb.size()));
+    else
+        reply = outcome(false, QStringLiteral("unknown request; there are \"status\" and \"kick SERVERID\""));
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n';
+}
+
+} // namespace OperatorCommands

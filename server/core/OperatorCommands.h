@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+
+#include "Player.h"
+
+class ServerContext;
+
+// What the operator can ask of a running server through its control
+// socket: its status, and the removal of a player. Requests and answers are
+// text; the socket that carries them lives outside the core.
+namespace OperatorCommands {
+
+// What the run knows beside its state: when it started (monotonic
+// seconds), its two ports and the datagrams its receive queue dropped.
+struct RunFacts {
+    qint64 startedAt = 0;
+    quint16 connectPort = 0;
+    quint16 clientConnectPort = 0;
+    quint64 receiveQueueDrops = 0;
+};
+
+// Uptime, ports, logging, every registered player (server ID, handle,
+// address, seconds since its last heartbeat, whether it has sent its
+// aircraft details) and the run's counters.
+QJsonObject status(const ServerContext &context, const RunFacts &facts);
+
+// Removes the player with that server ID as every departure goes (the
+// others are told with PlayerRemoved) and logs that the operator removed
+// it. Gives the player removed; null, with nothing changed, when no
+// registered player has that ID.
+PlayerPtr kick(ServerContext &context, qint32 serverId);
+
+// Answers one request line with one JSON line: "status" gives status();
+// "kick ID" gives {"ok": true, "message": ...} or {"ok": false, "error": ...};
+// anything else is an error naming the requests there are.
+QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request);
+
+} // namespace OperatorCommands

@@ -1,0 +1,224 @@
+// The quick start from an install into a temporary prefix: the installed
+// server started headless, an account added and a pilot probed with the
+// installed ventoro, the status read, the pilot kicked, and a stranger
+// refused at the control socket; then the command line's answers to wrong
+// or unanswered requests, and the service unit's verification.
+#include "CoreHarness.h"
+#include "FreePort.h"
+#include "LoopbackClient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run run(const QString &program, const QStringList &arguments, const QString &instance = {})
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VENTORO_INSTANCE"), instance.isEmpty() ? QStringLiteral("no-such-server") : instance);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(kWaitMs))
+        process.kill();
+    process.waitForFinished();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+}
+
+QJsonArray players(const QString &ventoro, const QString &instance)
+{
+    return QJsonDocument::fromJson(run(ventoro, {QStringLiteral("status"), QStringLiteral("--json")}, instance).out.toUtf8())
+        .object().value(QLatin1String("players")).toArray();
+}
+
+} // namespace
+
+class tst_OperatorTools : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void quickStartFromAnInstall();
+    void commandLineAnswers_data();
+    void commandLineAnswers();
+    void serviceUnitVerifies();
+};
+
+void tst_OperatorTools::quickStartFromAnInstall()
+{
+    QTemporaryDir prefix;
+    QTemporaryDir state;
+    const QString install = QStringLiteral(VENTORO_CMAKE);
+    const QStringList installArguments{QStringLiteral("--install"), QStringLiteral(VENTORO_BUILD_DIR),
+                                       QStringLiteral("--prefix"), prefix.path()};
+    QCOMPARE(run(install, installArguments).exitCode, 0);
+    const QString programDir = prefix.filePath(QStringLiteral("opt/ventoro"));
+    const QString ventoro = prefix.filePath(QStringLiteral("usr/bin/ventoro"));
+    for (const char *file : {"opt/ventoro/VentoroServer", "opt/ventoro/VentoroConfig", "opt/ventoro/user.ini",
+                             "usr/share/applications/ventoro-config.desktop", "usr/share/icons/hicolor/48x48/apps/ventoro.png"})
+        QVERIFY2(QFile::exists(prefix.filePath(QLatin1String(file))), file);
+
+    // Settings of the operator's own survive a second install.
+    const quint16 port = freeUdpPort(QStringLiteral("0.0.0.0"));
+    const quint16 replyPort = freeUdpPort(clientAddresses(2));
+    QFile ini(programDir + QStringLiteral("/VentoroServer.ini"));
+    const QByteArray settings = "[General]\r\nConnectPort=" + QByteArray::number(port) + "\r\nClientConnectPort="
+        + QByteArray::number(replyPort) + "\r\nShowScreen=0\r\n";
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate) && ini.write(settings) == settings.size());
+    ini.close();
+    QCOMPARE(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("1234"),
+                           QStringLiteral("0567890"), QStringLiteral("Ann")}).exitCode, 0);
+    QCOMPARE(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("2"), QStringLiteral("22"),
+                           QStringLiteral("Bob")}).exitCode, 0);
+    QCOMPARE(run(install, installArguments).exitCode, 0);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), settings);
+    QVERIFY(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("list")}).out.contains(QStringLiteral("Ann ID:1234")));
+
+    // The installed server, headless, in a state directory of its own.
+    const QString instance = QStringLiteral("ventoro-tools-test-%1").arg(QCoreApplication::applicationPid());
+    QProcess server;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("VENTORO_INSTANCE"), instance);
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    server.setProcessEnvironment(environment);
+    server.setWorkingDirectory(state.path());
+    server.start(programDir + QStringLiteral("/VentoroServer"), {});
+    QString console;
+    QTRY_VERIFY_WITH_TIMEOUT((console += QString::fromUtf8(server.readAllStandardOutput())).contains(QStringLiteral("ventoro status")), kWaitMs);
+    QVERIFY2(console.contains(QStringLiteral("Accounts: 2 in ")) && console.contains(state.filePath(QStringLiteral("log.txt"))), qPrintable(console));
+    QCOMPARE(server.readAllStandardError(), QByteArray());
+
+    LoopbackClient bob;
+    QVERIFY(bob.bind(QStringLiteral("127.0.0.3"), replyPort));
+    QVERIFY(bob.sendRecord(ClientRecords::logonRequest(2, 22, QStringLiteral("Bob")), port));
+    QVERIFY(bob.waitForDatagram(kWaitMs));
+
+    const Run probe = run(ventoro, {QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                    QString::number(port), QStringLiteral("--reply-port"), QString::number(replyPort),
+                                    QStringLiteral("--bind"), QStringLiteral("127.0.0.2"), QStringLiteral("--id"),
+                                    QStringLiteral("1234"), QStringLiteral("--password"), QStringLiteral("567890"),
+                                    QStringLiteral("--handle"), QStringLiteral("Ann")}, instance);
+    QCOMPARE(probe.exitCode, 0);
+    QVERIFY2(probe.out.contains(QStringLiteral("Message of the day: Ventoro server run by Brisalt Ltd"))
+                 && probe.out.contains(QStringLiteral("Player on the server: Bob (server ID 1)")), qPrintable(probe.out));
+    QVERIFY(run(ventoro, {QStringLiteral("status")}, instance).out.contains(QStringLiteral("Ann")));
+    const QJsonArray before = players(ventoro, instance);
+    QCOMPARE(before.size(), 2);
+    const QJsonObject ann = before.at(1).toObject();
+    QCOMPARE(ann.value(QLatin1String("address")).toString(), QStringLiteral("127.0.0.2"));
+    const qint32 annId = ann.value(QLatin1String("serverId")).toInt();
+    QVERIFY(bob.waitForDatagram(kWaitMs)); // PlayerAdded: Ann
+
+    QCOMPARE(run(ventoro, {QStringLiteral("kick"), QString::number(annId)}, instance).exitCode, 0);
+    const auto removed = bob.waitForDatagram(kWaitMs);
+    QVERIFY(removed);
+    QCOMPARE(Packet::fromDatagram(removed->bytes), Packet::fromDatagram(Golden::playerNotice(Packet::PlayerRemoved, annId, QStringLiteral("Ann"))));
+    QCOMPARE(players(ventoro, instance).size(), 1);
+    QFile log(state.filePath(QStringLiteral("log.txt")));
+    QVERIFY(log.open(QIODevice::ReadOnly) && log.readAll().contains(" - Operator removed player Ann 127.0.0.2\r\n"));
+
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() == 0 && !setpriv.isEmpty()) {
+        QFile::setPermissions(prefix.path(), QFile::permissions(prefix.path()) | QFile::ExeOther | QFile::ReadOther);
+        const Run stranger = run(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                           QStringLiteral("--clear-groups"), ventoro, QStringLiteral("kick"), QStringLiteral("1")}, instance);
+        QCOMPARE(stranger.exitCode, 1);
+        QVERIFY2(stranger.err.contains(QStringLiteral("refused: user 65534 may not control this server")), qPrintable(stranger.err));
+        QCOMPARE(players(ventoro, instance).size(), 1);
+    } else {
+        qInfo("Not root, or no setpriv: the refusal of another user is not tried");
+    }
+    // A peer that says nothing holds nobody up; one that says too much is
+    // turned away.
+    QLocalSocket silent, talkative;
+    for (QLocalSocket *peer : {&silent, &talkative}) {
+        peer->setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+        peer->connectToServer(instance + QStringLiteral(".control"));
+        QVERIFY(peer->waitForConnected(kWaitMs));
+    }
+    QCOMPARE(players(ventoro, instance).size(), 1);
+    QByteArray answer;
+    connect(&talkative, &QLocalSocket::readyRead, this, [&] { answer += talkative.readAll(); });
+    talkative.write(QByteArray(300, 's'));
+    QTRY_VERIFY_WITH_TIMEOUT(answer.contains("request too long"), kWaitMs);
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(kWaitMs));
+    QCOMPARE(server.exitCode(), 0);
+}
+
+void tst_OperatorTools::commandLineAnswers_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    const QString noServer = QStringLiteral("no Ventoro server is running on this machine");
+    QTest::newRow("overview") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("accounts list|add|delete");
+    for (const char *command : {"status", "kick", "accounts", "probe"})
+        QTest::newRow(command) << QStringList{QLatin1String(command), QStringLiteral("--help")} << 0 << QStringLiteral("--help");
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("restart")} << 64 << QStringLiteral("Usage: ventoro");
+    QTest::newRow("status, no server") << QStringList{QStringLiteral("status")} << 1 << noServer;
+    QTest::newRow("kick, no server") << QStringList{QStringLiteral("kick"), QStringLiteral("3")} << 1 << noServer;
+    QTest::newRow("letters in ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("12x"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Numbers only in this field");
+    QTest::newRow("nil ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("000"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Pilot ID and Password cannot be Nil");
+    QTest::newRow("blank name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("  ")} << 1 << QStringLiteral("Pilot Name is mandatory");
+    QTest::newRow("two-line name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("A\n[8]")} << 1 << QStringLiteral("one line");
+    QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
+    QTest::newRow("probe without ID") << QStringList{QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--password"), QStringLiteral("1"), QStringLiteral("--handle"), QStringLiteral("A")} << 64 << QStringLiteral("--id is required");
+    QTest::newRow("probe, nothing answers") << QStringList{QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QStringLiteral("PORT"), QStringLiteral("--reply-port"), QStringLiteral("REPLY"), QStringLiteral("--bind"), QStringLiteral("127.0.0.2"), QStringLiteral("--id"), QStringLiteral("1"), QStringLiteral("--password"), QStringLiteral("1"), QStringLiteral("--handle"), QStringLiteral("A"), QStringLiteral("--wait"), QStringLiteral("1")} << 2 << QStringLiteral("forward UDP port REPLY");
+}
+
+void tst_OperatorTools::commandLineAnswers()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QTemporaryDir dir; // an empty program directory for the accounts
+    if (arguments.value(0) == QLatin1String("accounts"))
+        arguments << QStringLiteral("--dir") << dir.path();
+    const QString replyPort = QString::number(freeUdpPort(clientAddresses(1)));
+    arguments.replaceInStrings(QStringLiteral("REPLY"), replyPort);
+    arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(freeUdpPort()));
+    says.replace(QStringLiteral("REPLY"), replyPort);
+    const Run result = run(QStringLiteral(VENTORO_CLI_BINARY), arguments);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("user.ini")))); // refusals write nothing
+}
+
+void tst_OperatorTools::serviceUnitVerifies()
+{
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("no systemd-analyze here");
+    QTemporaryDir dir;
+    QFile source(QStringLiteral(VENTORO_SERVICE_UNIT));
+    QFile unit(dir.filePath(QStringLiteral("ventoro.service")));
+    QVERIFY(source.open(QIODevice::ReadOnly) && unit.open(QIODevice::WriteOnly));
+    // The unit names the installed program; here it is the one just built.
+    unit.write(source.readAll().replace("/opt/ventoro/VentoroServer", VENTORO_SERVER_BINARY));
+    unit.close();
+    const Run verify = run(analyze, {QStringLiteral("verify"), unit.fileName()});
+    QVERIFY2(verify.exitCode == 0 && verify.err.isEmpty(), qPrintable(verify.err));
+}
+
+QTEST_GUILESS_MAIN(tst_OperatorTools)
+#include "tst_operatortools.moc"

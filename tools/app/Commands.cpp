@@ -1,0 +1,160 @@
+#include "Commands.h"
+
+#include "AccountsCommand.h"
+#include "ControlClient.h"
+#include "ProbeCommand.h"
+#include "StatusText.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+
+#include <functional>
+#include <limits>
+
+namespace Commands {
+
+using CommandLine::Console;
+
+namespace {
+
+int printAnswer(const ControlClient::Reply &reply, Console &io, const std::function<QString(const QJsonObject &)> &text)
+{
+    if (!reply.reached) {
+        io.err << "ventoro: " << reply.error << Qt::endl;
+        return 1;
+    }
+    if (!reply.answer.value(QLatin1String("ok")).toBool()) {
+        io.err << "ventoro: " << reply.answer.value(QLatin1String("error")).toString() << Qt::endl;
+        return 1;
+    }
+    io.out << text(reply.answer);
+    return 0;
+}
+
+void addProbeOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Logs on to a server as a pilot's client does and tells what comes back.\n"
+        "Exit status: 0 accepted, 1 rejected, 2 nothing answered, 3 could not run."));
+    parser.addPositionalArgument(QStringLiteral("HOST"), QStringLiteral("The server's name or IPv4 address."));
+    parser.addOptions({
+        {QStringLiteral("port"), QStringLiteral("The server's UDP port, its \"ConnectPort\" (default 1500)."),
+         QStringLiteral("PORT"), QStringLiteral("1500")},
+        {QStringLiteral("reply-port"),
+         QStringLiteral("The UDP port here that the server answers to, its \"ClientConnectPort\" (default 1501)."),
+         QStringLiteral("PORT"), QStringLiteral("1501")},
+        {QStringLiteral("bind"), QStringLiteral("The local address to receive on (default: every address)."),
+         QStringLiteral("ADDRESS"), QStringLiteral("0.0.0.0")},
+        {QStringLiteral("id"), QStringLiteral("The pilot ID of an account in user.ini."), QStringLiteral("N")},
+        {QStringLiteral("password"), QStringLiteral("That account's password."), QStringLiteral("N")},
+        {QStringLiteral("handle"), QStringLiteral("The pilot handle to log on with."), QStringLiteral("TEXT")},
+        {QStringLiteral("stay"), QStringLiteral("Stay logged on this many seconds and print every record received."),
+         QStringLiteral("SECONDS"), QStringLiteral("0")},
+        {QStringLiteral("wait"), QStringLiteral("How long to wait for the answer to the logon (default 5)."),
+         QStringLiteral("SECONDS"), QStringLiteral("5")},
+    });
+}
+
+} // namespace
+
+int status(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Shows the uptime, ports, players and counters of the server "
+                                                    "running on this machine (its own user or root only)."));
+    parser.addOption({QStringLiteral("json"), QStringLiteral("Print JSON, for monitoring.")});
+    if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
+        return *exit;
+    const bool json = parser.isSet(QStringLiteral("json"));
+    return printAnswer(ControlClient::ask("status"), io, [json](const QJsonObject &answer) {
+        return json ? QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))
+                    : StatusText::format(answer);
+    });
+}
+
+int kick(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Removes a player from the server running on this machine, as "
+                                                    "an expiry does: every other player is told."));
+    parser.addPositionalArgument(QStringLiteral("SERVERID"), QStringLiteral("The player's server ID (see ventoro status)."));
+    if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
+        return *exit;
+    const QByteArray request = "kick " + parser.positionalArguments().first().toUtf8().left(20);
+    return printAnswer(ControlClient::ask(request), io, [](const QJsonObject &answer) {
+        return answer.value(QLatin1String("message")).toString() + QLatin1Char('\n');
+    });
+}
+
+int accounts(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The pilot accounts in user.ini, by the configuration tool's rules; changes count from the server's next "
+        "logon.\n"
+        "  ventoro accounts list\n"
+        "  ventoro accounts add PILOTID PASSWORD NAME   (adds, or updates the account with that pilot ID)\n"
+        "  ventoro accounts delete PILOTID"));
+    parser.addPositionalArgument(QStringLiteral("list|add|delete"), QStringLiteral("What to do."));
+    parser.addOption({QStringLiteral("dir"),
+                      QStringLiteral("The program directory that holds user.ini (default: %1).")
+                          .arg(QCoreApplication::applicationDirPath()),
+                      QStringLiteral("DIR"), QCoreApplication::applicationDirPath()});
+    if (const auto exit = CommandLine::parse(parser, arguments, -1, io))
+        return *exit;
+    const QStringList words = parser.positionalArguments();
+    const QString action = words.value(0);
+    const QString directory = parser.value(QStringLiteral("dir"));
+    AccountsCommand::Result result;
+    if (action == QLatin1String("list") && words.size() == 1)
+        result = AccountsCommand::list(directory);
+    else if (action == QLatin1String("add") && words.size() == 4)
+        result = AccountsCommand::add(directory, words.at(1), words.at(2), words.at(3));
+    else if (action == QLatin1String("delete") && words.size() == 2)
+        result = AccountsCommand::remove(directory, words.at(1));
+    else {
+        io.err << "Say list, add PILOTID PASSWORD NAME, or delete PILOTID.\n\n" << parser.helpText();
+        return CommandLine::ExitUsage;
+    }
+    io.out << result.output;
+    if (!result.error.isEmpty())
+        io.err << "ERROR: " << result.error << Qt::endl;
+    return result.exitCode;
+}
+
+int probe(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    addProbeOptions(parser);
+    if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
+        return *exit;
+    for (const char *required : {"id", "password", "handle"}) {
+        if (!parser.isSet(QLatin1String(required))) {
+            io.err << "--" << required << " is required.\n\n" << parser.helpText();
+            return CommandLine::ExitUsage;
+        }
+    }
+    auto value = [&](const char *name, qint64 lowest, qint64 highest) {
+        return CommandLine::number(parser.value(QLatin1String(name)), QStringLiteral("--") + QLatin1String(name), lowest,
+                                   highest, io);
+    };
+    const qint64 int32Max = std::numeric_limits<qint32>::max();
+    const auto port = value("port", 1, 65535), replyPort = value("reply-port", 1, 65535);
+    const auto id = value("id", 1, int32Max), password = value("password", 1, int32Max);
+    const auto staySeconds = value("stay", 0, 86400), waitSeconds = value("wait", 1, 600);
+    if (!port || !replyPort || !id || !password || !staySeconds || !waitSeconds)
+        return CommandLine::ExitUsage;
+    ProbeCommand::Options options;
+    options.host = parser.positionalArguments().first();
+    options.port = quint16(*port);
+    options.replyPort = quint16(*replyPort);
+    options.bindAddress = parser.value(QStringLiteral("bind"));
+    options.pilotId = qint32(*id);
+    options.password = qint32(*password);
+    options.handle = parser.value(QStringLiteral("handle"));
+    options.staySeconds = int(*staySeconds);
+    options.waitSeconds = int(*waitSeconds);
+    return ProbeCommand::run(options, io.out, io.err);
+}
+
+} // namespace Commands

@@ -1,0 +1,109 @@
+#include "AccountsCommand.h"
+
+#include "AccountDeletion.h"
+#include "AccountList.h"
+#include "AccountSave.h"
+#include "ConfigFiles.h"
+#include "SectionScan.h"
+#include "WindowText.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+
+namespace AccountsCommand {
+namespace {
+
+const QString kUnwritable = QStringLiteral("The accounts file user.ini could not be written; it is unchanged");
+const QString kUnreadable = QStringLiteral("The accounts file user.ini could not be read");
+
+ConfigFiles::Context boundTo(const QString &programDirectory)
+{
+    ConfigFiles::Context context;
+    ConfigFiles::bindSettingsFiles(context, QFile::encodeName(QDir(programDirectory).absolutePath()).toStdString());
+    return context;
+}
+
+Result failure(const QString &error)
+{
+    return {1, QString(), error};
+}
+
+bool digitsOnly(const QString &text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+}
+
+bool hasSection(const SectionScan::Result &scan, const std::string &name)
+{
+    return std::find(scan.names.begin(), scan.names.end(), name) != scan.names.end();
+}
+
+QString where(const ConfigFiles::Context &context)
+{
+    return QFile::decodeName(QByteArray::fromStdString(context.UsersIni.FileName()));
+}
+
+} // namespace
+
+Result list(const QString &programDirectory)
+{
+    const ConfigFiles::Context context = boundTo(programDirectory);
+    const AccountList::Listing listing = AccountList::listAccounts(context.UsersIni);
+    if (listing.status == SectionScan::FileStatus::Unreadable)
+        return failure(kUnreadable + QStringLiteral(" (%1)").arg(where(context)));
+    if (listing.entries.isEmpty())
+        return {0, QStringLiteral("No accounts in %1\n").arg(where(context)), QString()};
+    QString text;
+    for (const AccountList::Entry &entry : listing.entries)
+        text += entry.text + QLatin1Char('\n');
+    return {0, text, QString()};
+}
+
+Result add(const QString &programDirectory, const QString &pilotId, const QString &password, const QString &name)
+{
+    if (!digitsOnly(pilotId) || !digitsOnly(password))
+        return failure(QStringLiteral("Numbers only in this field (Pilot ID and Password)"));
+    if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+        return failure(QStringLiteral("Pilot Name must be one line of text"));
+    const AccountSave::Check account = AccountSave::check(pilotId, password, name);
+    if (account.refusal)
+        return failure(*account.refusal);
+    ConfigFiles::Context context = boundTo(programDirectory);
+    const SectionScan::Result before = SectionScan::scan(context.UsersIni);
+    if (before.status == SectionScan::FileStatus::Unreadable)
+        return failure(kUnreadable + QStringLiteral("; nothing was saved (%1)").arg(where(context)));
+    if (!AccountSave::write(context.UsersIni, account))
+        return failure(QStringLiteral("The accounts file user.ini could not be written; account %1 is not saved (%2)")
+                           .arg(QString::fromStdString(account.section), where(context)));
+    const bool existed = hasSection(before, account.section);
+    return {0, QStringLiteral("%1 account %2 (%3) in %4\n")
+                   .arg(existed ? QStringLiteral("Updated") : QStringLiteral("Added"),
+                        QString::fromStdString(account.section), name, where(context)),
+            QString()};
+}
+
+Result remove(const QString &programDirectory, const QString &pilotId)
+{
+    const ConfigFiles::Context context = boundTo(programDirectory);
+    const std::string section = toSettingsText(pilotId);
+    const SectionScan::Result scan = SectionScan::scan(context.UsersIni);
+    if (scan.status == SectionScan::FileStatus::Unreadable)
+        return failure(kUnreadable + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
+    if (!hasSection(scan, section))
+        return failure(QStringLiteral("No account %1 in %2; nothing was changed").arg(pilotId, where(context)));
+    switch (AccountDeletion::deleteAccount(context.UsersIni, section)) {
+    case AccountDeletion::Outcome::Rewritten:
+        return {0, QStringLiteral("Deleted account %1 from %2\n").arg(pilotId, where(context)), QString()};
+    case AccountDeletion::Outcome::NoFile:
+        return failure(QStringLiteral("There is no %1; nothing to delete").arg(where(context)));
+    case AccountDeletion::Outcome::Unreadable:
+        return failure(kUnreadable + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
+    case AccountDeletion::Outcome::Unwritable:
+        break;
+    }
+    return failure(kUnwritable + QStringLiteral(" (%1)").arg(where(context)));
+}
+
+} // namespace AccountsCommand

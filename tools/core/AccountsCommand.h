@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+// The pilot accounts in user.ini of a program directory, edited without a
+// display by the configuration tool's own rules: the same checks and
+// messages, decimal text without leading zeros, replacement in one step,
+// and no failure shown as success.
+namespace AccountsCommand {
+
+// What a command prints and how the program ends: exit status 0 when it
+// did what was asked, 1 when it was refused or failed (the reason is in
+// `error`, and user.ini is as it was).
+struct Result {
+    int exitCode = 0;
+    QString output;
+    QString error;
+};
+
+// One line per account, "Name ID:pilotid", sorted as the tool's list is.
+Result list(const QString &programDirectory);
+
+// Adds the account, or updates the one with that pilot ID. The pilot ID
+// and the password take digits only, as the tool's boxes do.
+Result add(const QString &programDirectory, const QString &pilotId, const QString &password, const QString &name);
+
+// Deletes the account. A pilot ID that names no account changes nothing
+// and says so.
+Result remove(const QString &programDirectory, const QString &pilotId);
+
+} // namespace AccountsCommand

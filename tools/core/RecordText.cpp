@@ -1,0 +1,78 @@
+#include "RecordText.h"
+
+namespace RecordText {
+namespace {
+
+} // namespace
+
+QString printable(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar(0x2028) || c == QChar(0x2029))
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+namespace {
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + printable(text) + QLatin1Char('"');
+}
+
+QString playerNotice(const Packet &record)
+{
+    return QStringLiteral("%1: %2 (server ID %3)")
+        .arg(typeName(record.PacketType()),
+             printable(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)))
+        .arg(record.int32At(Packet::PlayerIDAt));
+}
+
+} // namespace
+
+QString typeName(qint32 packetType)
+{
+    switch (packetType) {
+    case Packet::LogonRequest: return QStringLiteral("LogonRequest");
+    case Packet::LogonAccepted: return QStringLiteral("LogonAccepted");
+    case Packet::LogonRejected: return QStringLiteral("LogonRejected");
+    case Packet::PlayerAdded: return QStringLiteral("PlayerAdded");
+    case Packet::PlayerRemoved: return QStringLiteral("PlayerRemoved");
+    case Packet::KeepAlive: return QStringLiteral("KeepAlive");
+    case Packet::AircraftDetails: return QStringLiteral("AircraftDetails");
+    case Packet::QueryPlaneType: return QStringLiteral("QueryPlaneType");
+    case Packet::PlayerCrashed: return QStringLiteral("PlayerCrashed");
+    case Packet::FlightData: return QStringLiteral("FlightData");
+    case Packet::ChatMessage: return QStringLiteral("ChatMessage");
+    default: return QStringLiteral("type %1").arg(packetType);
+    }
+}
+
+QString describe(const Packet &record)
+{
+    switch (record.PacketType()) {
+    case Packet::LogonAccepted:
+        return QStringLiteral("LogonAccepted: server ID %1, message of the day %2")
+            .arg(record.int32At(Packet::PlayerIDAt))
+            .arg(quoted(record.textAt(Packet::MotdAt, Packet::MotdChars)));
+    case Packet::LogonRejected:
+        return QStringLiteral("LogonRejected");
+    case Packet::PlayerAdded:
+    case Packet::PlayerRemoved:
+        return playerNotice(record);
+    case Packet::KeepAlive:
+        return QStringLiteral("KeepAlive (the server's echo)");
+    case Packet::PlayerCrashed:
+        return QStringLiteral("PlayerCrashed: server ID %1, %2")
+            .arg(record.SenderID())
+            .arg(quoted(record.textAt(Packet::CrashMessageAt, Packet::CrashMessageChars)));
+    default:
+        return QStringLiteral("%1 from server ID %2 (class %3)")
+            .arg(typeName(record.PacketType()))
+            .arg(record.SenderID())
+            .arg(record.PacketClass());
+    }
+}
+
+} // namespace RecordText

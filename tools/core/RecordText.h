@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Packet.h"
+
+#include <QString>
+
+// Received records in plain words, one line each, for people watching a
+// server from a pilot's side.
+namespace RecordText {
+
+// The record type's name ("PlayerAdded"), or "type N" for a type the
+// protocol does not know.
+QString typeName(qint32 packetType);
+
+// Text from the network on its way to a terminal: control characters
+// (escape sequences among them) and the line and paragraph separators
+// become "?".
+QString printable(QString text);
+
+// One line: the type's name and the fields of its layout, e.g.
+// "PlayerAdded: Bob (server ID 2)". Control characters and line
+// separators in the record's texts are shown as "?".
+QString describe(const Packet &record);
+
+} // namespace RecordText

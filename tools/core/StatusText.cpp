@@ -1,0 +1,81 @@
+#include "StatusText.h"
+
+#include "RecordText.h"
+
+#include <QJsonArray>
+
+namespace StatusText {
+namespace {
+
+qint64 number(const QJsonObject &object, const char *key)
+{
+    return object.value(QLatin1String(key)).toInteger();
+}
+
+QString playerLine(const QJsonObject &player)
+{
+    return QStringLiteral("  %1  %2  %3  %4  %5\n")
+        .arg(number(player, "serverId"), 6)
+        .arg(RecordText::printable(player.value(QLatin1String("handle")).toString()), -20)
+        .arg(player.value(QLatin1String("address")).toString(), -15)
+        .arg(duration(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
+        .arg(player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
+}
+
+QString failedSends(const QJsonObject &byType)
+{
+    QStringList parts;
+    for (auto it = byType.begin(); it != byType.end(); ++it)
+        parts.append(QStringLiteral("%1 %2").arg(RecordText::typeName(it.key().toInt())).arg(it.value().toInteger()));
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
+}
+
+QString countersText(const QJsonObject &c)
+{
+    return QStringLiteral("Counters:\n"
+                          "  datagrams received %1, records relayed %2, records ignored %3\n"
+                          "  logons accepted %4, rejected %5 (of them throttled %6)\n"
+                          "  stale flight records dropped %7, datagrams dropped from the receive queue %8\n"
+                          "  sends that failed: %9\n")
+        .arg(number(c, "datagramsReceived")).arg(number(c, "recordsRelayed")).arg(number(c, "recordsIgnored"))
+        .arg(number(c, "logonsAccepted")).arg(number(c, "logonsRejected")).arg(number(c, "logonsThrottled"))
+        .arg(number(c, "staleFlightDataDropped")).arg(number(c, "receiveQueueDrops"))
+        .arg(failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
+}
+
+} // namespace
+
+QString duration(qint64 seconds)
+{
+    const qint64 hours = seconds / 3600;
+    const qint64 minutes = seconds / 60 % 60;
+    const QString secs = QString::number(seconds % 60).rightJustified(hours || minutes ? 2 : 1, QLatin1Char('0'));
+    if (hours)
+        return QStringLiteral("%1 h %2 min %3 s").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(secs);
+    if (minutes)
+        return QStringLiteral("%1 min %2 s").arg(minutes).arg(secs);
+    return secs + QStringLiteral(" s");
+}
+
+QString format(const QJsonObject &status)
+{
+    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to UDP port %3. Logging %4.\n")
+                       .arg(duration(number(status, "uptimeSeconds")))
+                       .arg(number(status, "connectPort"))
+                       .arg(number(status, "clientConnectPort"))
+                       .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"));
+    const QJsonArray players = status.value(QLatin1String("players")).toArray();
+    if (players.isEmpty()) {
+        text += QStringLiteral("No players.\n");
+    } else {
+        text += QStringLiteral("Players (%1):\n  %2  %3  %4  %5  %6\n")
+                    .arg(players.size())
+                    .arg(QStringLiteral("ID"), 6).arg(QStringLiteral("Handle"), -20).arg(QStringLiteral("Address"), -15)
+                    .arg(QStringLiteral("Last heartbeat"), 16).arg(QStringLiteral("Aircraft sent"));
+        for (const QJsonValue &player : players)
+            text += playerLine(player.toObject());
+    }
+    return text + countersText(status.value(QLatin1String("counters")).toObject());
+}
+
+} // namespace StatusText
