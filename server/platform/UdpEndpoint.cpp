@@ -1,13 +1,17 @@
 #include "UdpEndpoint.h"
 
+#include <QAbstractEventDispatcher>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,6 +25,15 @@ constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
 // The largest UDP payload over IPv4 is 65507 bytes; one more byte of room
 // lets MSG_TRUNC reveal anything that would not fit.
 constexpr size_t DatagramBufferBytes = 65536;
+
+// Datagrams taken from the kernel per system call.
+constexpr int ReceiveBatchSize = 32;
+
+// Room for the receive time the kernel attaches to each datagram.
+constexpr size_t ControlBytes = 64;
+
+// Sender texts kept, so that a pilot's address is written out only once.
+constexpr qsizetype SenderTextCacheLimit = 4096;
 
 // The descriptor is no longer this socket (closed or replaced behind our back).
 bool descriptorGone(int errorNumber)
@@ -37,23 +50,25 @@ bool receiveFailedForGood(int errorNumber)
         || errorNumber == EOPNOTSUPP;
 }
 
-QString senderText(const sockaddr_in &from, socklen_t length)
+// The kernel's receive time of a datagram, in nanoseconds of the
+// real-time clock; 0 when it attached none.
+qint64 arrivalTimeOf(msghdr &header)
 {
-    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
-        return QString();
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
-        return QString();
-    return QString::fromLatin1(text);
-}
-
-// Strict dotted-quad text only: no host names, no NUL inside.
-bool parseDottedIPv4(const QString &text, in_addr *address)
-{
-    const QByteArray latin = text.toLatin1();
-    if (latin.isEmpty() || latin.contains('\0') || latin.size() != text.size())
-        return false;
-    return ::inet_pton(AF_INET, latin.constData(), address) == 1;
+    for (cmsghdr *part = CMSG_FIRSTHDR(&header); part; part = CMSG_NXTHDR(&header, part)) {
+        if (part->cmsg_level != SOL_SOCKET)
+            continue;
+        if (part->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec time {};
+            std::memcpy(&time, CMSG_DATA(part), sizeof time);
+            return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+        }
+        if (part->cmsg_type == SCM_TIMESTAMP) {
+            timeval time {};
+            std::memcpy(&time, CMSG_DATA(part), sizeof time);
+            return qint64(time.tv_sec) * 1'000'000'000 + qint64(time.tv_usec) * 1000;
+        }
+    }
+    return 0;
 }
 
 // Clears a flag when the scope ends, unless the object that owns it is gone.
@@ -74,6 +89,18 @@ private:
 };
 
 } // namespace
+
+// One recvmmsg worth of buffers. Each datagram buffer is as large as any
+// IPv4 datagram; pages never written stay unallocated.
+struct UdpEndpoint::ReceiveBuffers {
+    std::unique_ptr<char[]> bytes{new char[size_t(ReceiveBatchSize) * DatagramBufferBytes]};
+    std::array<mmsghdr, ReceiveBatchSize> messages {};
+    std::array<iovec, ReceiveBatchSize> parts {};
+    std::array<sockaddr_in, ReceiveBatchSize> senders {};
+    alignas(cmsghdr) std::array<std::array<char, ControlBytes>, ReceiveBatchSize> controls {};
+
+    char *buffer(int index) { return bytes.get() + size_t(index) * DatagramBufferBytes; }
+};
 
 UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent) {}
 
@@ -102,6 +129,11 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     // Best effort: a smaller buffer only means drops under a heavier flood.
     const int wanted = ReceiveBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    // The kernel stamps each datagram with its arrival, in nanoseconds
+    // where it can.
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
 
     sockaddr_in local {};
     local.sin_family = AF_INET;
@@ -114,10 +146,15 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     }
 
     m_fd = fd;
-    m_buffer.resize(DatagramBufferBytes);
+    if (!m_receive)
+        m_receive = std::make_unique<ReceiveBuffers>();
     m_dropped = 0;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
+    // Held-back sends go out before the event loop waits for anything.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &UdpEndpoint::flushSends,
+                Qt::UniqueConnection);
     setLastError(0);
     if (errorText)
         errorText->clear();
@@ -158,10 +195,8 @@ bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
         setLastError(ENOTCONN);
         return false;
     }
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_remotePort);
-    if (!parseDottedIPv4(m_remoteHost, &to.sin_addr)) {
+    quint32 host = 0;
+    if (!parseIPv4(m_remoteHost, &host)) {
         setLastError(EINVAL);
         m_lastErrorText = QStringLiteral("Not an IPv4 address: \"%1\"").arg(m_remoteHost);
         return false;
@@ -170,33 +205,60 @@ bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
         setLastError(EDESTADDRREQ);
         return false;
     }
-
-    // An ICMP error left behind by an earlier datagram may be reported by
-    // this call; it says nothing about this one, so it is sent once more.
-    bool retriedStaleError = false;
-    for (;;) {
-        const ssize_t sent = ::sendto(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        if (sent >= 0) {
-            setLastError(0);
-            return true;
-        }
-        const int sendError = errno;
-        if (sendError == EINTR)
-            continue;
-        if (sendError == ECONNREFUSED && !retriedStaleError) {
-            retriedStaleError = true;
-            continue;
-        }
-        setLastError(sendError);
-        if (descriptorGone(sendError)) {
-            // The closing is reported from the event loop, not from inside
-            // the sender that ran into it.
-            close();
-            QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
-        }
+    flushSends(); // what was held back goes first
+    if (!queueDatagram(host, bytes.constData(), bytes.size(), false)) {
+        setLastError(ENOTCONN);
         return false;
     }
+    if (m_sendBatch.flush() > 0)
+        return sendFailed(m_sendBatch.lastErrorNumber());
+    setLastError(0);
+    return true;
+}
+
+bool UdpEndpoint::queueDatagram(quint32 toAddress, const char *data, qsizetype size, bool dropWhenFull)
+{
+    if (m_fd < 0 || m_remotePort == 0)
+        return false;
+    if (m_sendBatch.isFull())
+        flushSends();
+    if (m_fd < 0)
+        return false;
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_remotePort);
+    to.sin_addr.s_addr = toAddress;
+    m_sendBatch.add(to, data, size, dropWhenFull);
+    return true;
+}
+
+void UdpEndpoint::flushSends()
+{
+    if (!m_sendBatch.isEmpty() && m_sendBatch.flush() > 0)
+        sendFailed(m_sendBatch.lastErrorNumber());
+}
+
+bool UdpEndpoint::sendFailed(int errorNumber)
+{
+    setLastError(errorNumber);
+    if (descriptorGone(errorNumber) && m_fd >= 0) {
+        // The closing is reported from the event loop, not from inside the
+        // sender that ran into it.
+        close();
+        QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
+    }
+    return false;
+}
+
+int UdpEndpoint::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
+{
+    return ::sendmmsg(m_fd, messages, count, MSG_NOSIGNAL);
+}
+
+void UdpEndpoint::SocketTransport::waitForRoom(int timeoutMs)
+{
+    pollfd entry {m_fd, POLLOUT, 0};
+    ::poll(&entry, 1, timeoutMs);
 }
 
 qint64 UdpEndpoint::headDatagramSize() const
@@ -204,7 +266,8 @@ qint64 UdpEndpoint::headDatagramSize() const
     return m_queue.empty() ? 0 : m_queue.front().bytes.size();
 }
 
-bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText,
+                               qint64 *arrivalNs)
 {
     int error = 0;
     if (m_fd < 0)
@@ -233,6 +296,8 @@ bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorN
         *errorNumber = 0;
     if (errorText)
         errorText->clear();
+    if (arrivalNs)
+        *arrivalNs = head.arrivalNs;
     return true;
 }
 
@@ -249,6 +314,9 @@ void UdpEndpoint::setQueueLimit(int datagrams)
 
 void UdpEndpoint::close()
 {
+    if (m_fd < 0)
+        return;
+    flushSends(); // what was accepted for sending still goes
     if (m_fd < 0)
         return;
     // This may run inside the notifier's own activation: switch it off now
@@ -279,33 +347,74 @@ void UdpEndpoint::socketReadable()
 // failed for good.
 bool UdpEndpoint::drainKernelQueue()
 {
-    sockaddr_in from {};
-    for (int round = 0; round < m_queueLimit && m_fd >= 0; ++round) {
-        socklen_t fromLength = sizeof from;
-        const ssize_t received = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_TRUNC,
-                                            reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (received < 0) {
-            const int receiveError = errno;
-            if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
-                discardErrorQueue();
-                return true;
-            }
-            if (receiveFailedForGood(receiveError)) {
-                failForGood(receiveError);
-                return false;
-            }
-            // An error reported for an earlier datagram is consumed by the
-            // call that reports it; the queue behind it is still there.
-            setLastError(receiveError);
+    for (int taken = 0; taken < m_queueLimit && m_fd >= 0;) {
+        const int received = receiveBatch();
+        if (received > 0) {
+            taken += received;
             continue;
         }
-        if (size_t(received) > m_buffer.size()) {
+        const int receiveError = errno;
+        if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
+            discardErrorQueue();
+            return true;
+        }
+        if (receiveFailedForGood(receiveError)) {
+            failForGood(receiveError);
+            return false;
+        }
+        // An error reported for an earlier datagram is consumed by the
+        // call that reports it; the queue behind it is still there.
+        setLastError(receiveError);
+        ++taken;
+    }
+    return true;
+}
+
+// Moves up to one batch of datagrams from the kernel into the queue. The
+// number moved or dropped as oversized; -1 with errno when none could be read.
+int UdpEndpoint::receiveBatch()
+{
+    ReceiveBuffers &buffers = *m_receive;
+    for (int i = 0; i < ReceiveBatchSize; ++i) {
+        buffers.parts[size_t(i)] = iovec{buffers.buffer(i), DatagramBufferBytes};
+        msghdr &header = buffers.messages[size_t(i)].msg_hdr;
+        header.msg_name = &buffers.senders[size_t(i)];
+        header.msg_namelen = sizeof(sockaddr_in);
+        header.msg_iov = &buffers.parts[size_t(i)];
+        header.msg_iovlen = 1;
+        header.msg_control = buffers.controls[size_t(i)].data();
+        header.msg_controllen = ControlBytes;
+        header.msg_flags = 0;
+    }
+    const int count = ::recvmmsg(m_fd, buffers.messages.data(), ReceiveBatchSize, MSG_TRUNC, nullptr);
+    for (int i = 0; i < count; ++i) {
+        mmsghdr &message = buffers.messages[size_t(i)];
+        if (message.msg_len > DatagramBufferBytes) {
             ++m_dropped; // beyond any IPv4 datagram; never kept cut short
             continue;
         }
-        enqueue({QByteArray(m_buffer.data(), qsizetype(received)), senderText(from, fromLength)});
+        const qint64 arrivalNs = arrivalTimeOf(message.msg_hdr);
+        m_newestArrivalNs = qMax(m_newestArrivalNs, arrivalNs);
+        enqueue({QByteArray(buffers.buffer(i), qsizetype(message.msg_len)),
+                 senderText(buffers.senders[size_t(i)], message.msg_hdr.msg_namelen), arrivalNs});
     }
-    return true;
+    return count;
+}
+
+// The dotted text of a sender's address, made once per address.
+QString UdpEndpoint::senderText(const sockaddr_in &from, socklen_t length)
+{
+    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
+        return QString();
+    const auto known = m_senderTexts.constFind(from.sin_addr.s_addr);
+    if (known != m_senderTexts.constEnd())
+        return *known;
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
+        return QString();
+    if (m_senderTexts.size() >= SenderTextCacheLimit)
+        m_senderTexts.clear();
+    return *m_senderTexts.insert(from.sin_addr.s_addr, QString::fromLatin1(text));
 }
 
 // Where the system keeps ICMP errors in a per-socket queue (IP_RECVERR),
@@ -314,7 +423,7 @@ bool UdpEndpoint::drainKernelQueue()
 void UdpEndpoint::discardErrorQueue()
 {
     for (int round = 0; round < m_queueLimit; ++round) {
-        iovec part {m_buffer.data(), m_buffer.size()};
+        iovec part {m_receive->buffer(0), DatagramBufferBytes};
         msghdr message {};
         message.msg_iov = &part;
         message.msg_iovlen = 1;
@@ -360,6 +469,7 @@ void UdpEndpoint::raiseArrivals()
         emit dataArrival(size);
         if (!scope.ownerAlive())
             return;
+        flushSends();
     }
 }
 
@@ -374,4 +484,31 @@ void UdpEndpoint::setLastError(int errorNumber)
 {
     m_lastErrorNumber = errorNumber;
     m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);
+}
+
+bool UdpEndpoint::parseIPv4(const QString &text, quint32 *address)
+{
+    quint32 value = 0;
+    int parts = 0;
+    int digits = 0;
+    quint32 part = 0;
+    for (const QChar c : text) {
+        const char16_t unit = c.unicode();
+        if (unit >= u'0' && unit <= u'9') {
+            // No leading zeros and no part above 255, as inet_pton reads it.
+            if ((digits == 1 && part == 0) || ++digits > 3 || (part = part * 10 + (unit - u'0')) > 255)
+                return false;
+        } else if (unit == u'.' && digits > 0 && parts < 3) {
+            value = value << 8 | part;
+            ++parts;
+            digits = 0;
+            part = 0;
+        } else {
+            return false;
+        }
+    }
+    if (parts != 3 || digits == 0)
+        return false;
+    *address = htonl(value << 8 | part);
+    return true;
 }

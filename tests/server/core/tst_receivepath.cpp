@@ -42,13 +42,13 @@ public:
 class ThrowingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const QByteArray &record) override
+    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override
     {
         if (ipAddress == QStringLiteral("127.0.0.66") && !m_thrown) {
             m_thrown = true;
             throw std::runtime_error("send failed");
         }
-        return inner.send(ipAddress, record);
+        return inner.send(ipAddress, record, whenFull);
     }
     RecordingSender inner;
 

@@ -38,7 +38,7 @@ struct SentRecord {
 class RecordingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const QByteArray &record) override;
+    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override;
     QList<SentRecord> sent;
 };
 
