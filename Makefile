@@ -52,7 +52,8 @@ test-asan: build-asan
 
 test: test-release test-asan
 
-# Benchmarks: the core in-process, then the real server under a loopback load.
+# Benchmarks: the core in-process, account deletion, then the table of the
+# real server beside the yardstick relay under loopback loads (a few minutes).
 bench: build
 	$(RELEASE)/bench/ventoro_bench all
 

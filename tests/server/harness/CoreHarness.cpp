@@ -4,9 +4,9 @@
 
 #include <QBuffer>
 
-bool RecordingSender::send(const QString &ipAddress, const Packet &record, WhenFull)
+bool RecordingSender::send(const QString &ipAddress, const Packet &record, WhenFull whenFull)
 {
-    sent.append(SentRecord{ipAddress, record.bytes()});
+    sent.append(SentRecord{ipAddress, record.bytes(), whenFull});
     return true;
 }
 

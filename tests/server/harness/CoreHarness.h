@@ -32,6 +32,7 @@ private:
 struct SentRecord {
     QString ip;
     QByteArray bytes;
+    Sender::WhenFull whenFull = Sender::WhenFull::WaitForRoom;
     Packet packet() const { return Packet::fromDatagram(bytes); }
 };
 
