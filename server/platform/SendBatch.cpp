@@ -10,12 +10,12 @@ bool sendBufferFull(int errorNumber)
     return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ENOBUFS;
 }
 
-bool descriptorGone(int errorNumber)
+} // namespace
+
+bool SendBatch::descriptorGone(int errorNumber)
 {
     return errorNumber == EBADF || errorNumber == ENOTSOCK;
 }
-
-} // namespace
 
 void SendBatch::add(const sockaddr_in &to, const char *data, qsizetype size, bool dropWhenFull)
 {

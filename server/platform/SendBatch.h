@@ -35,6 +35,10 @@ public:
         virtual void waitForRoom(int timeoutMs) = 0;
     };
 
+    // The descriptor is no longer a socket (closed or replaced behind the
+    // owner's back): nothing sent through it can work again.
+    static bool descriptorGone(int errorNumber);
+
     using UnsentHandler = std::function<void(const char *data, qsizetype size, int errorNumber)>;
 
     explicit SendBatch(Transport &transport) : m_transport(transport) {}

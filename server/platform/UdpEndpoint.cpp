@@ -35,18 +35,12 @@ constexpr size_t ControlBytes = 64;
 // Sender texts kept, so that a pilot's address is written out only once.
 constexpr qsizetype SenderTextCacheLimit = 4096;
 
-// The descriptor is no longer this socket (closed or replaced behind our back).
-bool descriptorGone(int errorNumber)
-{
-    return errorNumber == EBADF || errorNumber == ENOTSOCK;
-}
-
 // Errors after which receiving can never work again. Anything else a
 // receive reports (an ICMP error left by an earlier send, an unreachable
 // network, short memory, a signal) concerns one datagram only.
 bool receiveFailedForGood(int errorNumber)
 {
-    return descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
+    return SendBatch::descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
         || errorNumber == EOPNOTSUPP;
 }
 
@@ -241,7 +235,7 @@ void UdpEndpoint::flushSends()
 bool UdpEndpoint::sendFailed(int errorNumber)
 {
     setLastError(errorNumber);
-    if (descriptorGone(errorNumber) && m_fd >= 0) {
+    if (SendBatch::descriptorGone(errorNumber) && m_fd >= 0) {
         // The closing is reported from the event loop, not from inside the
         // sender that ran into it.
         close();
