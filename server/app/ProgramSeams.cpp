@@ -1,5 +1,6 @@
 #include "ProgramSeams.h"
 
+#include "Ipv4Text.h"
 #include "ServerCounters.h"
 #include "UdpEndpoint.h"
 
@@ -30,7 +31,7 @@ bool EndpointSender::send(const QString &ipAddress, const Packet &record, WhenFu
     // The destination travels with the record, so no other send can change
     // it in between.
     quint32 address = 0;
-    if (!m_socket || !UdpEndpoint::parseIPv4(ipAddress, &address))
+    if (!m_socket || !Ipv4Text::parse(ipAddress, &address))
         return false;
     const auto &bytes = record.data();
     return m_socket->queueDatagram(address, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 
 namespace {
 
@@ -96,4 +97,15 @@ void SendBatch::giveUp(const Slot &slot, int errorNumber)
     m_lastErrorNumber = errorNumber;
     if (m_unsent)
         m_unsent(slot.data(), slot.size, errorNumber);
+}
+
+int SendBatch::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
+{
+    return ::sendmmsg(m_fd, messages, count, MSG_NOSIGNAL);
+}
+
+void SendBatch::SocketTransport::waitForRoom(int timeoutMs)
+{
+    pollfd entry {m_fd, POLLOUT, 0};
+    ::poll(&entry, 1, timeoutMs);
 }

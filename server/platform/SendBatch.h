@@ -39,6 +39,19 @@ public:
     // owner's back): nothing sent through it can work again.
     static bool descriptorGone(int errorNumber);
 
+    // The real system calls on a descriptor the owner keeps (and may
+    // change).
+    class SocketTransport : public Transport
+    {
+    public:
+        explicit SocketTransport(const int &fd) : m_fd(fd) {}
+        int sendMany(mmsghdr *messages, unsigned count) override;
+        void waitForRoom(int timeoutMs) override;
+
+    private:
+        const int &m_fd;
+    };
+
     using UnsentHandler = std::function<void(const char *data, qsizetype size, int errorNumber)>;
 
     explicit SendBatch(Transport &transport) : m_transport(transport) {}

@@ -1,5 +1,7 @@
 #include "UdpEndpoint.h"
 
+#include "Ipv4Text.h"
+
 #include <QAbstractEventDispatcher>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -7,11 +9,9 @@
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,16 +21,6 @@ namespace {
 // Room for many bursts of small records; the system caps it at its own
 // maximum (net.core.rmem_max).
 constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
-
-// The largest UDP payload over IPv4 is 65507 bytes; one more byte of room
-// lets MSG_TRUNC reveal anything that would not fit.
-constexpr size_t DatagramBufferBytes = 65536;
-
-// Datagrams taken from the kernel per system call.
-constexpr int ReceiveBatchSize = 32;
-
-// Room for the receive time the kernel attaches to each datagram.
-constexpr size_t ControlBytes = 64;
 
 // Sender texts kept, so that a pilot's address is written out only once.
 constexpr qsizetype SenderTextCacheLimit = 4096;
@@ -42,27 +32,6 @@ bool receiveFailedForGood(int errorNumber)
 {
     return SendBatch::descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
         || errorNumber == EOPNOTSUPP;
-}
-
-// The kernel's receive time of a datagram, in nanoseconds of the
-// real-time clock; 0 when it attached none.
-qint64 arrivalTimeOf(msghdr &header)
-{
-    for (cmsghdr *part = CMSG_FIRSTHDR(&header); part; part = CMSG_NXTHDR(&header, part)) {
-        if (part->cmsg_level != SOL_SOCKET)
-            continue;
-        if (part->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec time {};
-            std::memcpy(&time, CMSG_DATA(part), sizeof time);
-            return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-        }
-        if (part->cmsg_type == SCM_TIMESTAMP) {
-            timeval time {};
-            std::memcpy(&time, CMSG_DATA(part), sizeof time);
-            return qint64(time.tv_sec) * 1'000'000'000 + qint64(time.tv_usec) * 1000;
-        }
-    }
-    return 0;
 }
 
 // Clears a flag when the scope ends, unless the object that owns it is gone.
@@ -83,18 +52,6 @@ private:
 };
 
 } // namespace
-
-// One recvmmsg worth of buffers. Each datagram buffer is as large as any
-// IPv4 datagram; pages never written stay unallocated.
-struct UdpEndpoint::ReceiveBuffers {
-    std::unique_ptr<char[]> bytes{new char[size_t(ReceiveBatchSize) * DatagramBufferBytes]};
-    std::array<mmsghdr, ReceiveBatchSize> messages {};
-    std::array<iovec, ReceiveBatchSize> parts {};
-    std::array<sockaddr_in, ReceiveBatchSize> senders {};
-    alignas(cmsghdr) std::array<std::array<char, ControlBytes>, ReceiveBatchSize> controls {};
-
-    char *buffer(int index) { return bytes.get() + size_t(index) * DatagramBufferBytes; }
-};
 
 UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent) {}
 
@@ -140,8 +97,6 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     }
 
     m_fd = fd;
-    if (!m_receive)
-        m_receive = std::make_unique<ReceiveBuffers>();
     m_dropped = 0;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
@@ -190,7 +145,7 @@ bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
         return false;
     }
     quint32 host = 0;
-    if (!parseIPv4(m_remoteHost, &host)) {
+    if (!Ipv4Text::parse(m_remoteHost, &host)) {
         setLastError(EINVAL);
         m_lastErrorText = QStringLiteral("Not an IPv4 address: \"%1\"").arg(m_remoteHost);
         return false;
@@ -242,17 +197,6 @@ bool UdpEndpoint::sendFailed(int errorNumber)
         QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
     }
     return false;
-}
-
-int UdpEndpoint::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
-{
-    return ::sendmmsg(m_fd, messages, count, MSG_NOSIGNAL);
-}
-
-void UdpEndpoint::SocketTransport::waitForRoom(int timeoutMs)
-{
-    pollfd entry {m_fd, POLLOUT, 0};
-    ::poll(&entry, 1, timeoutMs);
 }
 
 qint64 UdpEndpoint::headDatagramSize() const
@@ -368,29 +312,16 @@ bool UdpEndpoint::drainKernelQueue()
 // number moved or dropped as oversized; -1 with errno when none could be read.
 int UdpEndpoint::receiveBatch()
 {
-    ReceiveBuffers &buffers = *m_receive;
-    for (int i = 0; i < ReceiveBatchSize; ++i) {
-        buffers.parts[size_t(i)] = iovec{buffers.buffer(i), DatagramBufferBytes};
-        msghdr &header = buffers.messages[size_t(i)].msg_hdr;
-        header.msg_name = &buffers.senders[size_t(i)];
-        header.msg_namelen = sizeof(sockaddr_in);
-        header.msg_iov = &buffers.parts[size_t(i)];
-        header.msg_iovlen = 1;
-        header.msg_control = buffers.controls[size_t(i)].data();
-        header.msg_controllen = ControlBytes;
-        header.msg_flags = 0;
-    }
-    const int count = ::recvmmsg(m_fd, buffers.messages.data(), ReceiveBatchSize, MSG_TRUNC, nullptr);
+    const int count = m_receiveBatch.receive(m_fd);
     for (int i = 0; i < count; ++i) {
-        mmsghdr &message = buffers.messages[size_t(i)];
-        if (message.msg_len > DatagramBufferBytes) {
+        const ReceiveBatch::Datagram datagram = m_receiveBatch.datagram(i);
+        if (datagram.oversized) {
             ++m_dropped; // beyond any IPv4 datagram; never kept cut short
             continue;
         }
-        const qint64 arrivalNs = arrivalTimeOf(message.msg_hdr);
-        m_newestArrivalNs = qMax(m_newestArrivalNs, arrivalNs);
-        enqueue({QByteArray(buffers.buffer(i), qsizetype(message.msg_len)),
-                 senderText(buffers.senders[size_t(i)], message.msg_hdr.msg_namelen), arrivalNs});
+        m_newestArrivalNs = qMax(m_newestArrivalNs, datagram.arrivalNs);
+        enqueue({QByteArray(datagram.data, datagram.size), senderText(*datagram.sender, datagram.senderLength),
+                 datagram.arrivalNs});
     }
     return count;
 }
@@ -417,7 +348,7 @@ QString UdpEndpoint::senderText(const sockaddr_in &from, socklen_t length)
 void UdpEndpoint::discardErrorQueue()
 {
     for (int round = 0; round < m_queueLimit; ++round) {
-        iovec part {m_receive->buffer(0), DatagramBufferBytes};
+        iovec part {m_receiveBatch.scratch(), ReceiveBatch::DatagramBufferBytes};
         msghdr message {};
         message.msg_iov = &part;
         message.msg_iovlen = 1;
@@ -478,31 +409,4 @@ void UdpEndpoint::setLastError(int errorNumber)
 {
     m_lastErrorNumber = errorNumber;
     m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);
-}
-
-bool UdpEndpoint::parseIPv4(const QString &text, quint32 *address)
-{
-    quint32 value = 0;
-    int parts = 0;
-    int digits = 0;
-    quint32 part = 0;
-    for (const QChar c : text) {
-        const char16_t unit = c.unicode();
-        if (unit >= u'0' && unit <= u'9') {
-            // No leading zeros and no part above 255, as inet_pton reads it.
-            if ((digits == 1 && part == 0) || ++digits > 3 || (part = part * 10 + (unit - u'0')) > 255)
-                return false;
-        } else if (unit == u'.' && digits > 0 && parts < 3) {
-            value = value << 8 | part;
-            ++parts;
-            digits = 0;
-            part = 0;
-        } else {
-            return false;
-        }
-    }
-    if (parts != 3 || digits == 0)
-        return false;
-    *address = htonl(value << 8 | part);
-    return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReceiveBatch.h"
 #include "SendBatch.h"
 
 #include <QByteArray>
@@ -8,7 +9,6 @@
 #include <QString>
 
 #include <deque>
-#include <memory>
 #include <vector>
 
 class QSocketNotifier;
@@ -70,9 +70,6 @@ public:
     void setRemotePort(quint16 port) { m_remotePort = port; }
     quint16 remotePort() const { return m_remotePort; }
     void setRemoteHost(const QString &dottedIPv4) { m_remoteHost = dottedIPv4; }
-    // Strict dotted-quad text ("127.0.0.2": no host names, no leading zeros,
-    // nothing around it) to an address in network byte order.
-    static bool parseIPv4(const QString &text, quint32 *address);
     QString remoteHost() const { return m_remoteHost; }
 
     // Sends bytes (at most 65507) as one datagram to RemoteHost:RemotePort.
@@ -126,18 +123,6 @@ private:
         QString senderIP;
         qint64 arrivalNs = 0;
     };
-    class SocketTransport : public SendBatch::Transport
-    {
-    public:
-        explicit SocketTransport(const int &fd) : m_fd(fd) {}
-        int sendMany(mmsghdr *messages, unsigned count) override;
-        void waitForRoom(int timeoutMs) override;
-
-    private:
-        const int &m_fd;
-    };
-    struct ReceiveBuffers;
-
     void socketReadable();
     bool drainKernelQueue();
     int receiveBatch();
@@ -152,10 +137,10 @@ private:
 
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    std::unique_ptr<ReceiveBuffers> m_receive;
+    ReceiveBatch m_receiveBatch;
     QHash<quint32, QString> m_senderTexts;
     qint64 m_newestArrivalNs = 0;
-    SocketTransport m_transport{m_fd};
+    SendBatch::SocketTransport m_transport{m_fd};
     SendBatch m_sendBatch{m_transport};
     std::deque<Datagram> m_queue;
     std::deque<qint64> m_arrivals;
