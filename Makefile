@@ -2,7 +2,7 @@
 # Each installs the Debian packages the project needs when one is missing,
 # then configures and builds incrementally under build/.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
