@@ -22,9 +22,10 @@ void printRow(const char *relay, int pilots, const LoopbackBench::Result &result
         std::printf("| %-9s | %4d | did not run |\n", relay, pilots);
         return;
     }
-    std::printf("| %-9s | %4d | %9.0f | %6.2f | %6.2f | %9.0f | %9.0f | %5.2f | %s |\n", relay, pilots,
+    std::printf("| %-9s | %4d | %9.0f | %6.2f | %6.2f | %9.0f | %9.0f | %5.2f | %s | %lld/%lld |\n", relay, pilots,
                 result.relaysPerSecond, result.lossPercent, result.latePercent, result.p50us, result.p99us,
-                result.cpuUsPerRelay, ratio > 0 ? qPrintable(QString::number(ratio, 'f', 2)) : "");
+                result.cpuUsPerRelay, ratio > 0 ? qPrintable(QString::number(ratio, 'f', 2)) : "",
+                static_cast<long long>(result.keepAliveEchoes), static_cast<long long>(result.keepAlivesSent));
 }
 
 // The two CPUs the relay and the load generator get; both -1 when this
@@ -54,8 +55,9 @@ int run(const Settings &settings)
     chooseCpus(&base);
     std::printf("table: %d Hz per pilot, %d s per row, relay on CPU %d, load generator on CPU %d\n", base.rate,
                 base.seconds, base.relayCpu, base.driverCpu);
-    std::printf("| relay     |    N | relays/s  | loss %% | >100ms %% | p50 us    | p99 us    | CPU us/relay | server/yardstick |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| relay     |    N | relays/s  | loss %% | >100ms %% | p50 us    | p99 us    | CPU us/relay | server/yardstick "
+                "| keep-alives echoed |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     int largestClean = 0;
     int firstUnclean = 0;
     for (const int pilots : settings.pilotCounts) {

@@ -66,7 +66,7 @@ quint16 freePort(const QString &host)
     return ok ? ntohs(address.sin_port) : 0;
 }
 
-constexpr qint64 KeepAliveSeconds = 10;
+constexpr qint64 KeepAliveSeconds = 2;
 
 struct Pilot {
     int fd = -1;

@@ -5,7 +5,7 @@
 // Starts the real server in a throw-away program directory on free ports
 // (logging off), or the yardstick relay, logs `pilots` clients on from
 // 127.0.0.2 upwards, and has each send flight data at `rate` records a
-// second for `seconds`, with a keep-alive every ten seconds. Every relayed
+// second for `seconds`, with a keep-alive every two seconds. Every relayed
 // record carries its send time, so the driver measures throughput, loss and
 // latency; the relay's CPU time comes from /proc. The relay and the driver
 // can each be pinned to one CPU. Sends only to 127.0.0.1 and ends the
