@@ -19,7 +19,7 @@
 class SendBatch
 {
 public:
-    static constexpr int Capacity = 64;
+    static constexpr int Capacity = 256;
     static constexpr int RoomWaitMs = 50;
     static constexpr int RoomWaitRounds = 10;
 
