@@ -4,7 +4,7 @@
 # `make install PREFIX=DIR` installs under DIR (default /: the programs go to
 # /opt/ventoro); `make package` builds a .deb under build/release/package/.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime
 PACKAGING := dpkg-dev file
 PREFIX   ?= /
 BUILD    := build
@@ -64,7 +64,8 @@ test-asan: build-asan
 
 test: test-release test-asan
 
-# Benchmarks: the core in-process, then the real server under a loopback load.
+# Benchmarks: the core in-process, account deletion, then the table of the
+# real server beside the yardstick relay under loopback loads (a few minutes).
 bench: build
 	$(RELEASE)/bench/ventoro_bench all
 

@@ -24,9 +24,9 @@ public:
 class CountingSender : public Sender
 {
 public:
-    bool send(const QString &, const QByteArray &record) override
+    bool send(const QString &, const Packet &record, WhenFull) override
     {
-        bytes += record.size();
+        bytes += record.data().size();
         ++count;
         return true;
     }

@@ -3,6 +3,7 @@
 #include "BenchRecords.h"
 #include "Packet.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,8 +12,11 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <sched.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -62,6 +66,8 @@ quint16 freePort(const QString &host)
     return ok ? ntohs(address.sin_port) : 0;
 }
 
+constexpr qint64 KeepAliveSeconds = 2;
+
 struct Pilot {
     int fd = -1;
     qint32 serverID = 0;
@@ -95,7 +101,7 @@ public:
                  sizeof m_server);
     }
 
-    // Reads everything waiting, for up to timeoutMs.
+    // Reads everything waiting, for up to timeoutMs, in batches.
     void receive(int timeoutMs)
     {
         std::vector<pollfd> fds;
@@ -103,34 +109,73 @@ public:
             fds.push_back({pilot.fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), timeoutMs) <= 0)
             return;
-        char buffer[2048];
+        constexpr int Batch = 64;
+        static thread_local std::array<std::array<char, 256>, Batch> buffers;
+        std::array<mmsghdr, Batch> messages {};
+        std::array<iovec, Batch> parts {};
         for (size_t i = 0; i < fds.size(); ++i) {
-            ssize_t got;
-            while ((got = ::recv(fds[i].fd, buffer, sizeof buffer, 0)) > 0)
-                onDatagram(m_pilots[i], QByteArray(buffer, int(got)));
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            for (;;) {
+                for (int k = 0; k < Batch; ++k) {
+                    parts[size_t(k)] = iovec{buffers[size_t(k)].data(), buffers[size_t(k)].size()};
+                    messages[size_t(k)].msg_hdr = msghdr{};
+                    messages[size_t(k)].msg_hdr.msg_iov = &parts[size_t(k)];
+                    messages[size_t(k)].msg_hdr.msg_iovlen = 1;
+                }
+                const int got = ::recvmmsg(fds[i].fd, messages.data(), Batch, MSG_DONTWAIT, nullptr);
+                const qint64 now = nowNs();
+                for (int k = 0; k < got; ++k)
+                    onDatagram(m_pilots[i], buffers[size_t(k)].data(), int(messages[size_t(k)].msg_len), now);
+                if (got < Batch)
+                    break;
+            }
         }
     }
 
     bool logOn()
     {
-        for (int i = 0; i < m_settings.pilots; ++i)
-            send(m_pilots[size_t(i)], BenchRecords::logonRequest(i + 1, i + 1001, QStringLiteral("Pilot%1").arg(i + 1)));
-        const qint64 deadline = nowNs() + 10'000'000'000;
-        while (nowNs() < deadline && !allLoggedOn())
+        // Asked again every second: a server still starting up (under a
+        // profiler, say) has not bound its port yet.
+        const qint64 deadline = nowNs() + 30'000'000'000;
+        qint64 nextAsk = 0;
+        while (nowNs() < deadline && !allLoggedOn()) {
+            if (nowNs() >= nextAsk) {
+                for (int i = 0; i < m_settings.pilots; ++i) {
+                    if (m_pilots[size_t(i)].serverID == 0)
+                        send(m_pilots[size_t(i)], BenchRecords::logonRequest(i + 1, i + 1001, QStringLiteral("Pilot%1").arg(i + 1)));
+                }
+                nextAsk = nowNs() + 1'000'000'000;
+            }
             receive(50);
+        }
         return allLoggedOn();
     }
 
-    void fly()
+    // Every pilot sends flight data at the rate, and a keep-alive every
+    // KeepAliveSeconds, for the set time; then the driver listens one more
+    // second for what is still on its way.
+    void fly(const std::function<void()> &atStart)
     {
         for (Pilot &pilot : m_pilots)
             send(pilot, BenchRecords::flightRecord(Packet::AircraftDetails, pilot.serverID, 0, 0));
+        receive(100);
+        m_latencies.clear();
+        m_keepAliveEchoes = 0;
+        atStart();
         const qint64 interval = 1'000'000'000 / m_settings.rate;
         const qint64 start = nowNs();
         const qint64 end = start + qint64(m_settings.seconds) * 1'000'000'000;
         qint64 next = start;
+        qint64 nextKeepAlive = start;
         quint32 sequence = 0;
         while (nowNs() < end) {
+            if (nowNs() >= nextKeepAlive) {
+                for (Pilot &pilot : m_pilots)
+                    send(pilot, BenchRecords::keepAlive(pilot.serverID));
+                m_keepAlivesSent += m_settings.pilots;
+                nextKeepAlive += KeepAliveSeconds * 1'000'000'000;
+            }
             if (nowNs() >= next) {
                 for (Pilot &pilot : m_pilots) {
                     send(pilot, BenchRecords::flightRecord(Packet::FlightData, pilot.serverID, ++sequence, nowNs()));
@@ -145,22 +190,28 @@ public:
             receive(50);
     }
 
-    void report() const
+    Result result() const
     {
-        const qint64 expected = m_sent * (m_settings.pilots - 1);
+        Result result;
+        result.ok = true;
+        const double expected = double(m_sent) * (m_settings.pilots - 1);
         std::vector<qint64> latencies = m_latencies;
         std::sort(latencies.begin(), latencies.end());
-        auto percentile = [&](double p) {
-            return latencies.empty() ? 0.0 : latencies[size_t(p * double(latencies.size() - 1))] / 1000.0;
+        const auto percentile = [&](double p) {
+            return latencies.empty() ? 0.0 : double(latencies[size_t(p * double(latencies.size() - 1))]) / 1000.0;
         };
-        std::printf("loopback: %d pilots x %d Hz for %d s: %lld flight records sent, %lld of %lld relays received "
-                    "(%.2f%%), %.0f relayed datagrams/s\n",
-                    m_settings.pilots, m_settings.rate, m_settings.seconds, static_cast<long long>(m_sent),
-                    static_cast<long long>(m_latencies.size()), static_cast<long long>(expected),
-                    expected ? 100.0 * double(m_latencies.size()) / double(expected) : 0.0,
-                    double(m_latencies.size()) / m_settings.seconds);
-        std::printf("loopback: relay latency p50 %.0f us, p99 %.0f us, max %.0f us\n", percentile(0.5), percentile(0.99),
-                    percentile(1.0));
+        const auto late = std::count_if(latencies.begin(), latencies.end(), [](qint64 ns) { return ns > 100'000'000; });
+        result.expected = qint64(expected);
+        result.delivered = qint64(latencies.size());
+        result.relaysPerSecond = double(latencies.size()) / m_settings.seconds;
+        result.lossPercent = expected > 0 ? 100.0 * (1.0 - double(latencies.size()) / expected) : 0.0;
+        result.latePercent = latencies.empty() ? 0.0 : 100.0 * double(late) / double(latencies.size());
+        result.p50us = percentile(0.5);
+        result.p99us = percentile(0.99);
+        result.maxUs = percentile(1.0);
+        result.keepAlivesSent = m_keepAlivesSent;
+        result.keepAliveEchoes = m_keepAliveEchoes;
+        return result;
     }
 
 private:
@@ -169,13 +220,18 @@ private:
         return std::all_of(m_pilots.begin(), m_pilots.end(), [](const Pilot &pilot) { return pilot.serverID != 0; });
     }
 
-    void onDatagram(Pilot &pilot, const QByteArray &bytes)
+    void onDatagram(Pilot &pilot, const char *data, int size, qint64 now)
     {
+        if (size < 28)
+            return;
+        const QByteArray bytes = QByteArray::fromRawData(data, size);
         const Packet packet = Packet::fromDatagram(bytes);
         if (packet.PacketType() == Packet::LogonAccepted)
             pilot.serverID = packet.int32At(Packet::PlayerIDAt);
         else if (packet.PacketType() == Packet::FlightData)
-            m_latencies.push_back(nowNs() - BenchRecords::sentAtNs(bytes));
+            m_latencies.push_back(now - BenchRecords::sentAtNs(bytes));
+        else if (packet.PacketType() == Packet::KeepAlive)
+            ++m_keepAliveEchoes;
     }
 
     Settings m_settings;
@@ -183,6 +239,8 @@ private:
     std::vector<Pilot> m_pilots;
     std::vector<qint64> m_latencies;
     qint64 m_sent = 0;
+    qint64 m_keepAlivesSent = 0;
+    qint64 m_keepAliveEchoes = 0;
 };
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -191,53 +249,136 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+
+// CPU time (user + system) the process has used, in microseconds.
+double cpuMicroseconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which is in parentheses.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    const double ticks = fields[11].toDouble() + fields[12].toDouble(); // utime, stime
+    return ticks * 1e6 / double(::sysconf(_SC_CLK_TCK));
+}
+
+double residentMegabytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+void pinTo(int cpu)
+{
+    if (cpu < 0)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+}
+
+// Starts the server (with its settings files beside it) or the yardstick.
+bool startRelay(const Settings &settings, const QTemporaryDir &dir, quint16 serverPort, quint16 replyPort,
+                QProcess &process)
+{
+    QString program;
+    QStringList arguments;
+    if (settings.yardstick) {
+        program = settings.yardstickBinary;
+        arguments = {QString::number(serverPort), QString::number(replyPort)};
+    } else {
+        program = dir.filePath(QStringLiteral("VentoroServer"));
+        if (!QFile::copy(settings.serverBinary, program)
+            || !writeFile(dir.filePath(QStringLiteral("VentoroServer.ini")),
+                          "[General]\r\nDebug=0\r\nShowScreen=0\r\nConnectPort=" + QByteArray::number(serverPort)
+                              + "\r\nClientConnectPort=" + QByteArray::number(replyPort) + "\r\n")
+            || !writeFile(dir.filePath(QStringLiteral("user.ini")), BenchRecords::accounts(settings.pilots))) {
+            std::fprintf(stderr, "cannot prepare the server's program directory\n");
+            return false;
+        }
+    }
+    if (settings.relayCpu >= 0) {
+        arguments.prepend(program);
+        arguments.prepend(QString::number(settings.relayCpu));
+        arguments.prepend(QStringLiteral("-c"));
+        program = QStringLiteral("taskset");
+    }
+    process.setWorkingDirectory(dir.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // A lock of its own, so a server already running on this machine (or a
+    // test's) neither blocks the run nor is blocked by it.
+    environment.insert(QStringLiteral("VENTORO_INSTANCE"), QStringLiteral("ventoro-bench-%1").arg(QCoreApplication::applicationPid()));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000)) {
+        std::fprintf(stderr, "%s did not start\n", qPrintable(program));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-int run(const Settings &settings)
+Result run(const Settings &settings)
 {
+    pinTo(settings.driverCpu);
     QTemporaryDir dir;
     const quint16 serverPort = freePort(QStringLiteral("0.0.0.0"));
     const quint16 replyPort = freePort(QStringLiteral("127.0.0.2"));
-    const QString program = dir.filePath(QStringLiteral("VentoroServer"));
-    if (!QFile::copy(settings.serverBinary, program)
-        || !writeFile(dir.filePath(QStringLiteral("VentoroServer.ini")),
-                      "[General]\r\nDebug=0\r\nShowScreen=0\r\nConnectPort=" + QByteArray::number(serverPort)
-                          + "\r\nClientConnectPort=" + QByteArray::number(replyPort) + "\r\n")
-        || !writeFile(dir.filePath(QStringLiteral("user.ini")), BenchRecords::accounts(settings.pilots))) {
-        std::fprintf(stderr, "cannot prepare the server's program directory\n");
-        return 1;
-    }
+    QProcess relay;
+    if (!startRelay(settings, dir, serverPort, replyPort, relay))
+        return {};
 
-    QProcess server;
-    server.setWorkingDirectory(dir.path());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    server.setProcessEnvironment(environment);
-    server.start(program, {});
-    if (!server.waitForStarted(5000)) {
-        std::fprintf(stderr, "the server did not start\n");
-        return 1;
-    }
-    QThread::msleep(500); // let it bind
-
-    int status = 1;
+    Result result;
     {
         Driver driver(settings, serverPort);
+        double cpuAtStart = 0;
+        double residentAtStart = 0;
         if (!driver.bindPilots(replyPort)) {
             std::fprintf(stderr, "cannot bind the pilots' sockets on 127.0.0.x:%u\n", replyPort);
         } else if (!driver.logOn()) {
-            std::fprintf(stderr, "not every pilot was logged on within 10 s\n");
+            std::fprintf(stderr, "not every pilot was logged on within 30 s\n");
         } else {
-            driver.fly();
-            driver.report();
-            status = 0;
+            driver.fly([&] {
+                cpuAtStart = cpuMicroseconds(relay.processId());
+                residentAtStart = residentMegabytes(relay.processId());
+            });
+            const double cpu = cpuMicroseconds(relay.processId()) - cpuAtStart;
+            const double resident = residentMegabytes(relay.processId());
+            result = driver.result();
+            result.residentAtStartMB = residentAtStart;
+            result.residentAtEndMB = resident;
+            result.cpuUsPerRelay = result.delivered > 0 ? cpu / double(result.delivered) : 0;
         }
     }
-    server.terminate();
-    if (!server.waitForFinished(5000))
-        server.kill();
-    server.waitForFinished(2000);
-    return status;
+    relay.terminate();
+    if (!relay.waitForFinished(5000))
+        relay.kill();
+    relay.waitForFinished(2000);
+    return result;
+}
+
+void print(const Settings &settings, const Result &result)
+{
+    std::printf("loopback: %d pilots x %d Hz for %d s: %lld of %lld relays received (loss %.2f%%), %.0f relayed "
+                "datagrams/s, %.2f%% later than 100 ms, %.2f us CPU per relay, keep-alives echoed %lld of %lld\n",
+                settings.pilots, settings.rate, settings.seconds, static_cast<long long>(result.delivered),
+                static_cast<long long>(result.expected), result.lossPercent, result.relaysPerSecond, result.latePercent,
+                result.cpuUsPerRelay, static_cast<long long>(result.keepAliveEchoes),
+                static_cast<long long>(result.keepAlivesSent));
+    std::printf("loopback: relay latency p50 %.0f us, p99 %.0f us, max %.0f us; resident %.1f MB -> %.1f MB\n",
+                result.p50us, result.p99us, result.maxUs, result.residentAtStartMB, result.residentAtEndMB);
 }
 
 } // namespace LoopbackBench

@@ -1,6 +1,8 @@
-// ventoro_bench [core|loopback|accounts|all] [--pilots N] [--rate HZ] [--seconds S]
-//               [--records N] [--accounts N] [--server PATH]
+// ventoro_bench [core|loopback|accounts|table|all] [--pilots N] [--rate HZ] [--seconds S]
+//               [--records N] [--accounts N] [--server PATH] [--yardstick 1]
+// "all" is core, accounts and table.
 #include "AccountsBench.h"
+#include "BenchTable.h"
 #include "CoreBench.h"
 #include "LoopbackBench.h"
 
@@ -19,6 +21,7 @@ int main(int argc, char *argv[])
     AccountsBench::Settings accounts;
     LoopbackBench::Settings loopback;
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
+    loopback.yardstickBinary = QStringLiteral(VENTORO_YARDSTICK_BINARY);
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
         const QString &name = arguments[i];
         const QString &value = arguments[i + 1];
@@ -34,6 +37,8 @@ int main(int argc, char *argv[])
             accounts.accounts = qBound(1, value.toInt(), 1000000);
         else if (name == QStringLiteral("--server"))
             loopback.serverBinary = value;
+        else if (name == QStringLiteral("--yardstick"))
+            loopback.yardstick = value == QStringLiteral("1");
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(name));
             return 2;
@@ -44,7 +49,16 @@ int main(int argc, char *argv[])
         status |= CoreBench::run(core);
     if (mode == QStringLiteral("accounts") || mode == QStringLiteral("all"))
         status |= AccountsBench::run(accounts);
-    if (mode == QStringLiteral("loopback") || mode == QStringLiteral("all"))
-        status |= LoopbackBench::run(loopback);
+    if (mode == QStringLiteral("loopback")) {
+        const LoopbackBench::Result result = LoopbackBench::run(loopback);
+        if (result.ok)
+            LoopbackBench::print(loopback, result);
+        status |= result.ok ? 0 : 1;
+    }
+    if (mode == QStringLiteral("table") || mode == QStringLiteral("all")) {
+        BenchTable::Settings table;
+        table.base = loopback;
+        status |= BenchTable::run(table);
+    }
     return status;
 }

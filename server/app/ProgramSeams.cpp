@@ -1,10 +1,10 @@
 #include "ProgramSeams.h"
 
+#include "Ipv4Text.h"
+#include "ServerCounters.h"
 #include "UdpEndpoint.h"
 
 #include <QCoreApplication>
-
-#include <chrono>
 
 QTime SystemClock::timeOfDay() const
 {
@@ -17,19 +17,36 @@ qint64 SystemClock::monotonicSeconds() const
     return std::chrono::duration_cast<std::chrono::seconds>(sinceStart).count();
 }
 
-bool EndpointSender::send(const QString &ipAddress, const QByteArray &record)
+void EndpointSender::attach(UdpEndpoint &socket, ServerCounters &counters)
 {
-    // Host and send follow each other with no yield between them, so no
-    // other send can change the destination in between.
-    if (!m_socket)
+    m_socket = &socket;
+    socket.setUnsentHandler([&counters](const char *data, qsizetype size, int) {
+        const Packet record = Packet::fromDatagram(QByteArray::fromRawData(data, size));
+        ++counters.sendFailuresByType[record.PacketType()];
+    });
+}
+
+bool EndpointSender::send(const QString &ipAddress, const Packet &record, WhenFull whenFull)
+{
+    // The destination travels with the record, so no other send can change
+    // it in between.
+    quint32 address = 0;
+    if (!m_socket || !Ipv4Text::parse(ipAddress, &address))
         return false;
-    m_socket->setRemoteHost(ipAddress);
-    return m_socket->sendDatagram(record);
+    const auto &bytes = record.data();
+    return m_socket->queueDatagram(address, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),
+                                   whenFull == WhenFull::Drop);
 }
 
 void EventLoopYield::yield()
 {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastRun < RunGap)
+        return;
+    if (m_socket)
+        m_socket->flushSends();
     QCoreApplication::processEvents();
+    m_lastRun = std::chrono::steady_clock::now();
 }
 
 bool EndpointSource::hasPendingDatagrams() const
@@ -39,10 +56,15 @@ bool EndpointSource::hasPendingDatagrams() const
 
 bool EndpointSource::read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
 {
-    return m_socket.takeDatagram(bytes, senderIP, errorNumber, errorText);
+    return m_socket.takeDatagram(bytes, senderIP, errorNumber, errorText, &m_lastReadArrivalNs);
 }
 
 void EndpointSource::raiseArrivalLater(qint64 size)
 {
     m_socket.raiseArrivalLater(size);
+}
+
+qint64 EndpointSource::newestArrivalNs() const
+{
+    return m_socket.newestArrivalNs();
 }

@@ -2,7 +2,10 @@
 
 #include "Seams.h"
 
+#include <chrono>
+
 class UdpEndpoint;
+struct ServerCounters;
 
 // The real clock, the socket and the event loop behind the core's seams.
 
@@ -14,21 +17,36 @@ public:
 };
 
 // Sends through the debug screen's socket; until it is attached (the
-// screen is built after the run's state), every send fails.
+// screen is built after the run's state), every send fails. Records are
+// held back in the socket's batch and go out together, in order, at the
+// next yield that runs events, at the end of the handler, or when the batch
+// is full. Records the system refuses later are counted by type.
 class EndpointSender : public Sender
 {
 public:
-    void attach(UdpEndpoint &socket) { m_socket = &socket; }
-    bool send(const QString &ipAddress, const QByteArray &record) override;
+    void attach(UdpEndpoint &socket, ServerCounters &counters);
+    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override;
 
 private:
     UdpEndpoint *m_socket = nullptr;
 };
 
+// Lets pending events run. Looking for them costs about a microsecond even
+// when there are none, and a relay yields once per recipient, so events
+// that became pending in the last RunGap are left for a later yield: a
+// tick, a close notification or an arrival waits at most that long. Before
+// events run, the held-back sends go out.
 class EventLoopYield : public Yield
 {
 public:
+    static constexpr std::chrono::microseconds RunGap{500};
+
+    void attach(UdpEndpoint &socket) { m_socket = &socket; }
     void yield() override;
+
+private:
+    UdpEndpoint *m_socket = nullptr;
+    std::chrono::steady_clock::time_point m_lastRun{};
 };
 
 class EndpointSource : public DatagramSource
@@ -38,7 +56,10 @@ public:
     bool hasPendingDatagrams() const override;
     bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override;
     void raiseArrivalLater(qint64 size) override;
+    qint64 lastReadArrivalNs() const override { return m_lastReadArrivalNs; }
+    qint64 newestArrivalNs() const override;
 
 private:
     UdpEndpoint &m_socket;
+    qint64 m_lastReadArrivalNs = 0;
 };

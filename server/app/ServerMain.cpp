@@ -84,7 +84,8 @@ int run()
     context.ServerIni.FileName(paths.serverIni.toStdString());
 
     DebugScreen screen(context);
-    sender.attach(screen.endpoint());
+    sender.attach(screen.endpoint(), context.counters);
+    yield.attach(screen.endpoint());
     EndpointSource source(screen.endpoint());
     ReceivePath receivePath(context, source);
     QObject::connect(&screen.endpoint(), &UdpEndpoint::dataArrival, &screen,

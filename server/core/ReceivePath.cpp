@@ -14,7 +14,15 @@ namespace {
 struct Received {
     QByteArray bytes;
     QString senderIP;
+    qint64 arrivalNs = 0;
 };
+
+// Time between a datagram's arrival and the newest arrival; 0 when either
+// is unknown.
+qint64 waitedSince(qint64 arrivalNs, qint64 newestNs)
+{
+    return arrivalNs > 0 && newestNs > arrivalNs ? newestNs - arrivalNs : 0;
+}
 
 } // namespace
 
@@ -47,23 +55,30 @@ void ReceivePath::runBurst()
                                    + QString::number(errorNumber) + QLatin1Char(' ') + errorText);
             return;
         }
+        datagram.arrivalNs = m_source.lastReadArrivalNs();
         lastSender = datagram.senderIP;
         burst.push_back(std::move(datagram));
     }
     for (const Received &datagram : burst) {
         try {
-            handleDatagram(m_context, datagram.bytes, datagram.senderIP);
+            handleDatagram(m_context, datagram.bytes, datagram.senderIP,
+                           waitedSince(datagram.arrivalNs, m_source.newestArrivalNs()));
         } catch (const std::exception &error) {
             qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
         }
     }
 }
 
-void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress)
+void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress,
+                                 qint64 waitedNs)
 {
     ++context.counters.datagramsReceived;
     const Packet packet = Packet::fromDatagram(datagram);
     const qint32 type = packet.PacketType();
+    if (waitedNs > StaleFlightDataNs && packet.PacketClass() == Packet::FlightClass && type == Packet::FlightData) {
+        ++context.counters.staleFlightDataDropped;
+        return;
+    }
     if (packet.PacketClass() == Packet::ControlClass && type == Packet::LogonRequest)
         LogonHandling::handleLogonRequest(context, packet, senderAddress);
     else if (packet.PacketClass() == Packet::ControlClass && type == Packet::KeepAlive)

@@ -13,9 +13,17 @@ class ServerContext;
 // datagram with its sender, then hand each to handleDatagram in order.
 // Arrivals refused because a burst was running are announced again once the
 // burst is over, so no record waits for a later arrival.
+//
+// Under overload datagrams queue up before they are handled. Flight data
+// that waited longer than StaleFlightDataNs, measured from its arrival at
+// the socket to the newest arrival when its turn comes, is dropped and
+// counted: a position that old is worse than none, and relaying a backlog
+// keeps every pilot behind. Every other record is handled however late.
 class ReceivePath
 {
 public:
+    static constexpr qint64 StaleFlightDataNs = 250'000'000;
+
     ReceivePath(ServerContext &context, DatagramSource &source) : m_context(context), m_source(source) {}
 
     void onDataArrival(qint64 bytesTotal);
@@ -23,7 +31,9 @@ public:
     // Decodes one datagram (its first 128 bytes; missing bytes read as zero)
     // and hands it to the handling of its class and type. Records of any
     // other class or type are ignored: no reply, no log line, no change.
-    static void handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress);
+    // `waitedNs` is how long it queued before its turn.
+    static void handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress,
+                               qint64 waitedNs = 0);
 
 private:
     void runBurst();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Packet.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTime>
@@ -22,10 +24,17 @@ public:
 class Sender
 {
 public:
+    // What a send does when the socket's send buffer is full: wait for room
+    // (a short while), or give the record up at once.
+    enum class WhenFull { WaitForRoom, Drop };
+
     virtual ~Sender() = default;
     // Sends one 128-byte record to the dotted IPv4 address at the reply
-    // port. Returns false when the socket refused it; nothing is retried.
-    virtual bool send(const QString &ipAddress, const QByteArray &record) = 0;
+    // port, or holds it back to go out, in order, before anything else a
+    // yield may run. Returns false when it was refused at once; a record
+    // accepted and then refused by the system is counted by the sender
+    // itself in the run's sendFailuresByType.
+    virtual bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) = 0;
 };
 
 class Yield
@@ -49,4 +58,10 @@ public:
     // Raises the data-arrival notification again from the event loop, for
     // arrivals that came while a burst was being handled.
     virtual void raiseArrivalLater(qint64 size) = 0;
+    // When the datagram read last, and the newest one to have arrived so far,
+    // reached the socket: nanoseconds on the kernel's clock, 0 when unknown.
+    // Only their difference means anything; the process's own clock may
+    // run elsewhere.
+    virtual qint64 lastReadArrivalNs() const { return 0; }
+    virtual qint64 newestArrivalNs() const { return 0; }
 };

@@ -5,9 +5,10 @@
 
 namespace Senders {
 
-void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields)
+void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields,
+                Sender::WhenFull whenFull)
 {
-    if (!context.sender.send(address, record.bytes()))
+    if (!context.sender.send(address, record, whenFull))
         ++context.counters.sendFailuresByType[record.PacketType()];
     for (int i = 0; i < yields; ++i)
         context.yield();
@@ -56,7 +57,8 @@ void sendCrashNotice(ServerContext &context, const QString &address, qint32 cras
 void relayRecord(ServerContext &context, const QString &address, const Packet &record)
 {
     ++context.counters.recordsRelayed;
-    sendRecord(context, address, record);
+    const bool flightData = record.PacketType() == Packet::FlightData;
+    sendRecord(context, address, record, 1, flightData ? Sender::WhenFull::Drop : Sender::WhenFull::WaitForRoom);
 }
 
 } // namespace Senders

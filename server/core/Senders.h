@@ -2,6 +2,7 @@
 
 #include "Packet.h"
 #include "Player.h"
+#include "Seams.h"
 
 class ServerContext;
 
@@ -10,8 +11,10 @@ class ServerContext;
 // handlers may run (and change the registry) between two sends of a loop.
 namespace Senders {
 
-// Sends `record` to `address`, then yields `yields` times.
-void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields = 1);
+// Sends `record` to `address`, then yields `yields` times. A record the
+// socket refuses is counted by its type.
+void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields = 1,
+                Sender::WhenFull whenFull = Sender::WhenFull::WaitForRoom);
 
 // One PlayerAdded for every other registered player, to the newcomer.
 void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer);
@@ -27,7 +30,9 @@ void sendPlayerRemoved(ServerContext &context, const QString &serverID, const QS
 void sendCrashNotice(ServerContext &context, const QString &address, qint32 crashedServerID);
 
 // A received record passed on unchanged, all 128 bytes: aircraft details,
-// plane-type queries, flight data and chat all go this way.
+// plane-type queries, flight data and chat all go this way. Flight data is
+// given up at once when the socket's send buffer is full: the next
+// position will do; everything else waits for room.
 void relayRecord(ServerContext &context, const QString &address, const Packet &record);
 
 } // namespace Senders

@@ -1,5 +1,8 @@
 #include "UdpEndpoint.h"
 
+#include "Ipv4Text.h"
+
+#include <QAbstractEventDispatcher>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QPointer>
@@ -7,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -18,42 +22,16 @@ namespace {
 // maximum (net.core.rmem_max).
 constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
 
-// The largest UDP payload over IPv4 is 65507 bytes; one more byte of room
-// lets MSG_TRUNC reveal anything that would not fit.
-constexpr size_t DatagramBufferBytes = 65536;
-
-// The descriptor is no longer this socket (closed or replaced behind our back).
-bool descriptorGone(int errorNumber)
-{
-    return errorNumber == EBADF || errorNumber == ENOTSOCK;
-}
+// Sender texts kept, so that a pilot's address is written out only once.
+constexpr qsizetype SenderTextCacheLimit = 4096;
 
 // Errors after which receiving can never work again. Anything else a
 // receive reports (an ICMP error left by an earlier send, an unreachable
 // network, short memory, a signal) concerns one datagram only.
 bool receiveFailedForGood(int errorNumber)
 {
-    return descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
+    return SendBatch::descriptorGone(errorNumber) || errorNumber == EINVAL || errorNumber == EFAULT
         || errorNumber == EOPNOTSUPP;
-}
-
-QString senderText(const sockaddr_in &from, socklen_t length)
-{
-    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
-        return QString();
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
-        return QString();
-    return QString::fromLatin1(text);
-}
-
-// Strict dotted-quad text only: no host names, no NUL inside.
-bool parseDottedIPv4(const QString &text, in_addr *address)
-{
-    const QByteArray latin = text.toLatin1();
-    if (latin.isEmpty() || latin.contains('\0') || latin.size() != text.size())
-        return false;
-    return ::inet_pton(AF_INET, latin.constData(), address) == 1;
 }
 
 // Clears a flag when the scope ends, unless the object that owns it is gone.
@@ -102,6 +80,11 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     // Best effort: a smaller buffer only means drops under a heavier flood.
     const int wanted = ReceiveBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    // The kernel stamps each datagram with its arrival, in nanoseconds
+    // where it can.
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
 
     sockaddr_in local {};
     local.sin_family = AF_INET;
@@ -114,10 +97,13 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     }
 
     m_fd = fd;
-    m_buffer.resize(DatagramBufferBytes);
     m_dropped = 0;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
+    // Held-back sends go out before the event loop waits for anything.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &UdpEndpoint::flushSends,
+                Qt::UniqueConnection);
     setLastError(0);
     if (errorText)
         errorText->clear();
@@ -158,10 +144,8 @@ bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
         setLastError(ENOTCONN);
         return false;
     }
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_remotePort);
-    if (!parseDottedIPv4(m_remoteHost, &to.sin_addr)) {
+    quint32 host = 0;
+    if (!Ipv4Text::parse(m_remoteHost, &host)) {
         setLastError(EINVAL);
         m_lastErrorText = QStringLiteral("Not an IPv4 address: \"%1\"").arg(m_remoteHost);
         return false;
@@ -170,33 +154,49 @@ bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
         setLastError(EDESTADDRREQ);
         return false;
     }
-
-    // An ICMP error left behind by an earlier datagram may be reported by
-    // this call; it says nothing about this one, so it is sent once more.
-    bool retriedStaleError = false;
-    for (;;) {
-        const ssize_t sent = ::sendto(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        if (sent >= 0) {
-            setLastError(0);
-            return true;
-        }
-        const int sendError = errno;
-        if (sendError == EINTR)
-            continue;
-        if (sendError == ECONNREFUSED && !retriedStaleError) {
-            retriedStaleError = true;
-            continue;
-        }
-        setLastError(sendError);
-        if (descriptorGone(sendError)) {
-            // The closing is reported from the event loop, not from inside
-            // the sender that ran into it.
-            close();
-            QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
-        }
+    flushSends(); // what was held back goes first
+    if (!queueDatagram(host, bytes.constData(), bytes.size(), false)) {
+        setLastError(ENOTCONN);
         return false;
     }
+    if (m_sendBatch.flush() > 0)
+        return sendFailed(m_sendBatch.lastErrorNumber());
+    setLastError(0);
+    return true;
+}
+
+bool UdpEndpoint::queueDatagram(quint32 toAddress, const char *data, qsizetype size, bool dropWhenFull)
+{
+    if (m_fd < 0 || m_remotePort == 0)
+        return false;
+    if (m_sendBatch.isFull())
+        flushSends();
+    if (m_fd < 0)
+        return false;
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_remotePort);
+    to.sin_addr.s_addr = toAddress;
+    m_sendBatch.add(to, data, size, dropWhenFull);
+    return true;
+}
+
+void UdpEndpoint::flushSends()
+{
+    if (!m_sendBatch.isEmpty() && m_sendBatch.flush() > 0)
+        sendFailed(m_sendBatch.lastErrorNumber());
+}
+
+bool UdpEndpoint::sendFailed(int errorNumber)
+{
+    setLastError(errorNumber);
+    if (SendBatch::descriptorGone(errorNumber) && m_fd >= 0) {
+        // The closing is reported from the event loop, not from inside the
+        // sender that ran into it.
+        close();
+        QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
+    }
+    return false;
 }
 
 qint64 UdpEndpoint::headDatagramSize() const
@@ -204,7 +204,8 @@ qint64 UdpEndpoint::headDatagramSize() const
     return m_queue.empty() ? 0 : m_queue.front().bytes.size();
 }
 
-bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText,
+                               qint64 *arrivalNs)
 {
     int error = 0;
     if (m_fd < 0)
@@ -233,6 +234,8 @@ bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorN
         *errorNumber = 0;
     if (errorText)
         errorText->clear();
+    if (arrivalNs)
+        *arrivalNs = head.arrivalNs;
     return true;
 }
 
@@ -249,6 +252,9 @@ void UdpEndpoint::setQueueLimit(int datagrams)
 
 void UdpEndpoint::close()
 {
+    if (m_fd < 0)
+        return;
+    flushSends(); // what was accepted for sending still goes
     if (m_fd < 0)
         return;
     // This may run inside the notifier's own activation: switch it off now
@@ -279,33 +285,61 @@ void UdpEndpoint::socketReadable()
 // failed for good.
 bool UdpEndpoint::drainKernelQueue()
 {
-    sockaddr_in from {};
-    for (int round = 0; round < m_queueLimit && m_fd >= 0; ++round) {
-        socklen_t fromLength = sizeof from;
-        const ssize_t received = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_TRUNC,
-                                            reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (received < 0) {
-            const int receiveError = errno;
-            if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
-                discardErrorQueue();
-                return true;
-            }
-            if (receiveFailedForGood(receiveError)) {
-                failForGood(receiveError);
-                return false;
-            }
-            // An error reported for an earlier datagram is consumed by the
-            // call that reports it; the queue behind it is still there.
-            setLastError(receiveError);
+    for (int taken = 0; taken < m_queueLimit && m_fd >= 0;) {
+        const int received = receiveBatch();
+        if (received > 0) {
+            taken += received;
             continue;
         }
-        if (size_t(received) > m_buffer.size()) {
+        const int receiveError = errno;
+        if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
+            discardErrorQueue();
+            return true;
+        }
+        if (receiveFailedForGood(receiveError)) {
+            failForGood(receiveError);
+            return false;
+        }
+        // An error reported for an earlier datagram is consumed by the
+        // call that reports it; the queue behind it is still there.
+        setLastError(receiveError);
+        ++taken;
+    }
+    return true;
+}
+
+// Moves up to one batch of datagrams from the kernel into the queue. The
+// number moved or dropped as oversized; -1 with errno when none could be read.
+int UdpEndpoint::receiveBatch()
+{
+    const int count = m_receiveBatch.receive(m_fd);
+    for (int i = 0; i < count; ++i) {
+        const ReceiveBatch::Datagram datagram = m_receiveBatch.datagram(i);
+        if (datagram.oversized) {
             ++m_dropped; // beyond any IPv4 datagram; never kept cut short
             continue;
         }
-        enqueue({QByteArray(m_buffer.data(), qsizetype(received)), senderText(from, fromLength)});
+        m_newestArrivalNs = qMax(m_newestArrivalNs, datagram.arrivalNs);
+        enqueue({QByteArray(datagram.data, datagram.size), senderText(*datagram.sender, datagram.senderLength),
+                 datagram.arrivalNs});
     }
-    return true;
+    return count;
+}
+
+// The dotted text of a sender's address, made once per address.
+QString UdpEndpoint::senderText(const sockaddr_in &from, socklen_t length)
+{
+    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
+        return QString();
+    const auto known = m_senderTexts.constFind(from.sin_addr.s_addr);
+    if (known != m_senderTexts.constEnd())
+        return *known;
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
+        return QString();
+    if (m_senderTexts.size() >= SenderTextCacheLimit)
+        m_senderTexts.clear();
+    return *m_senderTexts.insert(from.sin_addr.s_addr, QString::fromLatin1(text));
 }
 
 // Where the system keeps ICMP errors in a per-socket queue (IP_RECVERR),
@@ -314,7 +348,7 @@ bool UdpEndpoint::drainKernelQueue()
 void UdpEndpoint::discardErrorQueue()
 {
     for (int round = 0; round < m_queueLimit; ++round) {
-        iovec part {m_buffer.data(), m_buffer.size()};
+        iovec part {m_receiveBatch.scratch(), ReceiveBatch::DatagramBufferBytes};
         msghdr message {};
         message.msg_iov = &part;
         message.msg_iovlen = 1;
@@ -360,6 +394,7 @@ void UdpEndpoint::raiseArrivals()
         emit dataArrival(size);
         if (!scope.ownerAlive())
             return;
+        flushSends();
     }
 }
 

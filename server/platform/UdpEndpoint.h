@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ReceiveBatch.h"
+#include "SendBatch.h"
+
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -17,7 +21,9 @@ class QSocketNotifier;
 // datagram's size. Readers take datagrams from the wrapper's queue with
 // GetData, so a reader that declines an arrival never leaves anything stuck
 // in the kernel. The queue is bounded: when it is full the oldest datagram
-// is dropped to make room.
+// is dropped to make room. Each datagram keeps the kernel's receive time
+// (real-time clock, nanoseconds), so a reader can tell how long it waited
+// by comparing it with the newest one taken in.
 //
 // Re-entrancy: a DataArrival handler may run the event loop (processEvents).
 // Datagrams that arrive meanwhile are still moved into the queue at once,
@@ -25,9 +31,15 @@ class QSocketNotifier;
 // returned, from the same loop; so handlers never nest inside one another
 // and the stack never grows with the traffic.
 //
-// Sending: SendData sends one datagram to RemoteHost at RemotePort. Errors
-// that only concern one destination (a pilot gone away, an unreachable
-// network, a full send buffer) fail that send and nothing else.
+// Sending: sendDatagram sends one datagram to RemoteHost at RemotePort at
+// once. queueDatagram holds datagrams back to go out together, in order,
+// when flushSends runs: before the event loop sleeps, after each
+// DataArrival handler, before close, when a batch is full, and whenever the
+// owner calls it (before it lets other events run). Errors that only
+// concern one destination (a pilot gone away, an unreachable network, a
+// full send buffer) fail that send and nothing else; every datagram that
+// could not be sent is reported to the unsent handler (see SendBatch for
+// how a full send buffer is waited for).
 //
 // Closed is raised only when the socket fails for good on its own; never
 // by Close() and never for a per-destination error.
@@ -65,6 +77,11 @@ public:
     // port is 0, or when the system refuses the datagram; the reason is then
     // in lastErrorNumber()/lastErrorText().
     bool sendDatagram(const QByteArray &bytes);
+    // Holds one datagram for `to` (IPv4, network byte order) at RemotePort.
+    // False, holding nothing, when not bound or the port is 0.
+    bool queueDatagram(quint32 toAddress, const char *data, qsizetype size, bool dropWhenFull);
+    void flushSends();
+    void setUnsentHandler(SendBatch::UnsentHandler handler) { m_sendBatch.setUnsentHandler(std::move(handler)); }
     int lastErrorNumber() const { return m_lastErrorNumber; }
     QString lastErrorText() const { return m_lastErrorText; }
 
@@ -76,7 +93,11 @@ public:
     qint64 headDatagramSize() const;
     // Takes the oldest queued datagram. False, with an error number and
     // text, when the queue is empty or the socket is closed.
-    bool takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText);
+    bool takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText,
+                      qint64 *arrivalNs = nullptr);
+    // The kernel receive time of the newest datagram taken in from the
+    // socket, 0 before the first.
+    qint64 newestArrivalNs() const { return m_newestArrivalNs; }
 
     // At least 1. Lowering it below the current count drops the oldest.
     void setQueueLimit(int datagrams);
@@ -100,10 +121,13 @@ private:
     {
         QByteArray bytes;
         QString senderIP;
+        qint64 arrivalNs = 0;
     };
-
     void socketReadable();
     bool drainKernelQueue();
+    int receiveBatch();
+    QString senderText(const sockaddr_in &from, socklen_t length);
+    bool sendFailed(int errorNumber);
     void discardErrorQueue();
     void enqueue(Datagram datagram);
     void announce(qint64 size);
@@ -113,7 +137,11 @@ private:
 
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
-    std::vector<char> m_buffer;
+    ReceiveBatch m_receiveBatch;
+    QHash<quint32, QString> m_senderTexts;
+    qint64 m_newestArrivalNs = 0;
+    SendBatch::SocketTransport m_transport{m_fd};
+    SendBatch m_sendBatch{m_transport};
     std::deque<Datagram> m_queue;
     std::deque<qint64> m_arrivals;
     int m_queueLimit = DefaultQueueLimit;

@@ -17,6 +17,7 @@ public:
         QByteArray bytes;
         QString sender;
         bool fails = false;
+        qint64 arrivalNs = 0;
     };
 
     bool hasPendingDatagrams() const override { return !queue.empty(); }
@@ -31,9 +32,15 @@ public:
         }
         *bytes = item.bytes;
         *senderIP = item.sender;
+        lastArrival = item.arrivalNs;
+        newestArrival = qMax(newestArrival, item.arrivalNs);
         return true;
     }
     void raiseArrivalLater(qint64 size) override { raised.append(size); }
+    qint64 lastReadArrivalNs() const override { return lastArrival; }
+    qint64 newestArrivalNs() const override { return newestArrival; }
+    qint64 lastArrival = 0;
+    qint64 newestArrival = 0;
 
     std::deque<Item> queue;
     QList<qint64> raised;
@@ -42,13 +49,13 @@ public:
 class ThrowingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const QByteArray &record) override
+    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override
     {
         if (ipAddress == QStringLiteral("127.0.0.66") && !m_thrown) {
             m_thrown = true;
             throw std::runtime_error("send failed");
         }
-        return inner.send(ipAddress, record);
+        return inner.send(ipAddress, record, whenFull);
     }
     RecordingSender inner;
 
@@ -76,6 +83,8 @@ private slots:
     void readFailureDropsTheBurst();
     void failingRecordIsContained();
     void hostileDatagramsOfEveryLength();
+    void staleFlightData_data();
+    void staleFlightData();
 };
 
 void tst_ReceivePath::sizeGate_data()
@@ -207,6 +216,45 @@ void tst_ReceivePath::hostileDatagramsOfEveryLength()
     QVERIFY(source.queue.empty());
     QVERIFY(h.ctx().ReceiveReady);
     QCOMPARE(h.ctx().players.count(), 2);
+}
+
+void tst_ReceivePath::staleFlightData_data()
+{
+    QTest::addColumn<qint32>("type");
+    QTest::addColumn<qint64>("arrivalNs");  // the record's; a later datagram arrives at 10 s
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<int>("dropped");
+
+    const qint64 later = 10'000'000'000;
+    QTest::newRow("flight data, fresh") << qint32(4121) << later - 250'000'000 << 1 << 0;
+    QTest::newRow("flight data, stale") << qint32(4121) << later - 250'000'001 << 0 << 1;
+    QTest::newRow("flight data, arrival unknown") << qint32(4121) << qint64(0) << 1 << 0;
+    QTest::newRow("chat, however late") << qint32(4131) << qint64(1) << 1 << 0;
+    QTest::newRow("aircraft details, however late") << qint32(4110) << qint64(1) << 1 << 0;
+    QTest::newRow("keep-alive, however late") << qint32(1006) << qint64(1) << 1 << 0;
+}
+
+// A record that waited too long between its arrival and its turn, measured
+// against the newest arrival, never against the process's clock.
+void tst_ReceivePath::staleFlightData()
+{
+    QFETCH(qint32, type);
+    QFETCH(qint64, arrivalNs);
+    QFETCH(int, sent);
+    QFETCH(int, dropped);
+
+    CoreHarness h(false, false);
+    h.logOnAll({"Ann", "Bob"});
+    h.receive(ClientRecords::flightRecord(4110, 1), QStringLiteral("127.0.0.2"));
+    h.clearRecords();
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    const QByteArray record = type == 1006 ? ClientRecords::keepAlive(1) : ClientRecords::flightRecord(type, 1);
+    source.queue.push_back({record, QStringLiteral("127.0.0.2"), false, arrivalNs});
+    source.queue.push_back({QByteArray(128, '\x7f'), QStringLiteral("127.0.0.9"), false, 10'000'000'000});
+    path.onDataArrival(128);
+    QCOMPARE(h.sender.sent.size(), sent);
+    QCOMPARE(h.ctx().counters.staleFlightDataDropped, quint64(dropped));
 }
 
 QTEST_GUILESS_MAIN(tst_ReceivePath)

@@ -67,8 +67,10 @@ void tst_Relay::relayedUnchanged()
     h.receive(record, from);
 
     QCOMPARE(destinations(h.sender), recipients);
-    for (const SentRecord &sent : h.sender.sent)
+    for (const SentRecord &sent : h.sender.sent) {
         QCOMPARE(sent.bytes.toHex(), record.toHex());
+        QCOMPARE(sent.whenFull, Sender::WhenFull::WaitForRoom);
+    }
     QCOMPARE(h.logLines(), lines);
     QCOMPARE(h.yield.count, recipients.size());
 }
@@ -108,6 +110,7 @@ void tst_Relay::flightDataWaitsForAircraftDetails()
     h.receive(flight, QStringLiteral("127.0.0.3"));
     QCOMPARE(destinations(h.sender), (QStringList{"127.0.0.2", "127.0.0.4"}));
     QCOMPARE(h.sender.sent.first().bytes, flight);
+    QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::Drop); // the next position will do
     QCOMPARE(h.logLines(), QStringList());
 
     // Another player's flight data still waits for its own details.

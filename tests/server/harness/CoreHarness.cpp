@@ -4,9 +4,9 @@
 
 #include <QBuffer>
 
-bool RecordingSender::send(const QString &ipAddress, const QByteArray &record)
+bool RecordingSender::send(const QString &ipAddress, const Packet &record, WhenFull whenFull)
 {
-    sent.append(SentRecord{ipAddress, record});
+    sent.append(SentRecord{ipAddress, record.bytes(), whenFull});
     return true;
 }
 

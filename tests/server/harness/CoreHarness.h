@@ -32,13 +32,14 @@ private:
 struct SentRecord {
     QString ip;
     QByteArray bytes;
+    Sender::WhenFull whenFull = Sender::WhenFull::WaitForRoom;
     Packet packet() const { return Packet::fromDatagram(bytes); }
 };
 
 class RecordingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const QByteArray &record) override;
+    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override;
     QList<SentRecord> sent;
 };
 
