@@ -117,8 +117,8 @@ qint64 ServerProcess::residentKilobytes() const
     QFile status(QStringLiteral("/proc/%1/status").arg(processId()));
     if (processId() <= 0 || !status.open(QIODevice::ReadOnly))
         return 0;
-    while (!status.atEnd()) {
-        const QByteArray line = status.readLine();
+    // /proc files report a size of 0: read them whole, not up to atEnd().
+    for (const QByteArray &line : status.readAll().split('\n')) {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).simplified().split(' ').value(0).toLongLong();
     }
