@@ -1,20 +1,27 @@
-# The two commands of the project: `make run` and `make test`.
+# The two commands of the project: `make run` and `make test`; `make fuzz`
+# runs the fuzz targets.
 # Each installs the Debian packages the project needs when one is missing,
 # then configures and builds incrementally under build/.
 
 PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core
+# clang and its libFuzzer runtime, for `make fuzz` only.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
+FUZZ     := $(BUILD)/fuzz
+FUZZ_TARGETS := receivepath inifiles accountdeletion
+FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build build-asan run run-config test test-release test-asan bench clean
+.PHONY: all deps fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench fuzz clean
 
 all: build
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs those of the packages in $(1) that are missing.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -22,12 +29,22 @@ deps:
 	  $(SUDO) apt-get update && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+fuzz-deps: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 $(RELEASE)/CMakeCache.txt:
 	cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 $(ASAN)/CMakeCache.txt:
 	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVENTORO_SANITIZE=ON
+
+$(FUZZ)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENTORO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
 
 build: deps
 	@$(MAKE) --no-print-directory $(RELEASE)/CMakeCache.txt
@@ -51,6 +68,26 @@ test-asan: build-asan
 	cd $(ASAN) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 test: test-release test-asan
+
+build-fuzz: fuzz-deps
+	@$(MAKE) --no-print-directory $(FUZZ)/CMakeCache.txt
+	cmake --build $(FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+# Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/, read
+# only; what it learns goes to build/fuzz/work/). A finding is left in
+# build/fuzz/findings/<target>/ and fails the run.
+fuzz: build-fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ)/work/$$t $(FUZZ)/findings/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  (cd $(FUZZ)/findings/$$t && $(CURDIR)/$(FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -rss_limit_mb=2048 -print_final_stats=1 $(CURDIR)/$(FUZZ)/work/$$t $(CURDIR)/fuzz/corpus/$$t \
+	    > $(CURDIR)/$(FUZZ)/fuzz_$$t.log 2>&1); status=$$?; \
+	  tail -n 7 $(FUZZ)/fuzz_$$t.log; \
+	  if [ $$status -ne 0 ] || [ -n "$$(ls -A $(FUZZ)/findings/$$t)" ]; then \
+	    echo "fuzz_$$t found a fault: see $(FUZZ)/fuzz_$$t.log and $(FUZZ)/findings/$$t"; exit 1; \
+	  fi; \
+	done
 
 # Benchmarks: the core in-process, then the real server under a loopback load.
 bench: build
