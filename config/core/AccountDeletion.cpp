@@ -15,15 +15,17 @@ std::string_view settled(std::string_view text)
 }
 
 // A value as it must be written to read back as `value` does now. A value
-// read from quotes in quotes ("5" from ""5"") would lose its own quotes if
-// written as it reads, so it goes back in one more pair.
+// read from quotes in quotes ("5" from ""5"") or with blanks at its end
+// (from "Ann  ") would lose them if written as it reads, so it goes back in
+// one more pair of quotes. (A value cut at 127 characters that ends in a
+// blank reads back without it either way.)
 std::string storable(std::string_view value)
 {
     const std::string plain(settled(value));
-    if (INIFiles::readBackOf(plain) == plain)
+    if (INIFiles::readBackOf(plain) == value)
         return plain;
-    const std::string quoted = '"' + plain + '"';
-    return INIFiles::readBackOf(quoted) == plain ? quoted : plain;
+    const std::string quoted = '"' + std::string(value) + '"';
+    return INIFiles::readBackOf(quoted) == value ? quoted : plain;
 }
 
 } // namespace
