@@ -74,13 +74,14 @@ build-fuzz: fuzz-deps
 	cmake --build $(FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
 # Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/, read
-# only; what it learns goes to build/fuzz/work/). A finding is left in
+# only; what it learns goes to build/fuzz/work/, its scratch files to
+# build/fuzz/tmp/). A finding is left in
 # build/fuzz/findings/<target>/ and fails the run.
 fuzz: build-fuzz
 	@for t in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ)/work/$$t $(FUZZ)/findings/$$t; \
+	  mkdir -p $(FUZZ)/work/$$t $(FUZZ)/findings/$$t $(FUZZ)/tmp; \
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
-	  (cd $(FUZZ)/findings/$$t && $(CURDIR)/$(FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  (cd $(FUZZ)/findings/$$t && TMPDIR=$(CURDIR)/$(FUZZ)/tmp $(CURDIR)/$(FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -rss_limit_mb=2048 -print_final_stats=1 $(CURDIR)/$(FUZZ)/work/$$t $(CURDIR)/fuzz/corpus/$$t \
 	    > $(CURDIR)/$(FUZZ)/fuzz_$$t.log 2>&1); status=$$?; \
 	  tail -n 7 $(FUZZ)/fuzz_$$t.log; \
