@@ -1,4 +1,5 @@
-# The two commands of the project: `make run` and `make test`.
+# The two commands of the project: `make run` and `make test`; `make fuzz`
+# runs the fuzz targets.
 # Each installs the Debian packages the project needs when one is missing,
 # then configures and builds incrementally under build/.
 # `make install PREFIX=DIR` installs under DIR (default /: the programs go to
@@ -7,13 +8,18 @@
 PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime
 PACKAGING := dpkg-dev file
 PREFIX   ?= /
+# clang and its libFuzzer runtime, for `make fuzz` only.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
+FUZZ     := $(BUILD)/fuzz
+FUZZ_TARGETS := receivepath inifiles accountdeletion
+FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-packaging build build-asan run run-config test test-release test-asan bench install package clean
+.PHONY: all deps deps-packaging fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package fuzz clean
 
 all: build
 
@@ -35,11 +41,17 @@ deps:
 deps-packaging:
 	$(call install-missing,$(PACKAGING))
 
+fuzz-deps: deps
+	$(call install-missing,$(FUZZ_PACKAGES))
+
 $(RELEASE)/CMakeCache.txt:
 	cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 $(ASAN)/CMakeCache.txt:
 	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVENTORO_SANITIZE=ON
+
+$(FUZZ)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENTORO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
 
 build: deps
 	@$(MAKE) --no-print-directory $(RELEASE)/CMakeCache.txt
@@ -63,6 +75,27 @@ test-asan: build-asan
 	cd $(ASAN) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 test: test-release test-asan
+
+build-fuzz: fuzz-deps
+	@$(MAKE) --no-print-directory $(FUZZ)/CMakeCache.txt
+	cmake --build $(FUZZ) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+# Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/, read
+# only; what it learns goes to build/fuzz/work/, its scratch files to
+# build/fuzz/tmp/). A finding is left in
+# build/fuzz/findings/<target>/ and fails the run.
+fuzz: build-fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ)/work/$$t $(FUZZ)/findings/$$t $(FUZZ)/tmp; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  (cd $(FUZZ)/findings/$$t && TMPDIR=$(CURDIR)/$(FUZZ)/tmp $(CURDIR)/$(FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -rss_limit_mb=2048 -print_final_stats=1 $(CURDIR)/$(FUZZ)/work/$$t $(CURDIR)/fuzz/corpus/$$t \
+	    > $(CURDIR)/$(FUZZ)/fuzz_$$t.log 2>&1); status=$$?; \
+	  tail -n 7 $(FUZZ)/fuzz_$$t.log; \
+	  if [ $$status -ne 0 ] || [ -n "$$(ls -A $(FUZZ)/findings/$$t)" ]; then \
+	    echo "fuzz_$$t found a fault: see $(FUZZ)/fuzz_$$t.log and $(FUZZ)/findings/$$t"; exit 1; \
+	  fi; \
+	done
 
 # Benchmarks: the core in-process, account deletion, then the table of the
 # real server beside the yardstick relay under loopback loads (a few minutes).

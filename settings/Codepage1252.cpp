@@ -203,6 +203,13 @@ std::string encodeFile(FileEncoding encoding, std::string_view text)
 {
     switch (encoding) {
     case FileEncoding::Ansi:
+        // Text that starts with a byte-order mark's bytes (a first line of
+        // "\xFF\xFE..." that had blanks in front) would be read back as
+        // Unicode and garbled: a blank line in front keeps it 8-bit text.
+        for (std::string_view mark : {kUtf8Mark, kUtf16LEMark, kUtf16BEMark}) {
+            if (text.starts_with(mark))
+                return "\r\n" + std::string(text);
+        }
         break;
     case FileEncoding::Utf8:
         return std::string(kUtf8Mark) + encodeUtf8(toUnicode(text));

@@ -14,6 +14,20 @@ std::string_view settled(std::string_view text)
     return ProfileDocument::asReadBack(text.substr(0, text.find('\0')));
 }
 
+// A value as it must be written to read back as `value` does now. A value
+// read from quotes in quotes ("5" from ""5"") or with blanks at its end
+// (from "Ann  ") would lose them if written as it reads, so it goes back in
+// one more pair of quotes. (A value cut at 127 characters that ends in a
+// blank reads back without it either way.)
+std::string storable(std::string_view value)
+{
+    const std::string plain(settled(value));
+    if (INIFiles::readBackOf(plain) == value)
+        return plain;
+    const std::string quoted = '"' + std::string(value) + '"';
+    return INIFiles::readBackOf(quoted) == value ? quoted : plain;
+}
+
 } // namespace
 
 std::vector<KeptAccount> keptAccounts(const ProfileDocument &usersFile, const std::vector<std::string> &sections,
@@ -38,8 +52,8 @@ std::string rewrittenContent(const std::vector<KeptAccount> &kept)
     ProfileDocument content = ProfileDocument::parse({});
     for (const KeptAccount &account : kept) {
         const std::string_view section = settled(account.section);
-        INIFiles::writeTo(content, section, "Pwd", settled(account.Pwd));
-        INIFiles::writeTo(content, section, "Name", settled(account.Name));
+        INIFiles::writeTo(content, section, "Pwd", storable(account.Pwd));
+        INIFiles::writeTo(content, section, "Name", storable(account.Name));
     }
     return content.serialize();
 }

@@ -88,13 +88,17 @@ bool DebugScreen::startListening()
 
 void DebugScreen::bindFailed(const QString &errorText)
 {
-    if (isVisible()) {
+    if (isVisible() && OperatorMessage::hasScreen()) {
         OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing"));
     } else {
+        // Nobody would see a box: the reason goes to the log and, so that a
+        // server started without logging says it too, to standard error.
+        const QString event = QStringLiteral("Error binding to Adapter and port ") + errorText;
         if (m_context.ordinaryLinesOn())
-            m_context.logEvent(QStringLiteral("Error binding to Adapter and port ") + errorText);
-        // A hidden server still says why it stops, on standard error.
-        OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing (%1)").arg(errorText), false);
+            m_context.logEvent(event);
+        OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing\n")
+                                  + m_context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss - ")) + event,
+                              false);
     }
     stopListening();
 }

@@ -25,8 +25,9 @@ public:
     QLabel *statusLabel() const { return m_statusLabel; }
 
     // Binds the socket to the settings' ports. On failure the operator is
-    // told (a box when the screen is shown, a log line when it is hidden)
-    // and false comes back: the server then ends.
+    // told (a box when the screen is shown on a display; otherwise a log
+    // line and the reason on standard error) and false comes back: the
+    // server then ends.
     bool startListening();
 
     // Stops the sweep and closes the socket; runs whenever the screen is

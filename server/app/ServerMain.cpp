@@ -41,15 +41,29 @@ void applyOptions(ServerContext &context, const StartupOptions::Options &options
     context.MessageOfTheDay = options.MessageOfTheDay;
 }
 
-// "log.txt" in the working directory, appended to. A log that cannot be
-// opened leaves logging off for the run.
-void openLog(ServerContext &context, QLabel *statusLabel)
+// "log.txt" in the working directory, appended to. Unbuffered: every line
+// goes to the file as it is written, and a line that cannot be written (a
+// full disk) is dropped rather than kept in memory.
+std::unique_ptr<QFile> openLogFile(const QString &path)
+{
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        warn(QStringLiteral("cannot open %1 for appending (%2)").arg(path, file->errorString()));
+        return nullptr;
+    }
+    return file;
+}
+
+// A log that cannot be opened leaves logging off for the run.
+void openLog(ServerContext &context, const QString &path, QLabel *statusLabel)
 {
     statusLabel->setText(QStringLiteral("Logging Active. Saving to log.txt"));
-    auto file = std::make_unique<QFile>(QDir::current().filePath(QStringLiteral("log.txt")));
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
-        warn(QStringLiteral("cannot open %1 for appending (%2); logging is off for this run")
-                 .arg(file->fileName(), file->errorString()));
+    context.log.setWriteFailureHandler([path](const QString &reason) {
+        warn(QStringLiteral("cannot write to %1 (%2); the log is incomplete from here on").arg(path, reason));
+    });
+    std::unique_ptr<QFile> file = openLogFile(path);
+    if (!file) {
+        warn(QStringLiteral("logging is off for this run"));
         context.DebugOn = false;
         statusLabel->setText(QStringLiteral("Logging Not Active."));
         return;
@@ -58,6 +72,17 @@ void openLog(ServerContext &context, QLabel *statusLabel)
     const QString now = context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss"));
     for (const QString &line : StartupOptions::banner(now, context.DebugLowLevelOn))
         context.log.WriteLog(line);
+}
+
+// On SIGHUP: the log was moved away (or is to be); close it and go on in a
+// new "log.txt" at the same path. Every line written before went to the old
+// file. If the new one cannot be opened the old one stays in use.
+void reopenLog(ServerContext &context, const QString &path)
+{
+    if (!context.log.isOpen())
+        return;
+    if (std::unique_ptr<QFile> file = openLogFile(path))
+        context.log.open(std::move(file));
 }
 
 } // namespace
@@ -91,20 +116,26 @@ int run()
     QObject::connect(&screen.endpoint(), &UdpEndpoint::dataArrival, &screen,
                      [&receivePath](qint64 bytesTotal) { receivePath.onDataArrival(bytesTotal); });
 
+    // Before anything is written to the log, so that a write beyond the file
+    // size limit fails instead of killing the process.
+    SignalWatcher processSignals;
+    const QString logPath = QDir::current().absoluteFilePath(QStringLiteral("log.txt"));
+    QObject::connect(&processSignals, &SignalWatcher::reopenRequested, &screen,
+                     [&context, logPath] { reopenLog(context, logPath); });
+
     const StartupOptions::Options options = StartupOptions::read(context.ServerIni);
     applyOptions(context, options);
     if (context.DebugOn)
-        openLog(context, screen.statusLabel());
+        openLog(context, logPath, screen.statusLabel());
     else
         screen.statusLabel()->setText(QStringLiteral("Logging Not Active."));
 
     if (options.ShowScreen)
         screen.show();
 
-    // Watched before the socket is bound: a stop request that comes as soon
-    // as the server listens still ends it in order.
-    SignalWatcher stopSignals;
-    QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
+    // Stop requests are watched before the socket is bound: one that comes
+    // as soon as the server listens still ends it in order.
+    QObject::connect(&processSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
         screen.stopListening();
         QCoreApplication::quit();
     });

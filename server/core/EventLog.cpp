@@ -3,12 +3,22 @@
 #include <QFileDevice>
 #include <QIODevice>
 
+namespace {
+
+bool breaksLines(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+} // namespace
+
 EventLog::EventLog() = default;
 EventLog::~EventLog() = default;
 
 void EventLog::open(std::unique_ptr<QIODevice> device)
 {
     m_device = std::move(device);
+    m_failureReported = false;
 }
 
 bool EventLog::isOpen() const
@@ -16,18 +26,33 @@ bool EventLog::isOpen() const
     return m_device && m_device->isOpen();
 }
 
+void EventLog::setWriteFailureHandler(std::function<void(const QString &)> handler)
+{
+    m_onWriteFailure = std::move(handler);
+}
+
+QString EventLog::oneLine(const QString &text)
+{
+    QString line = text;
+    for (QChar &c : line) {
+        if (breaksLines(c.unicode()))
+            c = u'?';
+    }
+    return line;
+}
+
 void EventLog::WriteLog(const QString &text)
 {
     if (!isOpen())
         return;
-    QString line = text;
-    for (QChar &c : line) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = u'?';
-    }
-    QByteArray bytes = line.toUtf8();
+    QByteArray bytes = oneLine(text).toUtf8();
     bytes += "\r\n";
-    m_device->write(bytes);
+    bool written = m_device->write(bytes) == bytes.size();
     if (auto *file = qobject_cast<QFileDevice *>(m_device.get()))
-        file->flush();
+        written = file->flush() && written;
+    if (!written && !m_failureReported) {
+        m_failureReported = true;
+        if (m_onWriteFailure)
+            m_onWriteFailure(m_device->errorString());
+    }
 }

@@ -2,27 +2,41 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QIODevice;
 
 // The writer of "log.txt": one line per call, ended by CR LF and flushed at
 // once, so the lines of a server ended from outside are not lost. Lines are
-// written in UTF-8. Control characters that came from the network (a pilot's
-// handle) are written as "?", so no datagram can start a line of its own.
-// A failed write (a full disk) is ignored: the server keeps running.
+// written in UTF-8. Characters that could break a line or fake one (C0 and
+// C1 controls, DEL, the Unicode line and paragraph separators), which only
+// text from the network can bring, are written as "?".
+//
+// A failed write (a full disk, a file size limit) never stops the server:
+// the line is lost, and the failure handler, when one is set, is told once
+// per opened device, so the operator learns that the log is incomplete.
 class EventLog
 {
 public:
     EventLog();
     ~EventLog();
 
-    // Takes over an open device; any previous one is closed.
+    // Takes over an open device; any previous one is closed. Opening another
+    // device (a log moved away and reopened) reports its failures afresh.
     void open(std::unique_ptr<QIODevice> device);
     bool isOpen() const;
 
+    void setWriteFailureHandler(std::function<void(const QString &reason)> handler);
+
     void WriteLog(const QString &text);
+
+    // The text as it goes into a line: every character that could end it
+    // or start another replaced by "?".
+    static QString oneLine(const QString &text);
 
 private:
     std::unique_ptr<QIODevice> m_device;
+    std::function<void(const QString &)> m_onWriteFailure;
+    bool m_failureReported = false;
 };

@@ -1,5 +1,7 @@
 #include "LogonThrottle.h"
 
+#include <utility>
+
 bool LogonThrottle::isBlocked(const QString &address, qint64 now)
 {
     const auto it = m_history.find(address);
@@ -32,13 +34,12 @@ void LogonThrottle::makeRoom(qint64 now)
     m_history.removeIf([now](const auto &entry) { return now - entry.value().last >= WindowSeconds; });
     if (m_history.size() < MaxAddresses)
         return;
-    QString stalest;
-    qint64 stalestTime = now;
+    // Blocked addresses go last: otherwise a guesser could free itself by
+    // sending refused logons from enough other addresses.
+    auto stalest = m_history.cend();
     for (auto it = m_history.cbegin(); it != m_history.cend(); ++it) {
-        if (stalest.isNull() || it->last < stalestTime) {
-            stalest = it.key();
-            stalestTime = it->last;
-        }
+        if (stalest == m_history.cend() || std::pair(it->blocked, it->last) < std::pair(stalest->blocked, stalest->last))
+            stalest = it;
     }
-    m_history.remove(stalest);
+    m_history.erase(stalest);
 }

@@ -9,7 +9,9 @@
 // address within WindowSeconds, that address is refused without looking at
 // the accounts until WindowSeconds pass with no rejection; every refusal,
 // the throttled ones included, counts as a rejection. Times are monotonic
-// seconds. At most MaxAddresses are remembered; the stalest goes first.
+// seconds. At most MaxAddresses are remembered; when a new one comes, those
+// whose window has passed are forgotten, else the stalest address that is
+// not blocked, else the stalest of all.
 class LogonThrottle
 {
 public:

@@ -37,12 +37,16 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 SignalWatcher::~SignalWatcher()
 {
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
+    ::signal(SIGXFSZ, SIG_DFL);
     g_signalFd = -1;
     for (int fd : m_fds) {
         if (fd >= 0)
@@ -53,6 +57,10 @@ SignalWatcher::~SignalWatcher()
 void SignalWatcher::readSignal()
 {
     unsigned char byte = 0;
-    while (::read(m_fds[1], &byte, 1) == 1)
-        emit stopRequested(byte);
+    while (::read(m_fds[1], &byte, 1) == 1) {
+        if (byte == SIGHUP)
+            emit reopenRequested();
+        else
+            emit stopRequested(byte);
+    }
 }

@@ -228,6 +228,11 @@ void tst_INIFiles::bomFilesKeepTheirEncoding()
     const QString decoded = QString::fromUtf16(reinterpret_cast<const char16_t *>(after.constData() + 2), (after.size() - 2) / 2);
     QCOMPARE(decoded, QStringLiteral("[General]\r\nMOTD=\u00E9t\u00E9\r\n"));
     QCOMPARE(m_ini.ReadINI("General", "MOTD", ""), std::string("\xE9" "t\xE9"));
+    // An 8-bit file whose first line, blanks aside, begins with a mark's bytes.
+    writeFile(m_path, "\t\xFF\xFE=1\r\n[General]\r\n");
+    m_ini.WriteINI("General", "MOTD", "Hi");
+    QCOMPARE(m_ini.ReadINI("General", "MOTD", ""), std::string("Hi"));
+    QCOMPARE(m_ini.ReadINI("", "\xFF\xFE", ""), std::string("1"));
 }
 
 QTEST_GUILESS_MAIN(tst_INIFiles)

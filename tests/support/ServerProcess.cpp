@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -91,12 +93,36 @@ bool ServerProcess::start(const QStringList &arguments)
     m_process.setArguments(arguments);
     m_process.setWorkingDirectory(workingDirectory());
     m_process.setProcessEnvironment(m_environment);
+    const rlim_t limit = rlim_t(m_fileSizeLimit);
+    m_process.setChildProcessModifier([limit] {
+        const rlimit fileSize{limit, limit};
+        if (limit > 0)
+            ::setrlimit(RLIMIT_FSIZE, &fileSize);
+    });
     m_process.start(QIODevice::ReadOnly);
     if (!m_process.waitForStarted(KillWaitMs)) {
         m_errorText = m_process.errorString();
         return false;
     }
     return true;
+}
+
+bool ServerProcess::sendSignal(int signalNumber)
+{
+    return isRunning() && processId() > 0 && ::kill(pid_t(processId()), signalNumber) == 0;
+}
+
+qint64 ServerProcess::residentKilobytes() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(processId()));
+    if (processId() <= 0 || !status.open(QIODevice::ReadOnly))
+        return 0;
+    // /proc files report a size of 0: read them whole, not up to atEnd().
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).simplified().split(' ').value(0).toLongLong();
+    }
+    return 0;
 }
 
 bool ServerProcess::waitUntilListening(quint16 port, int timeoutMs)

@@ -42,7 +42,15 @@ public:
     // The environment the process starts with; change it before start().
     QProcessEnvironment &environment() { return m_environment; }
 
+    // A limit on the size of every file the process writes (RLIMIT_FSIZE),
+    // as a full disk would set it; 0 for none. Set it before start().
+    void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
+
     bool start(const QStringList &arguments = {});
+    // Sends a signal to the running process; false when it is not running.
+    bool sendSignal(int signalNumber);
+    // The process's resident memory in kB (VmRSS), 0 when unknown.
+    qint64 residentKilobytes() const;
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 processId() const { return m_process.processId(); }
 
@@ -78,6 +86,7 @@ private:
     QString m_programPath;
     QString m_workingDirectory;
     QProcessEnvironment m_environment;
+    qint64 m_fileSizeLimit = 0;
     QProcess m_process;
     QByteArray m_standardError;
     QByteArray m_standardOutput;

@@ -196,6 +196,9 @@ void tst_ConfigCore::deletion_data()
         << QByteArray("[1]\r\nPwd=1\r\nName=A\r\n[3]\r\nPwd=3\r\nName=C\r\n");
     QTest::newRow("the text counts, not the number")
         << QByteArray("[0042]\r\nPwd=1\r\nName=Z\r\n") << "42" << rewritten << QByteArray("[0042]\r\nPwd=1\r\nName=Z\r\n");
+    QTest::newRow("values that need their quotes read as before")
+        << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[2]\r\nPwd=2\r\n[3]\r\nName='Cy'\r\n") << "2"
+        << rewritten << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[3]\r\nPwd=Unknown\r\nName=Cy\r\n");
     QTest::newRow("last account") << QByteArray("[5]\r\nPwd=5\r\nName=E\r\n") << "5" << rewritten << QByteArray();
     QTest::newRow("no file") << QByteArray() << "5" << int(AccountDeletion::Outcome::NoFile) << QByteArray("<no file>");
 }

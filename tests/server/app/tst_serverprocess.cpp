@@ -51,6 +51,7 @@ private slots:
     void startsWithDefaultsAndLogsInTheWorkingDirectory();
     void loggingOffCreatesNoLog();
     void secondCopyIsRefused();
+    void portInUse_data();
     void portInUse();
     void logonAndRelayBetweenTwoClients_data();
     void logonAndRelayBetweenTwoClients();
@@ -138,18 +139,31 @@ void tst_ServerProcess::secondCopyIsRefused()
     QVERIFY(ann.waitForDatagram(kWaitMs));
 }
 
+void tst_ServerProcess::portInUse_data()
+{
+    QTest::addColumn<QByteArray>("options");
+    QTest::addColumn<bool>("logged");
+    QTest::newRow("hidden, logging") << QByteArray() << true;
+    QTest::newRow("shown without a display, no log") << QByteArray("ShowScreen=1\r\nDebug=0\r\n") << false;
+}
+
+// With nobody to see a box, the reason goes to standard error (and to the
+// log when there is one).
 void tst_ServerProcess::portInUse()
 {
+    QFETCH(QByteArray, options);
+    QFETCH(bool, logged);
     const Ports ports = freePorts(1);
     QUdpSocket occupant;
     QVERIFY(occupant.bind(QHostAddress::AnyIPv4, ports.server));
     ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
-    QVERIFY(server.writeServerIni(settings(ports)));
+    QVERIFY(server.writeServerIni(settings(ports).replace("ShowScreen=0\r\n", options)));
     QVERIFY(server.start());
     QVERIFY(server.waitForFinished(kWaitMs));
     QCOMPARE(server.exitCode(), 2);
-    QVERIFY(server.logText().contains(" - Error binding to Adapter and port "));
+    QCOMPARE(server.logText().contains(" - Error binding to Adapter and port Address already in use\r\n"), logged);
     QVERIFY(server.standardError().contains("Couldn't Bind to port. Server closing"));
+    QVERIFY(server.standardError().contains(" - Error binding to Adapter and port Address already in use"));
 }
 
 void tst_ServerProcess::logonAndRelayBetweenTwoClients_data()

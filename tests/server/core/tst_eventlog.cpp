@@ -13,6 +13,7 @@ private slots:
     void timeOfDay_data();
     void timeOfDay();
     void eachLineReachesTheFileAtOnce();
+    void controlCharactersCannotStartALine_data();
     void controlCharactersCannotStartALine();
     void closedLogWritesNothing();
 };
@@ -52,13 +53,26 @@ void tst_EventLog::eachLineReachesTheFileAtOnce()
     QCOMPARE(reader.readAll(), QByteArray("first\r\nzweite \xC3\xBC" "ber\r\n"));
 }
 
+void tst_EventLog::controlCharactersCannotStartALine_data()
+{
+    QTest::addColumn<QString>("handle");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("CR LF") << QStringLiteral("Ev\r\nil") << QStringLiteral("Ev??il");
+    QTest::newRow("DEL, C1 controls") << QStringLiteral("A\u007F\u0080\u0085\u009FB") << QStringLiteral("A????B");
+    QTest::newRow("line, paragraph separators") << QStringLiteral("A\u2028B\u2029") << QStringLiteral("A?B?");
+    QTest::newRow("accented, no-break space") << QStringLiteral("Zo\u00EB \u00C5gren\u00A0\u00FF")
+                                              << QStringLiteral("Zo\u00EB \u00C5gren\u00A0\u00FF");
+}
+
 void tst_EventLog::controlCharactersCannotStartALine()
 {
+    QFETCH(QString, handle);
+    QFETCH(QString, logged);
     CoreHarness h;
-    h.logOn(QStringLiteral("Ev\r\nil"), QStringLiteral("127.0.0.2"));
+    h.logOn(handle, QStringLiteral("127.0.0.2"));
     const QStringList lines = h.logLines();
     QCOMPARE(lines.size(), 5);
-    QCOMPARE(lines.last(), QStringLiteral("09:05:07 - Not Dumping to:1 Player:Ev??il Server ID:1"));
+    QCOMPARE(lines.last(), QStringLiteral("09:05:07 - Not Dumping to:1 Player:%1 Server ID:1").arg(logged));
 }
 
 void tst_EventLog::closedLogWritesNothing()

@@ -72,6 +72,7 @@ private slots:
     void noServerIdLeft();
     void accountWithoutName();
     void passwordGuessingIsThrottled();
+    void throttleTableIsBounded();
     void keepAliveEcho();
     void keepAliveCountsOnlyFromTheSendersAddress_data();
     void keepAliveCountsOnlyFromTheSendersAddress();
@@ -275,6 +276,20 @@ void tst_Logon::passwordGuessingIsThrottled()
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
     QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.sender.sent.size(), 5 + 1 + 1 + 1 + 3);
+}
+
+// Refusals from ever new addresses neither grow the table without bound
+// nor push a blocked guesser out of it.
+void tst_Logon::throttleTableIsBounded()
+{
+    LogonThrottle throttle;
+    const QString guesser = QStringLiteral("127.0.0.66");
+    for (int refusal = 0; refusal < LogonThrottle::MaxRejections; ++refusal)
+        throttle.recordRejection(guesser, 100);
+    for (int n = 0; n < LogonThrottle::MaxAddresses + 100; ++n)
+        throttle.recordRejection(QStringLiteral("10.%1.%2.1").arg(n / 256).arg(n % 256), 110);
+    QCOMPARE(throttle.trackedAddresses(), LogonThrottle::MaxAddresses);
+    QVERIFY(throttle.isBlocked(guesser, 120));
 }
 
 void tst_Logon::keepAliveEcho()
