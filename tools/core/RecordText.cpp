@@ -1,17 +1,13 @@
 #include "RecordText.h"
 
+#include "EventLog.h"
+
 namespace RecordText {
-namespace {
 
-} // namespace
-
-QString printable(QString text)
+QString printable(const QString &text)
 {
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control || c == QChar(0x2028) || c == QChar(0x2029))
-            c = QLatin1Char('?');
-    }
-    return text;
+    // The same rule that keeps the event log one line per event.
+    return EventLog::oneLine(text);
 }
 
 namespace {

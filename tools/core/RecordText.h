@@ -14,8 +14,8 @@ QString typeName(qint32 packetType);
 
 // Text from the network on its way to a terminal: control characters
 // (escape sequences among them) and the line and paragraph separators
-// become "?".
-QString printable(QString text);
+// become "?", as in the event log.
+QString printable(const QString &text);
 
 // One line: the type's name and the fields of its layout, e.g.
 // "PlayerAdded: Bob (server ID 2)". Control characters and line
