@@ -64,7 +64,12 @@ void EndpointSource::raiseArrivalLater(qint64 size)
     m_socket.raiseArrivalLater(size);
 }
 
-qint64 EndpointSource::newestArrivalNs() const
+qint64 EndpointSource::arrivalClockNowNs() const
 {
-    return m_socket.newestArrivalNs();
+    return m_socket.arrivalClockNowNs();
+}
+
+void EndpointSource::takeInWaiting()
+{
+    m_socket.takeInWaiting();
 }

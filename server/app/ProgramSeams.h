@@ -57,7 +57,8 @@ public:
     bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override;
     void raiseArrivalLater(qint64 size) override;
     qint64 lastReadArrivalNs() const override { return m_lastReadArrivalNs; }
-    qint64 newestArrivalNs() const override;
+    qint64 arrivalClockNowNs() const override;
+    void takeInWaiting() override;
 
 private:
     UdpEndpoint &m_socket;

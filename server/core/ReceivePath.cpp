@@ -17,11 +17,10 @@ struct Received {
     qint64 arrivalNs = 0;
 };
 
-// Time between a datagram's arrival and the newest arrival; 0 when either
-// is unknown.
-qint64 waitedSince(qint64 arrivalNs, qint64 newestNs)
+// Time between a datagram's arrival and now; 0 when either is unknown.
+qint64 waitedSince(qint64 arrivalNs, qint64 nowNs)
 {
-    return arrivalNs > 0 && newestNs > arrivalNs ? newestNs - arrivalNs : 0;
+    return arrivalNs > 0 && nowNs > arrivalNs ? nowNs - arrivalNs : 0;
 }
 
 } // namespace
@@ -59,10 +58,17 @@ void ReceivePath::runBurst()
         lastSender = datagram.senderIP;
         burst.push_back(std::move(datagram));
     }
-    for (const Received &datagram : burst) {
+    for (size_t i = 0; i < burst.size(); ++i) {
+        const Received &datagram = burst[i];
+        // Handling a long burst takes a while, and nothing else reads the
+        // socket meanwhile: what came in since is taken in, so the system's
+        // queue never overflows with records that must not be lost, and the
+        // newest arrival stays a fair measure of now.
+        if (i > 0)
+            m_source.takeInWaiting();
         try {
             handleDatagram(m_context, datagram.bytes, datagram.senderIP,
-                           waitedSince(datagram.arrivalNs, m_source.newestArrivalNs()));
+                           waitedSince(datagram.arrivalNs, m_source.arrivalClockNowNs()));
         } catch (const std::exception &error) {
             qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
         }

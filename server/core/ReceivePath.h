@@ -15,9 +15,8 @@ class ServerContext;
 // burst is over, so no record waits for a later arrival.
 //
 // Under overload datagrams queue up before they are handled. Flight data
-// that waited longer than StaleFlightDataNs, measured from its arrival at
-// the socket to the newest arrival when its turn comes, is dropped and
-// counted: a position that old is worse than none, and relaying a backlog
+// that waited longer than StaleFlightDataNs, from its arrival at the socket
+// to its turn, both on the kernel's clock, is dropped and counted: a position that old is worse than none, and relaying a backlog
 // keeps every pilot behind. Every other record is handled however late.
 class ReceivePath
 {

@@ -58,10 +58,14 @@ public:
     // Raises the data-arrival notification again from the event loop, for
     // arrivals that came while a burst was being handled.
     virtual void raiseArrivalLater(qint64 size) = 0;
-    // When the datagram read last, and the newest one to have arrived so far,
-    // reached the socket: nanoseconds on the kernel's clock, 0 when unknown.
-    // Only their difference means anything; the process's own clock may
-    // run elsewhere.
+    // When the datagram read last reached the socket, and now, on the clock
+    // of those arrival times (the kernel's): nanoseconds, 0 when unknown.
+    // Now is never before the newest arrival taken in. Only their
+    // difference means anything; the process's own clock may run elsewhere.
     virtual qint64 lastReadArrivalNs() const { return 0; }
-    virtual qint64 newestArrivalNs() const { return 0; }
+    virtual qint64 arrivalClockNowNs() const { return 0; }
+    // Takes in what has reached the system's socket since the last read,
+    // without announcing it yet: the newest arrival then tells how long the
+    // datagrams still to be handled have waited.
+    virtual void takeInWaiting() {}
 };

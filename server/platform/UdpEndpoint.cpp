@@ -11,8 +11,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -21,6 +23,10 @@ namespace {
 // Room for many bursts of small records; the system caps it at its own
 // maximum (net.core.rmem_max).
 constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
+
+// Farther than this from the newest arrival taken in, a reading of the
+// kernel's clock is not the clock that stamped the arrivals.
+constexpr qint64 PlausibleClockGapNs = 10'000'000'000;
 
 // Sender texts kept, so that a pilot's address is written out only once.
 constexpr qsizetype SenderTextCacheLimit = 4096;
@@ -306,6 +312,27 @@ bool UdpEndpoint::drainKernelQueue()
         ++taken;
     }
     return true;
+}
+
+qint64 UdpEndpoint::arrivalClockNowNs() const
+{
+    timespec now {};
+    if (::syscall(SYS_clock_gettime, CLOCK_REALTIME, &now) != 0)
+        return m_newestArrivalNs;
+    const qint64 nowNs = qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    const bool plausible = m_newestArrivalNs > 0 && nowNs >= m_newestArrivalNs
+        && nowNs - m_newestArrivalNs <= PlausibleClockGapNs;
+    return plausible ? nowNs : m_newestArrivalNs;
+}
+
+void UdpEndpoint::takeInWaiting()
+{
+    for (int taken = 0; m_fd >= 0 && taken < m_queueLimit;) {
+        const int received = receiveBatch();
+        if (received < ReceiveBatch::Size)
+            return;
+        taken += received;
+    }
 }
 
 // Moves up to one batch of datagrams from the kernel into the queue. The

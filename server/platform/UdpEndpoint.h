@@ -98,6 +98,17 @@ public:
     // The kernel receive time of the newest datagram taken in from the
     // socket, 0 before the first.
     qint64 newestArrivalNs() const { return m_newestArrivalNs; }
+    // Now, on the clock of the receive times: the kernel's real-time clock,
+    // read with the system call itself, so that a tool which shifts or
+    // speeds up the process's clock functions (a test harness) cannot move
+    // it. Never before the newest arrival taken in; that newest arrival
+    // whenever the reading is implausibly far from it.
+    qint64 arrivalClockNowNs() const;
+
+    // Moves what waits in the system's socket into the queue now, as a
+    // readable socket would; their DataArrival is raised with the others'.
+    // Cheap when nothing waits. Receive errors are left for the next round.
+    void takeInWaiting();
 
     // At least 1. Lowering it below the current count drops the oldest.
     void setQueueLimit(int datagrams);

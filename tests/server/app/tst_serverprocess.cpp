@@ -171,6 +171,7 @@ void tst_ServerProcess::logonAndRelayBetweenTwoClients_data()
     QTest::addColumn<QByteArray>("fakeClock");
     QTest::newRow("real clock") << QByteArray();
     QTest::newRow("clock ten times as fast") << QByteArray("+0 x10");
+    QTest::newRow("clock a day ahead, fast") << QByteArray("+1d x10");
 }
 
 void tst_ServerProcess::logonAndRelayBetweenTwoClients()

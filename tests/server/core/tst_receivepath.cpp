@@ -37,12 +37,20 @@ public:
         return true;
     }
     void raiseArrivalLater(qint64 size) override { raised.append(size); }
+    void takeInWaiting() override
+    {
+        for (const Item &item : waiting)
+            newestArrival = qMax(newestArrival, item.arrivalNs);
+        queue.insert(queue.end(), waiting.begin(), waiting.end());
+        waiting.clear();
+    }
     qint64 lastReadArrivalNs() const override { return lastArrival; }
-    qint64 newestArrivalNs() const override { return newestArrival; }
+    qint64 arrivalClockNowNs() const override { return newestArrival; }
     qint64 lastArrival = 0;
     qint64 newestArrival = 0;
 
     std::deque<Item> queue;
+    std::vector<Item> waiting; // in the system's socket, taken in on request
     QList<qint64> raised;
 };
 
@@ -85,6 +93,7 @@ private slots:
     void hostileDatagramsOfEveryLength();
     void staleFlightData_data();
     void staleFlightData();
+    void burstAgesByWhatArrivedMeanwhile();
 };
 
 void tst_ReceivePath::sizeGate_data()
@@ -255,6 +264,27 @@ void tst_ReceivePath::staleFlightData()
     path.onDataArrival(128);
     QCOMPARE(h.sender.sent.size(), sent);
     QCOMPARE(h.ctx().counters.staleFlightDataDropped, quint64(dropped));
+}
+
+// Two flight records that arrived together: while the first is relayed,
+// a record 300 ms newer reaches the socket, so the second has waited too
+// long by the time its turn comes. The newcomer waits for the next burst.
+void tst_ReceivePath::burstAgesByWhatArrivedMeanwhile()
+{
+    CoreHarness h(false, false);
+    h.logOnAll({"Ann", "Bob"});
+    h.receive(ClientRecords::flightRecord(4110, 1), QStringLiteral("127.0.0.2"));
+    h.clearRecords();
+    FakeSource source;
+    ReceivePath path(h.ctx(), source);
+    const qint64 arrival = 10'000'000'000;
+    for (int i = 0; i < 2; ++i)
+        source.queue.push_back({ClientRecords::flightRecord(4121, 1), QStringLiteral("127.0.0.2"), false, arrival});
+    source.waiting.push_back({ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"), false, arrival + 300'000'000});
+    path.onDataArrival(128);
+    QCOMPARE(h.sender.sent.size(), 1);
+    QCOMPARE(h.ctx().counters.staleFlightDataDropped, quint64(1));
+    QCOMPARE(source.queue.size(), size_t(1));
 }
 
 QTEST_GUILESS_MAIN(tst_ReceivePath)
