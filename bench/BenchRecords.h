@@ -9,7 +9,7 @@ namespace BenchRecords {
 QByteArray logonRequest(qint32 pilotID, qint32 password, const QString &handle);
 QByteArray keepAlive(qint32 serverID);
 // A flight record carrying a sequence number and a send time (nanoseconds
-// of the monotonic clock) in the client-defined bytes.
+// of the real-time clock) in the client-defined bytes.
 QByteArray flightRecord(qint32 type, qint32 serverID, quint32 sequence, qint64 sentAtNs);
 qint64 sentAtNs(const QByteArray &record);
 // The accounts file for pilots 1..count, password = pilot ID + 1000.

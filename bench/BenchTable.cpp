@@ -1,7 +1,8 @@
 #include "BenchTable.h"
 
-#include <sched.h>
+#include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace BenchTable {
@@ -10,6 +11,10 @@ namespace {
 constexpr double CleanP99Us = 5000;
 constexpr int SearchStep = 10;
 constexpr int SearchRuns = 4;
+// The relays' CPU time per datagram varies by some 15% from run to run,
+// most of it the kernel's: the ratio is the median of several pairs.
+constexpr int RatioPilots = 100;
+constexpr int RatioPairs = 5;
 
 bool carriedCleanly(const LoopbackBench::Result &result)
 {
@@ -28,31 +33,12 @@ void printRow(const char *relay, int pilots, const LoopbackBench::Result &result
                 static_cast<long long>(result.keepAliveEchoes), static_cast<long long>(result.keepAlivesSent));
 }
 
-// The two CPUs the relay and the load generator get; both -1 when this
-// process may not use two.
-void chooseCpus(LoopbackBench::Settings *base)
-{
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0)
-        return;
-    QList<int> cpus;
-    for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu) {
-        if (CPU_ISSET(cpu, &allowed))
-            cpus.append(cpu);
-    }
-    if (cpus.size() == 2) {
-        base->relayCpu = cpus[0];
-        base->driverCpu = cpus[1];
-    }
-}
-
 } // namespace
 
 int run(const Settings &settings)
 {
     LoopbackBench::Settings base = settings.base;
-    chooseCpus(&base);
+    LoopbackBench::chooseCpus(&base);
     std::printf("table: %d Hz per pilot, %d s per row, relay on CPU %d, load generator on CPU %d\n", base.rate,
                 base.seconds, base.relayCpu, base.driverCpu);
     std::printf("| relay     |    N | relays/s  | loss %% | >100ms %% | p50 us    | p99 us    | CPU us/relay | server/yardstick "
@@ -87,6 +73,23 @@ int run(const Settings &settings)
     }
     std::printf("table: the largest N the server carried with no loss and p99 under 5 ms: %d (tried in steps of %d)\n",
                 largestClean, SearchStep);
+
+    QList<double> ratios;
+    for (int i = 0; i < RatioPairs; ++i) {
+        LoopbackBench::Settings run = base;
+        run.pilots = RatioPilots;
+        const double server = LoopbackBench::run(run).cpuUsPerRelay;
+        run.yardstick = true;
+        const double yardstick = LoopbackBench::run(run).cpuUsPerRelay;
+        if (server > 0 && yardstick > 0)
+            ratios.append(server / yardstick);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    QStringList texts;
+    for (const double ratio : ratios)
+        texts.append(QString::number(ratio, 'f', 2));
+    std::printf("table: CPU per relayed datagram, server/yardstick at N = %d over %d pairs: median %.2f (%s)\n",
+                RatioPilots, RatioPairs, ratios.isEmpty() ? 0.0 : ratios[ratios.size() / 2], qPrintable(texts.join(u' ')));
     return 0;
 }
 

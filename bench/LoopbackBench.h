@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
 
 // Starts the real server in a throw-away program directory on free ports
 // (logging off), or the yardstick relay, logs `pilots` clients on from
@@ -40,6 +42,37 @@ struct Result {
     double residentAtEndMB = 0;
 };
 
+// The server, in a throw-away program directory on free ports with logging
+// off and accounts for pilots 1..accounts, or the yardstick; pinned to the
+// relay CPU when one is set. Ended when this is destroyed.
+class RelayProcess
+{
+public:
+    RelayProcess(const Settings &settings, int accounts);
+    ~RelayProcess();
+    RelayProcess(const RelayProcess &) = delete;
+    RelayProcess &operator=(const RelayProcess &) = delete;
+
+    bool started() const { return m_started; }
+    quint16 serverPort() const { return m_serverPort; }
+    quint16 replyPort() const { return m_replyPort; }
+    // The relay's CPU time so far (user + system) and its resident size.
+    double cpuMicroseconds() const;
+    double residentMegabytes() const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_serverPort;
+    quint16 m_replyPort;
+    bool m_started = false;
+};
+
+// Pins the calling process to a CPU (-1: leaves it as it is).
+void pinTo(int cpu);
+// Picks the relay's and the load generator's CPUs: the first two this
+// process may use; both stay -1 when there are fewer.
+void chooseCpus(Settings *base);
 Result run(const Settings &settings);
 void print(const Settings &settings, const Result &result);
 

@@ -1,10 +1,11 @@
-// ventoro_bench [core|loopback|accounts|table|all] [--pilots N] [--rate HZ] [--seconds S]
+// ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1]
-// "all" is core, accounts and table.
+// "all" is core, accounts, table and overload.
 #include "AccountsBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
 #include "LoopbackBench.h"
+#include "OverloadBench.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -22,11 +23,12 @@ int main(int argc, char *argv[])
     LoopbackBench::Settings loopback;
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
     loopback.yardstickBinary = QStringLiteral(VENTORO_YARDSTICK_BINARY);
+    int overloadPilots = 0; // 0: the overload runs' own counts
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
         const QString &name = arguments[i];
         const QString &value = arguments[i + 1];
         if (name == QStringLiteral("--pilots"))
-            core.players = loopback.pilots = qBound(2, value.toInt(), 1000);
+            core.players = loopback.pilots = overloadPilots = qBound(2, value.toInt(), 1000);
         else if (name == QStringLiteral("--rate"))
             loopback.rate = qBound(1, value.toInt(), 1000);
         else if (name == QStringLiteral("--seconds"))
@@ -50,6 +52,7 @@ int main(int argc, char *argv[])
     if (mode == QStringLiteral("accounts") || mode == QStringLiteral("all"))
         status |= AccountsBench::run(accounts);
     if (mode == QStringLiteral("loopback")) {
+        LoopbackBench::chooseCpus(&loopback);
         const LoopbackBench::Result result = LoopbackBench::run(loopback);
         if (result.ok)
             LoopbackBench::print(loopback, result);
@@ -59,6 +62,14 @@ int main(int argc, char *argv[])
         BenchTable::Settings table;
         table.base = loopback;
         status |= BenchTable::run(table);
+    }
+    if (mode == QStringLiteral("overload") || mode == QStringLiteral("all")) {
+        OverloadBench::Settings overload;
+        overload.base = loopback;
+        LoopbackBench::chooseCpus(&overload.base);
+        if (overloadPilots > 0)
+            overload.pilotCounts = {overloadPilots};
+        status |= OverloadBench::run(overload);
     }
     return status;
 }

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "ReceiveBatch.h"
+
+#include <QtGlobal>
+
+#include <netinet/in.h>
+#include <set>
+#include <utility>
+#include <vector>
+
+// The pilots of a loopback load: one socket each on 127.0.x.y at the reply
+// port, all sending to one relay on 127.0.0.1. A flying pilot sends flight
+// data at the rate, each pilot at its own phase within the interval as
+// independent clients would, and every pilot sends a keep-alive every two
+// seconds. Every flight record carries its send time on the real-time
+// clock; latency is taken to the kernel's receive timestamp on the other
+// pilot's socket, so the driver's own delay in reading does not count.
+class LoadDriver
+{
+public:
+    static constexpr qint64 KeepAliveIntervalNs = 2'000'000'000;
+
+    // What the pilots logged on by logOn saw of each other's flight records
+    // sent in a time window.
+    struct Window {
+        qint64 expected = 0; // relays due: each record times the other pilots it goes to
+        qint64 delivered = 0;
+        std::vector<qint64> latenciesNs; // sorted
+        double lossPercent() const;
+        double percentileUs(double share) const;
+        double laterThanPercent(qint64 ns) const;
+    };
+
+    // A non-blocking UDP socket on host:port (0: any) with a large receive
+    // buffer and kernel receive timestamps; -1 when it cannot be bound.
+    static int boundSocket(const char *host, quint16 port);
+    static quint16 freePort(const char *host);
+
+    LoadDriver(quint16 serverPort, int rate);
+    ~LoadDriver();
+    LoadDriver(const LoadDriver &) = delete;
+    LoadDriver &operator=(const LoadDriver &) = delete;
+
+    // Adds `count` pilots, numbered on from the last; false when a socket
+    // cannot be bound.
+    bool addPilots(int count, quint16 replyPort);
+    int pilotCount() const { return int(m_pilots.size()); }
+    // Asks for the logon of pilots [first, first + count) (account = index
+    // + 1) until each is accepted or 30 s have passed.
+    bool logOn(int first, int count);
+    // One logon request now for each of [first, first + count); their
+    // answers are timed. What they receive counts only as control records.
+    void requestLogons(int first, int count);
+    // Every logged-on pilot sends one record of the type (no timing).
+    void sendToAll(qint32 type);
+    void setFlying(int first, int count, bool flying);
+    void setKeepingAlive(bool on) { m_keepingAlive = on; }
+
+    // Sends what is due and reads what arrives until `ns` from now.
+    void runFor(qint64 ns);
+    qint64 wallNow() const;
+
+    Window window(qint64 fromWallNs, qint64 toWallNs) const;
+    // The first moment after `fromWallNs` from which every 100 ms of sends
+    // was delivered whole; -1 when loss went on to the end.
+    qint64 cleanFrom(qint64 fromWallNs, qint64 toWallNs) const;
+    void clearRecords();
+
+    qint64 keepAlivesSent() const { return m_keepAlivesSent; }
+    qint64 keepAliveEchoes() const { return qint64(m_keepAliveLatenciesNs.size()); }
+    qint64 largestKeepAliveEchoNs() const;
+    const std::vector<qint64> &logonLatenciesNs() const { return m_logonLatenciesNs; }
+    qint64 logonsUnanswered() const;
+    // Distinct (recipient, announced pilot) pairs of PlayerAdded records.
+    qint64 playersAddedSeen() const { return qint64(m_playersAdded.size()); }
+    qint64 playersRemovedSeen() const { return m_playersRemoved; }
+    bool allLoggedOn(int first, int count) const;
+
+private:
+    struct Pilot {
+        int fd = -1;
+        qint32 serverID = 0;
+        bool flying = false;
+        qint64 nextFlightNs = 0;
+        qint64 nextKeepAliveNs = 0;
+        qint64 keepAliveSentAt = 0; // wall clock; 0 when none is outstanding
+        qint64 logonSentAt = 0;     // wall clock; 0 when none is timed
+        bool counted = false;       // a recipient whose relays are counted
+    };
+    struct Sent {
+        qint64 atWallNs;
+        qint64 recipients;
+    };
+
+    void send(const Pilot &pilot, const QByteArray &record);
+    void sendDue();
+    void receive(int timeoutMs);
+    void onDatagram(Pilot &pilot, const ReceiveBatch::Datagram &datagram);
+
+    sockaddr_in m_server {};
+    qint64 m_intervalNs;
+    std::vector<Pilot> m_pilots;
+    ReceiveBatch m_batch;
+    bool m_keepingAlive = true;
+    quint32 m_sequence = 0;
+    qint64 m_counted = 0;
+    qint64 m_nextDueNs = 0;
+    std::vector<Sent> m_sent;
+    std::vector<std::pair<qint64, qint64>> m_deliveries; // (sent, arrival) on the wall clock
+    std::vector<qint64> m_keepAliveLatenciesNs;
+    qint64 m_keepAlivesSent = 0;
+    std::vector<qint64> m_logonLatenciesNs;
+    std::set<std::pair<int, qint32>> m_playersAdded;
+    qint64 m_playersRemoved = 0;
+};
