@@ -37,8 +37,7 @@ void printRow(const char *relay, int pilots, const LoopbackBench::Result &result
 
 int run(const Settings &settings)
 {
-    LoopbackBench::Settings base = settings.base;
-    LoopbackBench::chooseCpus(&base);
+    const LoopbackBench::Settings &base = settings.base;
     std::printf("table: %d Hz per pilot, %d s per row, relay on CPU %d, load generator on CPU %d\n", base.rate,
                 base.seconds, base.relayCpu, base.driverCpu);
     std::printf("| relay     |    N | relays/s  | loss %% | >100ms %% | p50 us    | p99 us    | CPU us/relay | server/yardstick "

@@ -12,7 +12,7 @@
 namespace BenchTable {
 
 struct Settings {
-    LoopbackBench::Settings base; // binaries, rate, seconds
+    LoopbackBench::Settings base; // binaries, rate, seconds, CPUs
     QList<int> pilotCounts{50, 100, 150, 200};
 };
 
