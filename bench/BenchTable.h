@@ -13,7 +13,7 @@ namespace BenchTable {
 
 struct Settings {
     LoopbackBench::Settings base; // binaries, rate, seconds, CPUs
-    QList<int> pilotCounts{50, 100, 150, 200};
+    QList<int> pilotCounts{50, 100, 120, 150, 200};
 };
 
 int run(const Settings &settings);
