@@ -31,15 +31,15 @@ private:
     UdpEndpoint *m_socket = nullptr;
 };
 
-// Lets pending events run. Looking for them costs about a microsecond even
-// when there are none, and a relay yields once per recipient, so events
-// that became pending in the last RunGap are left for a later yield: a
-// tick, a close notification or an arrival waits at most that long. Before
-// events run, the held-back sends go out.
+// Lets pending events run. Looking for them costs a poll and a flush of
+// the held-back sends even when there are none, and a relay yields once per
+// recipient, so events that became pending in the last RunGap are left for
+// a later yield: a tick, a close notification or an arrival waits at most
+// that long. Before events run, the held-back sends go out.
 class EventLoopYield : public Yield
 {
 public:
-    static constexpr std::chrono::microseconds RunGap{500};
+    static constexpr std::chrono::microseconds RunGap{2000};
 
     void attach(UdpEndpoint &socket) { m_socket = &socket; }
     void yield() override;

@@ -295,11 +295,17 @@ bool UdpEndpoint::drainKernelQueue()
         const int received = receiveBatch();
         if (received > 0) {
             taken += received;
+            // A short batch took the last of them: what comes later makes
+            // the socket readable again.
+            if (received < ReceiveBatch::Size)
+                return true;
             continue;
         }
         const int receiveError = errno;
         if (receiveError == EAGAIN || receiveError == EWOULDBLOCK) {
-            discardErrorQueue();
+            // Readable with nothing to read: an error queue keeps it so.
+            if (taken == 0)
+                discardErrorQueue();
             return true;
         }
         if (receiveFailedForGood(receiveError)) {
