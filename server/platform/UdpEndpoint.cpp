@@ -333,12 +333,15 @@ qint64 UdpEndpoint::arrivalClockNowNs() const
 
 void UdpEndpoint::takeInWaiting()
 {
-    for (int taken = 0; m_fd >= 0 && taken < m_queueLimit;) {
-        const int received = receiveBatch();
-        if (received < ReceiveBatch::Size)
-            return;
-        taken += received;
+    int taken = 0;
+    for (int received = ReceiveBatch::Size; received == ReceiveBatch::Size && m_fd >= 0 && taken < m_queueLimit;) {
+        received = receiveBatch();
+        taken += qMax(0, received);
     }
+    // Inside a handler the running loop raises them; outside, the event
+    // loop does, since the socket no longer wakes it for these.
+    if (taken > 0 && !m_raising)
+        QMetaObject::invokeMethod(this, [this] { raiseArrivals(); }, Qt::QueuedConnection);
 }
 
 // Moves up to one batch of datagrams from the kernel into the queue. The

@@ -106,8 +106,9 @@ public:
     qint64 arrivalClockNowNs() const;
 
     // Moves what waits in the system's socket into the queue now, as a
-    // readable socket would; their DataArrival is raised with the others'.
-    // Cheap when nothing waits. Receive errors are left for the next round.
+    // readable socket would; their DataArrival is raised after the running
+    // handler returns, or from the event loop when none runs. Cheap when
+    // nothing waits. Receive errors are left for the next round.
     void takeInWaiting();
 
     // At least 1. Lowering it below the current count drops the oldest.

@@ -88,6 +88,7 @@ private slots:
     void nestedEventLoopInHandler_data();
     void nestedEventLoopInHandler();
     void arrivalRaisedLater();
+    void takenInWithoutTheEventLoop();
     void sendReachesClient();
     void badDestinationFailsQuietly_data();
     void badDestinationFailsQuietly();
@@ -280,6 +281,32 @@ void tst_UdpEndpoint::arrivalRaisedLater()
     socket.raiseArrivalLater(256);
     QVERIFY(announced.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(announced, QList<qint64> {256}, WaitMs);
+}
+
+// What reached the socket is taken in on request, more than one batch of
+// it, without running the event loop; it is announced from the loop. The
+// kernel's clock then reads no earlier than those arrivals, and near them.
+void tst_UdpEndpoint::takenInWithoutTheEventLoop()
+{
+    UdpEndpoint socket;
+    bindOrFail(socket);
+    QList<qint64> announced;
+    connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+    const int count = 40;
+    for (int n = 0; n < count; ++n)
+        QVERIFY(client.sendDatagram(numbered(n, 128), socket.localPort()));
+
+    socket.takeInWaiting();
+    QCOMPARE(socket.pendingDatagramCount(), count);
+    QVERIFY(announced.isEmpty());
+    const qint64 newest = socket.newestArrivalNs();
+    QVERIFY(newest > 0);
+    QVERIFY(socket.arrivalClockNowNs() >= newest);
+    QVERIFY(socket.arrivalClockNowNs() - newest < 10'000'000'000);
+    QTRY_COMPARE_WITH_TIMEOUT(announced.size(), count, WaitMs);
+    QCOMPARE(takeAll(socket).size(), count);
 }
 
 void tst_UdpEndpoint::sendReachesClient()
