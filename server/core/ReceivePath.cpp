@@ -23,6 +23,11 @@ qint64 waitedSince(qint64 arrivalNs, qint64 nowNs)
     return arrivalNs > 0 && nowNs > arrivalNs ? nowNs - arrivalNs : 0;
 }
 
+bool isFlightData(const Packet &packet)
+{
+    return packet.PacketClass() == Packet::FlightClass && packet.PacketType() == Packet::FlightData;
+}
+
 } // namespace
 
 void ReceivePath::onDataArrival(qint64 bytesTotal)
@@ -67,8 +72,10 @@ void ReceivePath::runBurst()
         if (i > 0)
             m_source.takeInWaiting();
         try {
-            handleDatagram(m_context, datagram.bytes, datagram.senderIP,
-                           waitedSince(datagram.arrivalNs, m_source.arrivalClockNowNs()));
+            // Only flight data can be too old, so only it asks for the time.
+            const Packet packet = Packet::fromDatagram(datagram.bytes);
+            const qint64 waited = isFlightData(packet) ? waitedSince(datagram.arrivalNs, m_source.arrivalClockNowNs()) : 0;
+            handlePacket(m_context, packet, datagram.senderIP, waited);
         } catch (const std::exception &error) {
             qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
         }
@@ -78,10 +85,15 @@ void ReceivePath::runBurst()
 void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress,
                                  qint64 waitedNs)
 {
+    handlePacket(context, Packet::fromDatagram(datagram), senderAddress, waitedNs);
+}
+
+void ReceivePath::handlePacket(ServerContext &context, const Packet &packet, const QString &senderAddress,
+                               qint64 waitedNs)
+{
     ++context.counters.datagramsReceived;
-    const Packet packet = Packet::fromDatagram(datagram);
     const qint32 type = packet.PacketType();
-    if (waitedNs > StaleFlightDataNs && packet.PacketClass() == Packet::FlightClass && type == Packet::FlightData) {
+    if (waitedNs > StaleFlightDataNs && isFlightData(packet)) {
         ++context.counters.staleFlightDataDropped;
         return;
     }

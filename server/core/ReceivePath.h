@@ -6,6 +6,7 @@
 #include <optional>
 
 class DatagramSource;
+class Packet;
 class ServerContext;
 
 // The receive path: on each data-arrival notification, when the announced
@@ -36,6 +37,8 @@ public:
 
 private:
     void runBurst();
+    static void handlePacket(ServerContext &context, const Packet &packet, const QString &senderAddress,
+                             qint64 waitedNs);
 
     ServerContext &m_context;
     DatagramSource &m_source;
