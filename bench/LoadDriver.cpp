@@ -22,6 +22,11 @@ qint64 steadyNs()
         .count();
 }
 
+qint64 largestOf(const std::vector<qint64> &values)
+{
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 sockaddr_in addressOf(const char *host, quint16 port)
 {
     sockaddr_in address {};
@@ -101,6 +106,7 @@ bool LoadDriver::addPilots(int count, quint16 replyPort)
         if (pilot.fd < 0)
             return false;
         m_pilots.push_back(pilot);
+        m_pollFds.push_back({pilot.fd, POLLIN, 0});
     }
     return true;
 }
@@ -216,10 +222,7 @@ void LoadDriver::sendDue()
 // what falls due in between: a busy reader must not hold the pilots back.
 void LoadDriver::receive(int timeoutMs)
 {
-    std::vector<pollfd> fds;
-    fds.reserve(m_pilots.size());
-    for (const Pilot &pilot : m_pilots)
-        fds.push_back({pilot.fd, POLLIN, 0});
+    std::vector<pollfd> &fds = m_pollFds;
     if (::poll(fds.data(), fds.size(), timeoutMs) <= 0)
         return;
     for (size_t i = 0; i < fds.size(); ++i) {
@@ -319,8 +322,12 @@ void LoadDriver::clearRecords()
 
 qint64 LoadDriver::largestKeepAliveEchoNs() const
 {
-    return m_keepAliveLatenciesNs.empty() ? 0
-                                          : *std::max_element(m_keepAliveLatenciesNs.begin(), m_keepAliveLatenciesNs.end());
+    return largestOf(m_keepAliveLatenciesNs);
+}
+
+qint64 LoadDriver::largestLogonAnswerNs() const
+{
+    return largestOf(m_logonLatenciesNs);
 }
 
 qint64 LoadDriver::logonsUnanswered() const

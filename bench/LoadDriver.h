@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <set>
 #include <utility>
 #include <vector>
@@ -70,7 +71,7 @@ public:
     qint64 keepAlivesSent() const { return m_keepAlivesSent; }
     qint64 keepAliveEchoes() const { return qint64(m_keepAliveLatenciesNs.size()); }
     qint64 largestKeepAliveEchoNs() const;
-    const std::vector<qint64> &logonLatenciesNs() const { return m_logonLatenciesNs; }
+    qint64 largestLogonAnswerNs() const;
     qint64 logonsUnanswered() const;
     // Distinct (recipient, announced pilot) pairs of PlayerAdded records.
     qint64 playersAddedSeen() const { return qint64(m_playersAdded.size()); }
@@ -101,6 +102,7 @@ private:
     sockaddr_in m_server {};
     qint64 m_intervalNs;
     std::vector<Pilot> m_pilots;
+    std::vector<pollfd> m_pollFds; // one per pilot, in the same order
     ReceiveBatch m_batch;
     bool m_keepingAlive = true;
     quint32 m_sequence = 0;

@@ -15,14 +15,6 @@ double milliseconds(qint64 ns)
     return double(ns) / 1e6;
 }
 
-qint64 largest(const std::vector<qint64> &values)
-{
-    qint64 result = 0;
-    for (const qint64 value : values)
-        result = qMax(result, value);
-    return result;
-}
-
 int runOnce(const Settings &settings, int pilots)
 {
     LoopbackBench::Settings base = settings.base;
@@ -66,7 +58,7 @@ int runOnce(const Settings &settings, int pilots)
     std::printf("overload: keep-alives echoed %lld of %lld, slowest %.0f ms; logons answered %d of %d, slowest %.0f ms\n",
                 static_cast<long long>(driver.keepAliveEchoes()), static_cast<long long>(driver.keepAlivesSent()),
                 milliseconds(driver.largestKeepAliveEchoNs()), settings.newcomers - int(driver.logonsUnanswered()),
-                settings.newcomers, milliseconds(largest(driver.logonLatenciesNs())));
+                settings.newcomers, milliseconds(driver.largestLogonAnswerNs()));
     // Each newcomer learns of everyone else; each first pilot learns of
     // each newcomer.
     const qint64 announcementsDue = qint64(settings.newcomers) * (everyone - 1) + qint64(pilots) * settings.newcomers;
