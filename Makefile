@@ -5,7 +5,7 @@
 # `make install PREFIX=DIR` installs under DIR (default /: the programs go to
 # /opt/ventoro); `make package` builds a .deb under build/release/package/.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev file
 PREFIX   ?= /
 # clang and its libFuzzer runtime, for `make fuzz` only.

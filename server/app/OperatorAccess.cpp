@@ -1,6 +1,7 @@
 #include "OperatorAccess.h"
 
 #include "AccountList.h"
+#include "RuntimeDirectory.h"
 #include "ServerContext.h"
 #include "UdpEndpoint.h"
 
@@ -12,9 +13,9 @@ OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, co
 {
 }
 
-void OperatorAccess::start()
+void OperatorAccess::start(const QString &path)
 {
-    const bool listening = m_control.listen(ControlSocket::nameFor(m_instanceName), [this](const QByteArray &request) {
+    const bool listening = m_control.listen(path, [this](const QByteArray &request) {
         return OperatorCommands::answer(m_context, facts(), request);
     });
     if (!listening) {
@@ -47,7 +48,7 @@ void OperatorAccess::printSummary(std::FILE *out) const
                           "    ventoro accounts add PILOTID PASSWORD NAME\n", qPrintable(usersIni));
     else
         std::fprintf(out, "  Accounts: %lld in %s\n", qint64(accounts.entries.size()), qPrintable(usersIni));
-    const bool defaultInstance = m_instanceName == QStringLiteral("ventoro-server");
+    const bool defaultInstance = m_instanceName == QLatin1String(RuntimeDirectory::DefaultInstance);
     std::fprintf(out, "  See who is on: %sventoro status\n",
                  defaultInstance ? "" : qPrintable(QStringLiteral("VENTORO_INSTANCE=%1 ").arg(m_instanceName)));
     std::fflush(out);

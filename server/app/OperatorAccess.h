@@ -19,9 +19,9 @@ public:
     // The context and endpoint must outlive this object.
     OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName);
 
-    // Opens the control socket. When it cannot be opened the server runs on
-    // without it, and says so on standard error.
-    void start();
+    // Opens the control socket at `path`. When it cannot be opened the
+    // server runs on without it, and says so on standard error.
+    void start(const QString &path);
 
     // Ports, where the log goes, how many accounts user.ini holds (with a
     // hint when it holds none) and how to reach the control socket.

@@ -9,6 +9,9 @@ namespace OperatorMessage {
 
 bool hasScreen()
 {
+    // A headless server builds no window system at all.
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return false;
     return QGuiApplication::platformName() != QStringLiteral("offscreen")
         && QGuiApplication::platformName() != QStringLiteral("minimal");
 }

@@ -1,21 +1,20 @@
 #include "ServerMain.h"
 
-#include "OperatorAccess.h"
+#include "DebugScreen.h"
 #include "OperatorMessage.h"
-#include "ProgramSeams.h"
-#include "ReceivePath.h"
-#include "ServerContext.h"
+#include "RelayService.h"
+#include "RuntimeDirectory.h"
 #include "SignalWatcher.h"
 #include "SingleInstance.h"
 #include "StartupOptions.h"
-#include "DebugScreen.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
+#include <QFileInfo>
 
 #include <cstdio>
+#include <memory>
 
 namespace ServerMain {
 namespace {
@@ -31,14 +30,59 @@ void warn(const QString &text)
     std::fflush(stderr);
 }
 
-void applyOptions(ServerContext &context, const StartupOptions::Options &options)
+// The toolkit's message handler is process-wide by its nature; this keeps
+// the one that was installed before ours.
+QtMessageHandler g_toolkitHandler = nullptr;
+
+// With no XDG_RUNTIME_DIR (a plain SSH session) a window system notes on
+// every start that it falls back to a directory of its own. The fallback
+// works, and the note only hides what the operator needs to read.
+void withoutRuntimeDirNote(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    for (const QString &warning : options.warnings)
-        warn(warning);
-    context.DebugOn = options.DebugOn;
-    context.DebugLowLevelOn = options.DebugLowLevelOn;
-    context.setCrashText(options.CrashText);
-    context.MessageOfTheDay = options.MessageOfTheDay;
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    if (g_toolkitHandler)
+        g_toolkitHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+// Whether a window could be seen: a window system other than the off-screen
+// ones is asked for, or a display is named.
+bool displayAvailable()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty())
+        return !platform.startsWith("offscreen") && !platform.startsWith("minimal");
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// The application for a run with a window. With a display named but not
+// reachable it falls back to drawing off screen instead of aborting.
+std::unique_ptr<QCoreApplication> windowApplication(int &argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        g_toolkitHandler = qInstallMessageHandler(withoutRuntimeDirNote);
+    return std::make_unique<QApplication>(argc, argv);
+}
+
+std::unique_ptr<QCoreApplication> application(bool windowed, int &argc, char *argv[])
+{
+    auto app = windowed ? windowApplication(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("VentoroServer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VENTORO_VERSION));
+    return app;
+}
+
+// The directory that holds the program file, known before any application
+// object exists.
+QString programDirectory(const char *argv0)
+{
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    const QString program = self.exists() ? self.canonicalFilePath() : QFile::decodeName(argv0);
+    return QFileInfo(program).absolutePath();
 }
 
 // "log.txt" in the working directory, appended to. Unbuffered: every line
@@ -55,9 +99,8 @@ std::unique_ptr<QFile> openLogFile(const QString &path)
 }
 
 // A log that cannot be opened leaves logging off for the run.
-void openLog(ServerContext &context, const QString &path, QLabel *statusLabel)
+void openLog(ServerContext &context, const QString &path)
 {
-    statusLabel->setText(QStringLiteral("Logging Active. Saving to log.txt"));
     context.log.setWriteFailureHandler([path](const QString &reason) {
         warn(QStringLiteral("cannot write to %1 (%2); the log is incomplete from here on").arg(path, reason));
     });
@@ -65,7 +108,6 @@ void openLog(ServerContext &context, const QString &path, QLabel *statusLabel)
     if (!file) {
         warn(QStringLiteral("logging is off for this run"));
         context.DebugOn = false;
-        statusLabel->setText(QStringLiteral("Logging Not Active."));
         return;
     }
     context.log.open(std::move(file));
@@ -85,68 +127,110 @@ void reopenLog(ServerContext &context, const QString &path)
         context.log.open(std::move(file));
 }
 
+void applyOptions(ServerContext &context, const StartupOptions::Options &options)
+{
+    for (const QString &warning : options.warnings)
+        warn(warning);
+    context.DebugOn = options.DebugOn;
+    context.DebugLowLevelOn = options.DebugLowLevelOn;
+    context.setCrashText(options.CrashText);
+    context.MessageOfTheDay = options.MessageOfTheDay;
+}
+
+// Tells the operator why the socket could not be bound: a box over the
+// screen when there is one to see, else a log line and standard error.
+void bindFailed(ServerContext &context, const QString &errorText, bool screenShown)
+{
+    if (screenShown && OperatorMessage::hasScreen()) {
+        OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing"));
+        return;
+    }
+    const QString event = QStringLiteral("Error binding to Adapter and port ") + errorText;
+    if (context.ordinaryLinesOn())
+        context.logEvent(event);
+    OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing\n")
+                              + context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss - ")) + event,
+                          false);
+}
+
 } // namespace
 
-int run()
+int run(int argc, char *argv[])
 {
-    // One copy per machine. VENTORO_INSTANCE names another lock, so that a
-    // second server on other ports (or a test run) can live beside it.
-    SingleInstance instance;
-    const QString lockName = SingleInstance::nameFromEnvironment();
-    if (!instance.tryAcquire(lockName)) {
+    // One copy per machine and user; VENTORO_INSTANCE names another lock,
+    // so that a second server on other ports (or a test run) can live beside
+    // it. Nothing else is touched before the lock is held.
+    const QString instance = RuntimeDirectory::instanceName();
+    if (!RuntimeDirectory::isValidInstanceName(instance)) {
+        warn(QStringLiteral("VENTORO_INSTANCE=\"%1\" cannot name a server: use letters, digits, \".\", \"_\" and \"-\"")
+                 .arg(instance));
+        return ExitRefused;
+    }
+    QString error;
+    const QString runtimeDirectory = RuntimeDirectory::prepareForServer(&error);
+    if (runtimeDirectory.isEmpty()) {
+        warn(error);
+        return ExitRefused;
+    }
+    SingleInstance instanceLock;
+    if (!instanceLock.tryAcquire(RuntimeDirectory::lockPath(runtimeDirectory, instance))) {
+        if (!instanceLock.errorText().isEmpty()) {
+            warn(instanceLock.errorText());
+            return ExitRefused;
+        }
+        const auto app = application(displayAvailable(), argc, argv);
         OperatorMessage::show(QLatin1String(kAlreadyRunning));
         return ExitRefused;
     }
 
-    SystemClock clock;
-    EventLoopYield yield;
-    EndpointSender sender; // attached to the screen's socket once it exists
-    ServerContext context(clock, sender, yield);
+    const StartupOptions::Paths paths = StartupOptions::settingsPaths(programDirectory(argv[0]));
+    INIFiles serverIni;
+    serverIni.FileName(paths.serverIni.toStdString());
+    const StartupOptions::Options options = StartupOptions::read(serverIni);
+    const bool windowed = options.ShowScreen && displayAvailable();
+    const auto app = application(windowed, argc, argv);
+
+    RelayService service;
+    ServerContext &context = service.context();
     context.ReceiveReady = true;
-
-    const StartupOptions::Paths paths = StartupOptions::settingsPaths(QCoreApplication::applicationDirPath());
     context.UsersIni.FileName(paths.usersIni.toStdString());
-    context.ServerIni.FileName(paths.serverIni.toStdString());
-
-    DebugScreen screen(context);
-    sender.attach(screen.endpoint(), context.counters);
-    yield.attach(screen.endpoint());
-    EndpointSource source(screen.endpoint());
-    ReceivePath receivePath(context, source);
-    QObject::connect(&screen.endpoint(), &UdpEndpoint::dataArrival, &screen,
-                     [&receivePath](qint64 bytesTotal) { receivePath.onDataArrival(bytesTotal); });
+    context.ServerIni = serverIni;
 
     // Before anything is written to the log, so that a write beyond the file
     // size limit fails instead of killing the process.
     SignalWatcher processSignals;
     const QString logPath = QDir::current().absoluteFilePath(QStringLiteral("log.txt"));
-    QObject::connect(&processSignals, &SignalWatcher::reopenRequested, &screen,
+    QObject::connect(&processSignals, &SignalWatcher::reopenRequested, &service,
                      [&context, logPath] { reopenLog(context, logPath); });
 
-    const StartupOptions::Options options = StartupOptions::read(context.ServerIni);
     applyOptions(context, options);
     if (context.DebugOn)
-        openLog(context, logPath, screen.statusLabel());
-    else
-        screen.statusLabel()->setText(QStringLiteral("Logging Not Active."));
+        openLog(context, logPath);
 
-    if (options.ShowScreen)
-        screen.show();
+    std::unique_ptr<DebugScreen> screen;
+    if (windowed) {
+        screen = std::make_unique<DebugScreen>(service);
+        QObject::connect(screen.get(), &DebugScreen::closing, &service, [&service] {
+            service.stopListening();
+            QCoreApplication::quit();
+        });
+        screen->show();
+    }
 
     // Stop requests are watched before the socket is bound: one that comes
     // as soon as the server listens still ends it in order.
-    QObject::connect(&processSignals, &SignalWatcher::stopRequested, &screen, [&screen] {
-        screen.stopListening();
+    QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, [&service] {
+        service.stopListening();
         QCoreApplication::quit();
     });
-    if (!screen.startListening())
+    if (!service.startListening(&error)) {
+        bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
-    OperatorAccess operatorAccess(context, screen.endpoint(), lockName);
-    operatorAccess.start();
-    operatorAccess.printSummary(stdout);
+    }
+    service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance);
 
-    const int status = QApplication::exec();
-    screen.stopListening();
+    const int status = QCoreApplication::exec();
+    service.stopListening();
     return status;
 }
 

@@ -9,9 +9,9 @@ class QIODevice;
 
 // The writer of "log.txt": one line per call, ended by CR LF and flushed at
 // once, so the lines of a server ended from outside are not lost. Lines are
-// written in UTF-8. Characters that could break a line or fake one (C0 and
-// C1 controls, DEL, the Unicode line and paragraph separators), which only
-// text from the network can bring, are written as "?".
+// written in UTF-8. Characters that could break a line or fake one, which
+// only text from the network can bring, are written as "?"
+// (NetworkText::oneLine).
 //
 // A failed write (a full disk, a file size limit) never stops the server:
 // the line is lost, and the failure handler, when one is set, is told once
@@ -30,10 +30,6 @@ public:
     void setWriteFailureHandler(std::function<void(const QString &reason)> handler);
 
     void WriteLog(const QString &text);
-
-    // The text as it goes into a line: every character that could end it
-    // or start another replaced by "?".
-    static QString oneLine(const QString &text);
 
 private:
     std::unique_ptr<QIODevice> m_device;

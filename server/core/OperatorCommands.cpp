@@ -1,6 +1,7 @@
 #include "OperatorCommands.h"
 
 #include "HeartbeatSweep.h"
+#include "NetworkText.h"
 #include "ServerContext.h"
 
 #include <QJsonArray>
@@ -58,7 +59,7 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
-    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(player->Handle).arg(serverId).arg(player->IPAddress));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(player->IPAddress));
 }
 
 } // namespace
@@ -69,7 +70,7 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts)
     context.players.forEach([&](const PlayerPtr &player) {
         players.append(QJsonObject{
             {QStringLiteral("serverId"), player->serverIdNumber()},
-            {QStringLiteral("handle"), player->Handle},
+            {QStringLiteral("handle"), NetworkText::wellFormed(player->Handle)},
             {QStringLiteral("address"), player->IPAddress},
             {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
             {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},

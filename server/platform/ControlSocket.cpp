@@ -6,7 +6,13 @@
 #include <QLocalSocket>
 #include <QTimer>
 
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -30,23 +36,60 @@ ControlSocket::ControlSocket(QObject *parent) : QObject(parent) {}
 ControlSocket::~ControlSocket()
 {
     delete m_server;
+    removeFile();
 }
 
-QString ControlSocket::nameFor(const QString &instanceName)
+void ControlSocket::removeFile()
 {
-    return instanceName + QStringLiteral(".control");
+    if (!m_path.isEmpty())
+        ::unlink(QFile::encodeName(m_path).constData());
+    m_path.clear();
 }
 
-bool ControlSocket::listen(const QString &name, Handler handler)
+bool ControlSocket::listen(const QString &path, Handler handler)
 {
     m_handler = std::move(handler);
     delete m_server;
+    m_server = nullptr;
+    removeFile();
+    const QByteArray native = QFile::encodeName(path);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (size_t(native.size()) >= sizeof address.sun_path) {
+        m_errorText = QStringLiteral("%1: the path is too long for a socket").arg(path);
+        return false;
+    }
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    struct stat existing {};
+    if (::lstat(native.constData(), &existing) == 0 && S_ISSOCK(existing.st_mode))
+        ::unlink(native.constData());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto fail = [&](int errorNumber) {
+        m_errorText = QStringLiteral("%1: %2").arg(path, qt_error_string(errorNumber));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    };
+    if (fd < 0)
+        return fail(errno);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return fail(errno);
+    m_path = path;
+    // Nobody can connect before listen(), so nobody gets in before the mode
+    // is set.
+    if (::chmod(native.constData(), 0600) != 0 || ::listen(fd, MaxConnections) != 0) {
+        const int error = errno;
+        removeFile();
+        return fail(error);
+    }
     m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::AbstractNamespaceOption);
     m_server->setMaxPendingConnections(MaxConnections);
     connect(m_server, &QLocalServer::newConnection, this, &ControlSocket::acceptPending);
-    if (!m_server->listen(name)) {
+    if (!m_server->listen(qintptr(fd))) {
         m_errorText = m_server->errorString();
+        removeFile();
+        ::close(fd);
         return false;
     }
     return true;
@@ -109,8 +152,13 @@ void ControlSocket::serve(QLocalSocket *socket)
             return;
         }
         deadline->stop();
-        const QByteArray request = socket->readLine(MaxRequestBytes + 1).trimmed();
-        answerAndClose(socket, m_handler(request));
+        const QByteArray line = socket->readLine(MaxRequestBytes + 2);
+        if (line.size() > MaxRequestBytes + 1 || !line.endsWith('\n')) {
+            answerAndClose(socket, jsonLine({{QStringLiteral("ok"), false},
+                                             {QStringLiteral("error"), QStringLiteral("request too long")}}));
+            return;
+        }
+        answerAndClose(socket, m_handler(line.trimmed()));
     };
     connect(socket, &QLocalSocket::readyRead, socket, readRequest);
     readRequest();

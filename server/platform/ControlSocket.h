@@ -9,15 +9,18 @@
 class QLocalServer;
 class QLocalSocket;
 
-// The server's local control socket: an abstract Unix-domain socket (no
-// file, freed by the kernel with the process) on which operator tools ask
-// for the status or remove a player.
+// The server's local control socket, on which operator tools ask for the
+// status or remove a player: a Unix-domain socket file in the server's
+// runtime directory (see RuntimeDirectory), which only its own user can
+// write. The file is readable and writable by its owner only, so nobody
+// else can even connect; root can.
 //
 // A request is one line of text, at most MaxRequestBytes long, ended by a
-// newline; the answer is one line of JSON, after which the connection is
-// closed. Only a peer running as the server's own user or as root is
-// answered, as the kernel reports the peer's credentials (SO_PEERCRED);
-// anyone else gets a refusal and is never handed to the request handler.
+// newline; a longer one is refused, never cut. The answer is one line of
+// JSON, after which the connection is closed. Only a peer running as the
+// server's own user or as root is answered, as the kernel reports the
+// peer's credentials (SO_PEERCRED); anyone else gets a refusal and is never
+// handed to the request handler.
 // A peer that sends no full line within RequestTimeoutMs is cut off, and at
 // most MaxConnections peers are served at once, so a stuck client never
 // holds up the server.
@@ -36,13 +39,12 @@ public:
     explicit ControlSocket(QObject *parent = nullptr);
     ~ControlSocket() override;
 
-    // The control socket's name for the server that holds the
-    // single-instance name `instanceName`: each server has its own.
-    static QString nameFor(const QString &instanceName);
-
-    // Starts listening under `name`. False, with the reason in errorText(),
-    // when the name is taken or the system refuses.
-    bool listen(const QString &name, Handler handler);
+    // Starts listening at `path`, replacing a socket file left there by a
+    // server that ended without removing it: the caller holds the instance
+    // lock, so no live server owns it. False, with the reason in
+    // errorText(), when the system refuses. The file is removed again when
+    // this object goes.
+    bool listen(const QString &path, Handler handler);
     QString errorText() const { return m_errorText; }
 
     // The refusal an unauthorised peer receives, as a JSON line.
@@ -53,7 +55,10 @@ private:
     void serve(QLocalSocket *socket);
     static bool peerAllowed(QLocalSocket *socket, uint *peerUid);
 
+    void removeFile();
+
     QLocalServer *m_server = nullptr;
+    QString m_path;
     Handler m_handler;
     QString m_errorText;
     int m_connections = 0;

@@ -1,10 +1,11 @@
 #include "SingleInstance.h"
 
+#include <QFile>
+
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 SingleInstance::~SingleInstance()
@@ -12,47 +13,50 @@ SingleInstance::~SingleInstance()
     release();
 }
 
-QString SingleInstance::nameFromEnvironment()
-{
-    const QString name = qEnvironmentVariable("VENTORO_INSTANCE");
-    return name.isEmpty() ? QStringLiteral("ventoro-server") : name;
-}
-
-bool SingleInstance::tryAcquire(const QString &name)
+bool SingleInstance::tryAcquire(const QString &lockPath)
 {
     m_errorText.clear();
     if (m_fd >= 0)
         return true;
-
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    // An abstract address starts with a NUL byte and lives in no file system.
-    const QByteArray bytes = name.toUtf8();
-    const size_t room = sizeof address.sun_path - 1;
-    const size_t length = qMin(size_t(bytes.size()), room);
-    std::memcpy(address.sun_path + 1, bytes.constData(), length);
-    const auto addressLength = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        m_errorText = qt_error_string(errno);
-        return false;
-    }
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), addressLength) != 0) {
-        const int bindError = errno;
+    const QByteArray path = QFile::encodeName(lockPath);
+    // A holder that ends removes the file while it still holds the lock; a
+    // copy that opened the old file just before then locks a file nobody
+    // finds any more, and must try again with the new one.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            m_errorText = QStringLiteral("%1: %2").arg(lockPath, qt_error_string(errno));
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int lockError = errno;
+            ::close(fd);
+            if (lockError != EWOULDBLOCK)
+                m_errorText = QStringLiteral("%1: %2").arg(lockPath, qt_error_string(lockError));
+            return false;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev
+            && held.st_ino == named.st_ino) {
+            const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+            if (::ftruncate(fd, 0) == 0)
+                [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.constData(), size_t(pid.size()), 0);
+            m_fd = fd;
+            m_path = lockPath;
+            return true;
+        }
         ::close(fd);
-        if (bindError != EADDRINUSE)
-            m_errorText = qt_error_string(bindError);
-        return false;
     }
-    m_fd = fd;
-    return true;
+    m_errorText = QStringLiteral("%1 keeps changing").arg(lockPath);
+    return false;
 }
 
 void SingleInstance::release()
 {
     if (m_fd < 0)
         return;
+    ::unlink(QFile::encodeName(m_path).constData());
     ::close(m_fd);
     m_fd = -1;
 }

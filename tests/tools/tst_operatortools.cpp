@@ -6,6 +6,8 @@
 #include "CoreHarness.h"
 #include "FreePort.h"
 #include "LoopbackClient.h"
+#include "RuntimeDirectory.h"
+#include "ServerProcess.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,6 +17,15 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +52,113 @@ Run run(const QString &program, const QStringList &arguments, const QString &ins
             QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
 }
 
+// The control socket a client would find for `instance`.
+QString controlSocketOf(const QString &instance)
+{
+    for (const QString &directory : RuntimeDirectory::clientCandidates()) {
+        const QString path = RuntimeDirectory::controlPath(directory, instance);
+        if (QFile::exists(path))
+            return path;
+    }
+    return QString();
+}
+
+// A local user (nobody) who tries to take a server's names before it
+// starts: the abstract socket names servers used to go by, the files in the
+// runtime directory, and a control socket of its own where root's client
+// might look. It answers every connection with a made-up status and writes
+// one byte per connection to a pipe the test reads.
+class Squatter
+{
+public:
+    explicit Squatter(const QString &instance)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        const QByteArray name = instance.toUtf8();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(fds[0]);
+            squat(name, fds[1]);
+        }
+        ::close(fds[1]);
+        m_connections = fds[0];
+    }
+    ~Squatter()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_connections >= 0)
+            ::close(m_connections);
+        QDir(QStringLiteral("/tmp/ventoro-0")).removeRecursively();
+    }
+    bool started() const { return m_pid > 0; }
+    int connectionsTaken() const
+    {
+        char bytes[64];
+        const ssize_t read = ::read(m_connections, bytes, sizeof bytes);
+        return read > 0 ? int(read) : 0;
+    }
+
+private:
+    static int listenAt(const char *path, size_t length)
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path, qMin(length, sizeof address.sun_path - 1));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), socklen_t(offsetof(sockaddr_un, sun_path) + length)) != 0
+            || ::listen(fd, 8) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Runs in the child as nobody; plain system calls only.
+    [[noreturn]] static void squat(const QByteArray &instance, int report)
+    {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(1);
+        std::vector<int> listeners;
+        for (const QByteArray &suffix : {QByteArray(), QByteArray(".control")}) {
+            const QByteArray abstract = '\0' + instance + suffix;
+            listeners.push_back(listenAt(abstract.constData(), size_t(abstract.size())));
+        }
+        for (const char *suffix : {".lock", ".control"}) {
+            const QByteArray path = "/run/ventoro/" + instance + suffix;
+            ::close(::open(path.constData(), O_CREAT | O_WRONLY, 0666));
+        }
+        ::mkdir("/tmp/ventoro-0", 0755);
+        const QByteArray trap = "/tmp/ventoro-0/" + instance + ".control";
+        listeners.push_back(listenAt(trap.constData(), size_t(trap.size())));
+        std::vector<pollfd> polls;
+        for (int fd : listeners) {
+            if (fd >= 0)
+                polls.push_back({fd, POLLIN, 0});
+        }
+        for (;;) {
+            if (::poll(polls.data(), polls.size(), 60000) <= 0)
+                ::_exit(0);
+            for (pollfd &p : polls) {
+                if (!(p.revents & POLLIN))
+                    continue;
+                const int peer = ::accept(p.fd, nullptr, nullptr);
+                const char fake[] = "{\"ok\":true,\"message\":\"FAKE\",\"players\":[{\"handle\":\"FAKE\"}]}\n";
+                [[maybe_unused]] const ssize_t sent = ::write(peer, fake, sizeof fake - 1);
+                [[maybe_unused]] const ssize_t told = ::write(report, "c", 1);
+                ::close(peer);
+            }
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_connections = -1;
+};
+
 QJsonArray players(const QString &ventoro, const QString &instance)
 {
     return QJsonDocument::fromJson(run(ventoro, {QStringLiteral("status"), QStringLiteral("--json")}, instance).out.toUtf8())
@@ -58,6 +176,7 @@ private slots:
     void commandLineAnswers_data();
     void commandLineAnswers();
     void serviceUnitVerifies();
+    void squatterTakesNoName();
 };
 
 void tst_OperatorTools::quickStartFromAnInstall()
@@ -146,19 +265,34 @@ void tst_OperatorTools::quickStartFromAnInstall()
     } else {
         qInfo("Not root, or no setpriv: the refusal of another user is not tried");
     }
+    // A handle that would drive the terminal reaches it printable, and the
+    // JSON of a handle with a lone surrogate stays strict.
+    LoopbackClient eve;
+    QVERIFY(eve.bind(QStringLiteral("127.0.0.4"), replyPort));
+    const QString hostile = QStringLiteral("\u001B]0;owned\u0007") + QChar(0xD800);
+    QVERIFY(eve.sendRecord(ClientRecords::logonRequest(2, 22, hostile), port));
+    const auto eveAccepted = eve.waitForDatagram(kWaitMs);
+    QVERIFY(eveAccepted);
+    const Run json = run(ventoro, {QStringLiteral("status"), QStringLiteral("--json")}, instance);
+    QVERIFY2(!json.out.contains(QStringLiteral("\\ud800")) && json.out.contains(QChar(0xFFFD)), qPrintable(json.out));
+    const Run kicked = run(ventoro, {QStringLiteral("kick"), QString::number(Packet::fromDatagram(eveAccepted->bytes).int32At(Packet::PlayerIDAt))}, instance);
+    QVERIFY2(kicked.exitCode == 0 && kicked.out.contains(QStringLiteral("removed ?]0;owned?")), qPrintable(kicked.out));
+
     // A peer that says nothing holds nobody up; one that says too much is
-    // turned away.
-    QLocalSocket silent, talkative;
-    for (QLocalSocket *peer : {&silent, &talkative}) {
-        peer->setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-        peer->connectToServer(instance + QStringLiteral(".control"));
+    // turned away, even when what it says would make sense cut short.
+    QLocalSocket silent, talkative, endless;
+    for (QLocalSocket *peer : {&silent, &talkative, &endless}) {
+        peer->connectToServer(controlSocketOf(instance));
         QVERIFY(peer->waitForConnected(kWaitMs));
     }
     QCOMPARE(players(ventoro, instance).size(), 1);
-    QByteArray answer;
-    connect(&talkative, &QLocalSocket::readyRead, this, [&] { answer += talkative.readAll(); });
-    talkative.write(QByteArray(300, 's'));
-    QTRY_VERIFY_WITH_TIMEOUT(answer.contains("request too long"), kWaitMs);
+    for (auto [peer, request] : {std::pair{&talkative, "status" + QByteArray(300, ' ') + '\n'},
+                                 std::pair{&endless, QByteArray(300, 's')}}) {
+        QByteArray answer;
+        peer->write(request);
+        QTRY_VERIFY_WITH_TIMEOUT((answer += peer->readAll()).contains('\n'), kWaitMs);
+        QVERIFY2(answer.contains("request too long"), answer.constData());
+    }
 
     server.terminate();
     QVERIFY(server.waitForFinished(kWaitMs));
@@ -218,6 +352,36 @@ void tst_OperatorTools::serviceUnitVerifies()
     unit.close();
     const Run verify = run(analyze, {QStringLiteral("verify"), unit.fileName()});
     QVERIFY2(verify.exitCode == 0 && verify.err.isEmpty(), qPrintable(verify.err));
+}
+
+// Nobody else can keep the server from starting or answer in its place.
+void tst_OperatorTools::squatterTakesNoName()
+{
+    if (::geteuid() != 0)
+        QSKIP("not root: no other user to squat with");
+    const QString instance = QStringLiteral("ventoro-squat-%1").arg(QCoreApplication::applicationPid());
+    Squatter squatter(instance);
+    QVERIFY(squatter.started());
+    QTest::qWait(300); // the squatter has taken what it can
+
+    const quint16 port = freeUdpPort(QStringLiteral("0.0.0.0"));
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    server.environment().insert(QStringLiteral("VENTORO_INSTANCE"), instance);
+    QVERIFY(server.writeServerIni("[General]\r\nConnectPort=" + QByteArray::number(port)
+                                  + "\r\nClientConnectPort=" + QByteArray::number(freeUdpPort(clientAddresses(1)))
+                                  + "\r\nShowScreen=0\r\nDebug=0\r\n"));
+    QVERIFY(server.start());
+    QVERIFY2(server.waitUntilListening(port, kWaitMs), server.standardError().constData());
+
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    const Run status = run(ventoro, {QStringLiteral("status"), QStringLiteral("--json")}, instance);
+    QCOMPARE(status.exitCode, 0);
+    const QJsonObject answer = QJsonDocument::fromJson(status.out.toUtf8()).object();
+    QCOMPARE(answer.value(QLatin1String("connectPort")).toInt(), int(port));
+    QCOMPARE(answer.value(QLatin1String("players")).toArray().size(), 0);
+    QCOMPARE(run(ventoro, {QStringLiteral("kick"), QStringLiteral("1")}, instance).exitCode, 1); // nobody to kick
+    QCOMPARE(squatter.connectionsTaken(), 0);
+    QVERIFY(server.isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_OperatorTools)

@@ -1,20 +1,33 @@
 #include "CommandLine.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+
 namespace CommandLine {
+
+QString helpText(const QCommandLineParser &parser, const Console &io)
+{
+    const QString program = QFileInfo(QCoreApplication::arguments().value(0)).fileName();
+    QString text = parser.helpText();
+    const QString usage = QStringLiteral("Usage: ") + program;
+    if (!io.command.isEmpty() && text.startsWith(usage))
+        text.insert(usage.size(), QLatin1Char(' ') + io.command);
+    return text;
+}
 
 std::optional<int> parse(QCommandLineParser &parser, const QStringList &arguments, int positionals, Console &io)
 {
     parser.addHelpOption();
     if (!parser.parse(arguments)) {
-        io.err << parser.errorText() << "\n\n" << parser.helpText();
+        io.err << parser.errorText() << "\n\n" << helpText(parser, io);
         return ExitUsage;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        io.out << parser.helpText();
+        io.out << helpText(parser, io);
         return 0;
     }
     if (positionals >= 0 && parser.positionalArguments().size() != positionals) {
-        io.err << "Wrong number of arguments.\n\n" << parser.helpText();
+        io.err << "Wrong number of arguments.\n\n" << helpText(parser, io);
         return ExitUsage;
     }
     return std::nullopt;

@@ -16,7 +16,12 @@ constexpr int ExitUsage = 64;
 struct Console {
     QTextStream out{stdout};
     QTextStream err{stderr};
+    QString command; // the command's name, for its usage line
 };
+
+// The parser's help, its usage line naming the command: "Usage: ventoro
+// status [options]".
+QString helpText(const QCommandLineParser &parser, const Console &io);
 
 // Adds --help and parses the command's arguments (the program's name
 // first, the command's name left out). Gives the exit status when the

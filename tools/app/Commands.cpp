@@ -2,10 +2,12 @@
 
 #include "AccountsCommand.h"
 #include "ControlClient.h"
+#include "NetworkText.h"
 #include "ProbeCommand.h"
 #include "StatusText.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <functional>
@@ -17,18 +19,40 @@ using CommandLine::Console;
 
 namespace {
 
+// Everything the server answers may carry text from the network: what
+// reaches the terminal is made printable, and JSON well formed.
 int printAnswer(const ControlClient::Reply &reply, Console &io, const std::function<QString(const QJsonObject &)> &text)
 {
     if (!reply.reached) {
-        io.err << "ventoro: " << reply.error << Qt::endl;
+        io.err << "ventoro: " << NetworkText::oneLine(reply.error) << Qt::endl;
         return 1;
     }
     if (!reply.answer.value(QLatin1String("ok")).toBool()) {
-        io.err << "ventoro: " << reply.answer.value(QLatin1String("error")).toString() << Qt::endl;
+        io.err << "ventoro: " << NetworkText::oneLine(reply.answer.value(QLatin1String("error")).toString()) << Qt::endl;
         return 1;
     }
     io.out << text(reply.answer);
     return 0;
+}
+
+QJsonValue wellFormed(const QJsonValue &value)
+{
+    if (value.isString())
+        return NetworkText::wellFormed(value.toString());
+    if (value.isArray()) {
+        QJsonArray array;
+        for (const QJsonValue &item : value.toArray())
+            array.append(wellFormed(item));
+        return array;
+    }
+    if (value.isObject()) {
+        QJsonObject object;
+        const QJsonObject source = value.toObject();
+        for (auto it = source.begin(); it != source.end(); ++it)
+            object.insert(NetworkText::wellFormed(it.key()), wellFormed(it.value()));
+        return object;
+    }
+    return value;
 }
 
 void addProbeOptions(QCommandLineParser &parser)
@@ -67,7 +91,7 @@ int status(const QStringList &arguments, Console &io)
         return *exit;
     const bool json = parser.isSet(QStringLiteral("json"));
     return printAnswer(ControlClient::ask("status"), io, [json](const QJsonObject &answer) {
-        return json ? QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))
+        return json ? QString::fromUtf8(QJsonDocument(wellFormed(answer).toObject()).toJson(QJsonDocument::Indented))
                     : StatusText::format(answer);
     });
 }
@@ -82,7 +106,7 @@ int kick(const QStringList &arguments, Console &io)
         return *exit;
     const QByteArray request = "kick " + parser.positionalArguments().first().toUtf8().left(20);
     return printAnswer(ControlClient::ask(request), io, [](const QJsonObject &answer) {
-        return answer.value(QLatin1String("message")).toString() + QLatin1Char('\n');
+        return NetworkText::oneLine(answer.value(QLatin1String("message")).toString()) + QLatin1Char('\n');
     });
 }
 
@@ -113,7 +137,7 @@ int accounts(const QStringList &arguments, Console &io)
     else if (action == QLatin1String("delete") && words.size() == 2)
         result = AccountsCommand::remove(directory, words.at(1));
     else {
-        io.err << "Say list, add PILOTID PASSWORD NAME, or delete PILOTID.\n\n" << parser.helpText();
+        io.err << "Say list, add PILOTID PASSWORD NAME, or delete PILOTID.\n\n" << CommandLine::helpText(parser, io);
         return CommandLine::ExitUsage;
     }
     io.out << result.output;
@@ -130,7 +154,7 @@ int probe(const QStringList &arguments, Console &io)
         return *exit;
     for (const char *required : {"id", "password", "handle"}) {
         if (!parser.isSet(QLatin1String(required))) {
-            io.err << "--" << required << " is required.\n\n" << parser.helpText();
+            io.err << "--" << required << " is required.\n\n" << CommandLine::helpText(parser, io);
             return CommandLine::ExitUsage;
         }
     }

@@ -1,5 +1,6 @@
 #include "ProbeCommand.h"
 
+#include "NetworkText.h"
 #include "RecordText.h"
 #include "Records.h"
 
@@ -62,10 +63,10 @@ QString noAnswerHint(const Options &options)
 void reportAccepted(QUdpSocket &socket, const Packet &accepted, QTextStream &out)
 {
     out << "Logon accepted: server ID " << accepted.int32At(Packet::PlayerIDAt) << Qt::endl;
-    out << "Message of the day: " << RecordText::printable(accepted.textAt(Packet::MotdAt, Packet::MotdChars)) << Qt::endl;
+    out << "Message of the day: " << NetworkText::oneLine(accepted.textAt(Packet::MotdAt, Packet::MotdChars)) << Qt::endl;
     receiveUntil(socket, QDeadlineTimer(PlayerListWindowMs), [&](const Packet &record) {
         if (record.PacketType() == Packet::PlayerAdded)
-            out << "Player on the server: " << RecordText::printable(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars))
+            out << "Player on the server: " << NetworkText::oneLine(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars))
                 << " (server ID " << record.int32At(Packet::PlayerIDAt) << ")" << Qt::endl;
         else
             out << RecordText::describe(record) << Qt::endl;

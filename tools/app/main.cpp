@@ -18,7 +18,7 @@ const char kOverview[] =
     "  accounts list|add|delete  the pilot accounts in user.ini\n"
     "  probe HOST ...         log on like a pilot's client and tell what the server answers\n"
     "\n"
-    "ventoro COMMAND --help tells more about each.\n";
+    "ventoro COMMAND --help tells more about each; ventoro --version tells the version.\n";
 
 } // namespace
 
@@ -26,12 +26,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ventoro"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.2"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VENTORO_VERSION));
     Console io;
     QStringList arguments = QCoreApplication::arguments();
     const QString command = arguments.value(1);
     if (arguments.size() > 1)
         arguments.removeAt(1);
+    io.command = command;
+    if (command == QLatin1String("--version") || command == QLatin1String("-v")) {
+        io.out << "ventoro " << QCoreApplication::applicationVersion() << Qt::endl;
+        return 0;
+    }
     if (command == QLatin1String("status"))
         return Commands::status(arguments, io);
     if (command == QLatin1String("kick"))

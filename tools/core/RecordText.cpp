@@ -1,27 +1,20 @@
 #include "RecordText.h"
 
-#include "EventLog.h"
+#include "NetworkText.h"
 
 namespace RecordText {
-
-QString printable(const QString &text)
-{
-    // The same rule that keeps the event log one line per event.
-    return EventLog::oneLine(text);
-}
-
 namespace {
 
 QString quoted(const QString &text)
 {
-    return QLatin1Char('"') + printable(text) + QLatin1Char('"');
+    return QLatin1Char('"') + NetworkText::oneLine(text) + QLatin1Char('"');
 }
 
 QString playerNotice(const Packet &record)
 {
     return QStringLiteral("%1: %2 (server ID %3)")
         .arg(typeName(record.PacketType()),
-             printable(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)))
+             NetworkText::oneLine(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)))
         .arg(record.int32At(Packet::PlayerIDAt));
 }
 

@@ -12,11 +12,6 @@ namespace RecordText {
 // protocol does not know.
 QString typeName(qint32 packetType);
 
-// Text from the network on its way to a terminal: control characters
-// (escape sequences among them) and the line and paragraph separators
-// become "?", as in the event log.
-QString printable(const QString &text);
-
 // One line: the type's name and the fields of its layout, e.g.
 // "PlayerAdded: Bob (server ID 2)". Control characters and line
 // separators in the record's texts are shown as "?".

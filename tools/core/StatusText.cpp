@@ -1,5 +1,6 @@
 #include "StatusText.h"
 
+#include "NetworkText.h"
 #include "RecordText.h"
 
 #include <QJsonArray>
@@ -16,7 +17,7 @@ QString playerLine(const QJsonObject &player)
 {
     return QStringLiteral("  %1  %2  %3  %4  %5\n")
         .arg(number(player, "serverId"), 6)
-        .arg(RecordText::printable(player.value(QLatin1String("handle")).toString()), -20)
+        .arg(NetworkText::oneLine(player.value(QLatin1String("handle")).toString()), -20)
         .arg(player.value(QLatin1String("address")).toString(), -15)
         .arg(duration(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
         .arg(player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));

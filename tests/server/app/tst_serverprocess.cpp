@@ -269,10 +269,17 @@ void tst_ServerProcess::stopsInOrderOnSigterm()
     const Ports ports = freePorts(1);
     ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
     QVERIFY(startServer(server, settings(ports), ports.server));
+    // Headless, it builds no window system: no platform plugin, no fonts,
+    // nothing said on standard error.
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(server.processId()));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    QVERIFY(!mapped.contains("/platforms/libq") && !mapped.contains("/fonts/"));
     QVERIFY(server.stop());
     QVERIFY(server.exitedNormally());
     QCOMPARE(server.exitCode(), 0);
     QVERIFY(server.logText().endsWith("\r\n"));
+    QCOMPARE(server.standardError(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_ServerProcess)

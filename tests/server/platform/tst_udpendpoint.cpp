@@ -1,6 +1,8 @@
 #include "FreePort.h"
 #include "LoopbackClient.h"
 #include "SingleInstance.h"
+
+#include <QTemporaryDir>
 #include "UdpEndpoint.h"
 
 #include <QtTest>
@@ -54,17 +56,12 @@ bool readable(int descriptor)
     return ::poll(&entry, 1, 0) > 0;
 }
 
-QString uniqueInstanceName()
-{
-    return QStringLiteral("ventoro-test-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
-}
-
-// The test binary doubles as a second copy: "--hold-instance NAME" holds
-// the name and says "held", then waits for its stdin to close (bounded).
-int holdInstance(const char *name)
+// The test binary doubles as a second copy: "--hold-instance PATH" holds
+// the lock file and says "held", then waits for its stdin to close (bounded).
+int holdInstance(const char *path)
 {
     SingleInstance guard;
-    if (!guard.tryAcquire(QString::fromUtf8(name)))
+    if (!guard.tryAcquire(QString::fromUtf8(path)))
         return 2;
     if (::write(STDOUT_FILENO, "held\n", 5) != 5)
         return 3;
@@ -482,7 +479,8 @@ void tst_UdpEndpoint::brokenDescriptorRaisesClosed()
 
 void tst_UdpEndpoint::singleInstanceInProcess()
 {
-    const QString name = uniqueInstanceName();
+    QTemporaryDir runtime;
+    const QString name = runtime.filePath(QStringLiteral("ventoro-test.lock"));
     SingleInstance first;
     SingleInstance second;
     QVERIFY(first.tryAcquire(name));
@@ -497,7 +495,8 @@ void tst_UdpEndpoint::singleInstanceInProcess()
 // The kernel gives the name back when its holder is killed outright.
 void tst_UdpEndpoint::singleInstanceFreedByKill()
 {
-    const QString name = uniqueInstanceName();
+    QTemporaryDir runtime;
+    const QString name = runtime.filePath(QStringLiteral("ventoro-test.lock"));
     QProcess holder;
     holder.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-instance"), name});
     QVERIFY(holder.waitForStarted(WaitMs));

@@ -1,0 +1,53 @@
+#include "RelayService.h"
+
+#include "HeartbeatSweep.h"
+#include "StartupOptions.h"
+
+RelayService::RelayService(QObject *parent)
+    : QObject(parent), m_context(m_clock, m_sender, m_yield), m_source(m_endpoint), m_receivePath(m_context, m_source)
+{
+    m_endpoint.setObjectName(QStringLiteral("endpoint"));
+    m_sweepTimer.setObjectName(QStringLiteral("sweepTimer"));
+    m_sender.attach(m_endpoint, m_context.counters);
+    m_yield.attach(m_endpoint);
+    m_sweepTimer.setInterval(HeartbeatSweep::TimerIntervalMs);
+    connect(&m_sweepTimer, &QTimer::timeout, this, [this] { HeartbeatSweep::onSweepTick(m_context); });
+    connect(&m_endpoint, &UdpEndpoint::closed, this, [this] { HeartbeatSweep::onSocketClosed(m_context); });
+    connect(&m_endpoint, &UdpEndpoint::dataArrival, this,
+            [this](qint64 bytesTotal) { m_receivePath.onDataArrival(bytesTotal); });
+    m_sweepTimer.start();
+}
+
+RelayService::~RelayService()
+{
+    stopListening();
+}
+
+bool RelayService::startListening(QString *errorText)
+{
+    const std::optional<StartupOptions::Ports> ports = StartupOptions::readPorts(m_context.ServerIni, errorText);
+    if (ports) {
+        m_endpoint.setRemotePort(ports->replyPort);
+        if (m_endpoint.bind(ports->localPort, errorText)) {
+            if (m_context.ordinaryLinesOn())
+                m_context.logEvent(QStringLiteral("Listening on ") + m_endpoint.localAddress());
+            return true;
+        }
+    }
+    stopListening();
+    return false;
+}
+
+void RelayService::stopListening()
+{
+    m_sweepTimer.stop();
+    m_operatorAccess.reset();
+    m_endpoint.close();
+}
+
+void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
+{
+    m_operatorAccess = std::make_unique<OperatorAccess>(m_context, m_endpoint, instanceName);
+    m_operatorAccess->start(controlPath);
+    m_operatorAccess->printSummary(stdout);
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "OperatorAccess.h"
+#include "ProgramSeams.h"
+#include "ReceivePath.h"
+#include "ServerContext.h"
+#include "UdpEndpoint.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+// The running relay, without a window: the run's state with the real clock,
+// socket and event loop behind its seams, the UDP endpoint, the heartbeat
+// sweep timer, the receive path and the operator's control socket. The
+// debug screen, when it is shown, is only a view of it. One per program
+// run; everything it owns goes with it.
+class RelayService : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The sweep timer runs from here on; it finds no players until the
+    // socket is bound.
+    explicit RelayService(QObject *parent = nullptr);
+    ~RelayService() override;
+
+    ServerContext &context() { return m_context; }
+    const ServerContext &context() const { return m_context; }
+    UdpEndpoint &endpoint() { return m_endpoint; }
+    QTimer &sweepTimer() { return m_sweepTimer; }
+
+    // Binds the socket to the settings' ports. False, with the reason in
+    // errorText, when a port setting is no port number or the system
+    // refuses the bind; the service is then stopped.
+    bool startListening(QString *errorText);
+
+    // Stops the sweep, closes the control socket and the UDP socket. Safe to
+    // call more than once.
+    void stopListening();
+
+    // Opens the control socket at `path` for `ventoro status` and `kick`;
+    // the server runs on without one, saying so on standard error, when it
+    // cannot be opened. Then prints the run's summary on standard output.
+    void startOperatorAccess(const QString &controlPath, const QString &instanceName);
+
+private:
+    SystemClock m_clock;
+    EventLoopYield m_yield;
+    EndpointSender m_sender;
+    ServerContext m_context;
+    UdpEndpoint m_endpoint;
+    QTimer m_sweepTimer;
+    EndpointSource m_source;
+    ReceivePath m_receivePath;
+    std::unique_ptr<OperatorAccess> m_operatorAccess;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// Text that came from the network (handles, messages of the day relayed
+// back, anything a client wrote) made safe for where it goes. Each place
+// that shows such text to a person or a program passes it through one of
+// these; none of them trusts it as it arrived.
+namespace NetworkText {
+
+// For a line of the log or a terminal: every character that could end the
+// line, start another or drive the terminal (C0 and C1 controls, escape
+// included, DEL, the Unicode line and paragraph separators) becomes "?".
+QString oneLine(const QString &text);
+
+// For JSON and any UTF-8 output: a UTF-16 surrogate without its partner
+// becomes U+FFFD, so strict parsers accept the document.
+QString wellFormed(const QString &text);
+
+} // namespace NetworkText
