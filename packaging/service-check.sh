@@ -217,7 +217,8 @@ step_stop() {
 step_journal() {
     journalctl -u ventoro.service -o short-monotonic --no-pager >"$1/journal.txt" 2>&1
     local noise restarts
-    noise=$(journalctl -u ventoro.service -o cat --no-pager | grep -i -E 'QStandardPaths|fontconfig' | sort | uniq -c)
+    noise=$(journalctl -u ventoro.service -o cat --no-pager | grep -i -E 'QStandardPaths|fontconfig' \
+        | sort | uniq -c | sed -E 's/^ *([0-9]+) (.*)/\2 (\1 times)/')
     if [ -n "$noise" ]; then
         while IFS= read -r line; do note "journal: $line"; done <<<"$noise"
     else
