@@ -3,10 +3,13 @@
 # Each installs the Debian packages the project needs when one is missing,
 # then configures and builds incrementally under build/.
 # `make install PREFIX=DIR` installs under DIR (default /: the programs go to
-# /opt/ventoro); `make package` builds a .deb under build/release/package/.
+# /opt/ventoro); `make package` builds a .deb under build/release/package/;
+# `make service-check` tries it under systemd on a fresh Debian 12.
 
 PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev file
+# For `make service-check`: a Debian root to boot under systemd.
+SERVICE_CHECK_PACKAGES := systemd-container debootstrap
 PREFIX   ?= /
 # clang and its libFuzzer runtime, for `make fuzz` only.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
@@ -19,7 +22,7 @@ FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-packaging fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package fuzz clean
+.PHONY: all deps deps-packaging fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package service-check fuzz clean
 
 all: build
 
@@ -118,6 +121,16 @@ package: build deps-packaging
 	  echo "$$contents" | grep -q " ./$$f$$" || { echo "$$deb lacks $$f"; exit 1; }; \
 	done; \
 	echo "Built $$deb"
+
+# The package under a real systemd on a fresh Debian 12 (see
+# packaging/service-check.sh): install, start, probe, reload, upgrade,
+# purge. It skips, saying why, where it cannot run: not root, no container
+# tools, Debian's packages out of reach.
+service-check:
+ifeq ($(shell id -u),0)
+	-$(call install-missing,$(PACKAGING) $(SERVICE_CHECK_PACKAGES))
+endif
+	@MAKE="$(MAKE)" packaging/service-check.sh
 
 clean:
 	rm -rf $(BUILD)
