@@ -3,6 +3,7 @@
 #include "AccountDeletion.h"
 #include "AccountList.h"
 #include "AccountSave.h"
+#include "AccountsFileLayout.h"
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
 #include "ServerOptions.h"
@@ -104,7 +105,7 @@ void ConfigWindow::Refresh_UserList()
     accountList->clear();
     setEditorState(EditorState::Idle);
     const AccountList::Listing listing = AccountList::listAccounts(m_context.UsersIni);
-    if (listing.status == SectionScan::FileStatus::Unreadable)
+    if (listing.status == AccountsFileLayout::FileStatus::Unreadable)
         showError(usersUnreadable());
     for (const AccountList::Entry &entry : listing.entries) {
         auto *item = new QListWidgetItem(entry.text);
@@ -123,8 +124,8 @@ void ConfigWindow::accountList_Click()
     const QString pilotId = QString::number(selected.first()->data(Qt::UserRole).toInt());
     m_txtIDGuard->showValue(pilotId);
     const std::string section = toSettingsText(pilotId);
-    m_txtPwdGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Pwd", "")));
-    m_txtNameGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")));
+    m_txtPwdGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, AccountsFileLayout::PwdKey, "")));
+    m_txtNameGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, AccountsFileLayout::NameKey, "")));
 }
 
 void ConfigWindow::cmdNew_Click()

@@ -1,8 +1,8 @@
 #include "AccountDeletion.h"
 
+#include "AccountsFileLayout.h"
 #include "AtomicFile.h"
 #include "ProfileDocument.h"
-#include "SectionScan.h"
 
 namespace AccountDeletion {
 namespace {
@@ -37,8 +37,8 @@ std::vector<KeptAccount> keptAccounts(const ProfileDocument &usersFile, const st
     for (const std::string &section : sections) {
         if (section == pilotId)
             continue;
-        kept.push_back(KeptAccount{section, INIFiles::readFrom(usersFile, section, "Pwd", "Unknown"),
-                                   INIFiles::readFrom(usersFile, section, "Name", "Unknown")});
+        kept.push_back(KeptAccount{section, INIFiles::readFrom(usersFile, section, AccountsFileLayout::PwdKey, "Unknown"),
+                                   INIFiles::readFrom(usersFile, section, AccountsFileLayout::NameKey, "Unknown")});
     }
     return kept;
 }
@@ -52,8 +52,8 @@ std::string rewrittenContent(const std::vector<KeptAccount> &kept)
     ProfileDocument content = ProfileDocument::parse({});
     for (const KeptAccount &account : kept) {
         const std::string_view section = settled(account.section);
-        INIFiles::writeTo(content, section, "Pwd", storable(account.Pwd));
-        INIFiles::writeTo(content, section, "Name", storable(account.Name));
+        INIFiles::writeTo(content, section, AccountsFileLayout::PwdKey, storable(account.Pwd));
+        INIFiles::writeTo(content, section, AccountsFileLayout::NameKey, storable(account.Name));
     }
     return content.serialize();
 }
@@ -67,7 +67,7 @@ Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId)
         return Outcome::Unreadable;
 
     const std::vector<KeptAccount> kept =
-        keptAccounts(ProfileDocument::parse(file.bytes), SectionScan::sectionNames(file.bytes), pilotId);
+        keptAccounts(ProfileDocument::parse(file.bytes), AccountsFileLayout::sectionNames(file.bytes), pilotId);
     if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept)))
         return Outcome::Unwritable;
     return Outcome::Rewritten;

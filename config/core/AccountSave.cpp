@@ -1,7 +1,8 @@
 #include "AccountSave.h"
 
-#include "WindowText.h"
+#include "AccountsFileLayout.h"
 #include "TextConversions.h"
+#include "WindowText.h"
 
 #include <cmath>
 #include <cstdint>
@@ -49,7 +50,8 @@ Check check(const QString &pilotId, const QString &password, const QString &name
 
 bool write(INIFiles &UsersIni, const Check &account)
 {
-    return UsersIni.writeEntries({{account.section, "Pwd", account.Pwd}, {account.section, "Name", account.Name}});
+    return UsersIni.writeEntries(
+        {{account.section, AccountsFileLayout::PwdKey, account.Pwd}, {account.section, AccountsFileLayout::NameKey, account.Name}});
 }
 
 } // namespace AccountSave

@@ -3,8 +3,8 @@
 #include "AccountDeletion.h"
 #include "AccountList.h"
 #include "AccountSave.h"
+#include "AccountsFileLayout.h"
 #include "ConfigFiles.h"
-#include "SectionScan.h"
 #include "WindowText.h"
 
 #include <QDir>
@@ -35,7 +35,7 @@ bool digitsOnly(const QString &text)
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
 }
 
-bool hasSection(const SectionScan::Result &scan, const std::string &name)
+bool hasSection(const AccountsFileLayout::Result &scan, const std::string &name)
 {
     return std::find(scan.names.begin(), scan.names.end(), name) != scan.names.end();
 }
@@ -51,7 +51,7 @@ Result list(const QString &programDirectory)
 {
     const ConfigFiles::Context context = boundTo(programDirectory);
     const AccountList::Listing listing = AccountList::listAccounts(context.UsersIni);
-    if (listing.status == SectionScan::FileStatus::Unreadable)
+    if (listing.status == AccountsFileLayout::FileStatus::Unreadable)
         return failure(kUnreadable + QStringLiteral(" (%1)").arg(where(context)));
     if (listing.entries.isEmpty())
         return {0, QStringLiteral("No accounts in %1\n").arg(where(context)), QString()};
@@ -71,8 +71,8 @@ Result add(const QString &programDirectory, const QString &pilotId, const QStrin
     if (account.refusal)
         return failure(*account.refusal);
     ConfigFiles::Context context = boundTo(programDirectory);
-    const SectionScan::Result before = SectionScan::scan(context.UsersIni);
-    if (before.status == SectionScan::FileStatus::Unreadable)
+    const AccountsFileLayout::Result before = AccountsFileLayout::scan(context.UsersIni);
+    if (before.status == AccountsFileLayout::FileStatus::Unreadable)
         return failure(kUnreadable + QStringLiteral("; nothing was saved (%1)").arg(where(context)));
     if (!AccountSave::write(context.UsersIni, account))
         return failure(QStringLiteral("The accounts file user.ini could not be written; account %1 is not saved (%2)")
@@ -88,8 +88,8 @@ Result remove(const QString &programDirectory, const QString &pilotId)
 {
     const ConfigFiles::Context context = boundTo(programDirectory);
     const std::string section = toSettingsText(pilotId);
-    const SectionScan::Result scan = SectionScan::scan(context.UsersIni);
-    if (scan.status == SectionScan::FileStatus::Unreadable)
+    const AccountsFileLayout::Result scan = AccountsFileLayout::scan(context.UsersIni);
+    if (scan.status == AccountsFileLayout::FileStatus::Unreadable)
         return failure(kUnreadable + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
     if (!hasSection(scan, section))
         return failure(QStringLiteral("No account %1 in %2; nothing was changed").arg(pilotId, where(context)));

@@ -96,7 +96,7 @@ void tst_ConfigCore::sectionScan()
     QFETCH(QByteArray, file);
     QFETCH(QByteArrayList, names);
     QByteArrayList scanned;
-    for (const std::string &name : SectionScan::sectionNames(file.toStdString()))
+    for (const std::string &name : AccountsFileLayout::sectionNames(file.toStdString()))
         scanned << QByteArray::fromStdString(name);
     QCOMPARE(scanned, names);
 }
@@ -107,7 +107,7 @@ void tst_ConfigCore::pilotIds()
         {"0042", 42}, {" 42 ", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}, {"2147483648", {}},
         {"99999999999999999999", {}}, {"12abc", {}}, {"1.5", {}}, {"-", {}}, {"", {}}};
     for (const auto &[name, number] : cases)
-        QVERIFY2(AccountList::sectionNumber(name) == number, name);
+        QVERIFY2(AccountsFileLayout::sectionNumber(name) == number, name);
     QCOMPARE(ConfigFiles::settingsFilePath("/", "user.ini"), std::string("/user.ini"));
 }
 
@@ -120,9 +120,9 @@ void tst_ConfigCore::listingSortsAndSkipsNonNumbers()
     QCOMPARE(entries, (QStringList{"Ann ID:1234=1234", "bob ID: 42 =42", "Unknown ID:77=77"}));
 
     QFile::remove(QString::fromStdString(m_context.UsersIni.FileName()));
-    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, SectionScan::FileStatus::Missing);
+    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, AccountsFileLayout::FileStatus::Missing);
     QVERIFY(QDir(m_dir->path()).mkdir("user.ini"));
-    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, SectionScan::FileStatus::Unreadable);
+    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, AccountsFileLayout::FileStatus::Unreadable);
 }
 
 // Values only a hand-edited file can put into the boxes; the window test
