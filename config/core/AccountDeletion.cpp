@@ -17,15 +17,22 @@ std::string_view settled(std::string_view text)
 // A value as it must be written to read back as `value` does now. A value
 // read from quotes in quotes ("5" from ""5"") or with blanks at its end
 // (from "Ann  ") would lose them if written as it reads, so it goes back in
-// one more pair of quotes. (A value cut at 127 characters that ends in a
-// blank reads back without it either way.)
+// one more pair of quotes. A value that was cut to the 127 characters a read
+// gives and ends in a blank (a space or a tab) loses that blank even in
+// quotes, since the closing quote then falls beyond the cut and the reader
+// drops the last kept character in its place; one padding blank inside the
+// quotes, beyond the cut, keeps it.
 std::string storable(std::string_view value)
 {
     const std::string plain(settled(value));
     if (INIFiles::readBackOf(plain) == value)
         return plain;
-    const std::string quoted = '"' + std::string(value) + '"';
-    return INIFiles::readBackOf(quoted) == value ? quoted : plain;
+    for (const char *closing : {"\"", " \""}) {
+        const std::string quoted = '"' + std::string(value) + closing;
+        if (INIFiles::readBackOf(quoted) == value)
+            return quoted;
+    }
+    return plain;
 }
 
 } // namespace

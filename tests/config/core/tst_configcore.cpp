@@ -199,6 +199,11 @@ void tst_ConfigCore::deletion_data()
     QTest::newRow("values that need their quotes read as before")
         << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[2]\r\nPwd=2\r\n[3]\r\nName='Cy'\r\n") << "2"
         << rewritten << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[3]\r\nPwd=Unknown\r\nName=Cy\r\n");
+    // Cut to the 127 characters a read gives, ending in blanks that only a
+    // padding blank beyond the cut keeps.
+    const QByteArray cut = QByteArray(120, 'p') + " \t \t \t ";
+    QTest::newRow("cut value ending in blanks") << "[1]\r\nPwd=\"" + cut + "xyz\"\r\n[2]\r\n" << "2" << rewritten
+                                                << "[1]\r\nPwd=\"" + cut + " \"\r\nName=Unknown\r\n";
     QTest::newRow("last account") << QByteArray("[5]\r\nPwd=5\r\nName=E\r\n") << "5" << rewritten << QByteArray();
     QTest::newRow("no file") << QByteArray() << "5" << int(AccountDeletion::Outcome::NoFile) << QByteArray("<no file>");
 }
