@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <sys/types.h>
 
 // Where the pilot accounts stand in user.ini and how they are found. The
 // server looks an account up by its section and keys; the configuration tool
@@ -32,6 +33,11 @@ namespace AccountsFileLayout {
 inline constexpr char FileName[] = "user.ini";
 inline constexpr char PwdKey[] = "Pwd";
 inline constexpr char NameKey[] = "Name";
+
+// The most a newly made user.ini may be opened by: its owner reads and
+// writes it, its group (the server's) reads it, nobody else may, whatever
+// the writer's umask. An existing file keeps its own mode.
+inline constexpr mode_t NewFileMode = 0640;
 
 enum class FileStatus { Ok, Missing, Unreadable };
 

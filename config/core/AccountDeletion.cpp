@@ -75,7 +75,7 @@ Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId)
 
     const std::vector<KeptAccount> kept =
         keptAccounts(ProfileDocument::parse(file.bytes), AccountsFileLayout::sectionNames(file.bytes), pilotId);
-    if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept)))
+    if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept), UsersIni.newFileMode()))
         return Outcome::Unwritable;
     return Outcome::Rewritten;
 }

@@ -30,8 +30,10 @@ Check check(const QString &pilotId, const QString &password, const QString &name
 
 // Writes "Pwd" and then "Name" into the account's section: an existing
 // account is updated where it stands, a new one is added at the end. Both
-// go into the file in one step. True only when both values read back as
-// written; false when the file could not be written (it is then as it was).
+// go into the file in one step; a new file gets the accessor's new-file
+// mode. True only when both values read back as written; false when the file
+// could not be written (it is then as it was). The caller holds the
+// AccountsLock of the accounts directory across the write.
 bool write(INIFiles &UsersIni, const Check &account);
 
 } // namespace AccountSave

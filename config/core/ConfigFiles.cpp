@@ -14,6 +14,7 @@ std::string settingsFilePath(const std::string &directory, const std::string &fi
 void bindSettingsFiles(Context &context, const std::string &programDirectory)
 {
     context.UsersIni.FileName(settingsFilePath(programDirectory, AccountsFileLayout::FileName));
+    context.UsersIni.setNewFileMode(AccountsFileLayout::NewFileMode);
     context.ServerIni.FileName(settingsFilePath(programDirectory, "VentoroServer.ini"));
 }
 
