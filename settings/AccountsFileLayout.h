@@ -21,9 +21,9 @@
 // wherever the brackets stand on the line: the section name is the text
 // strictly between the first "[" and the first "]", exactly as it stands,
 // blanks included. So a key line whose value holds both brackets
-// ("Name=Bob [7]") also names a section, "7". A line whose first "]" comes
-// before its first "[" is not a heading. A name that occurs twice is listed
-// twice.
+// ("Name=Bob [7]") also names a section, "7"; that is why a saved name may
+// hold neither bracket. A line whose first "]" comes before its first "[" is
+// not a heading. A name that occurs twice is listed twice.
 //
 // A file that starts with a UTF-8 or UTF-16 byte-order mark is read in that
 // encoding and its names are given in code page 1252, as the accessor

@@ -20,12 +20,15 @@ struct Check {
 
 // The Pilot ID and the Password are each taken as the number at the start
 // of their text (0 when there is none). Either being 0 is refused with
-// "Pilot ID and Password cannot be Nil"; a number that is not whole or does
-// not fit in 32 bits (only a hand-edited file can supply one) with "Pilot ID
-// and Password must be whole numbers". A Name that is empty or all blanks is
-// refused with "Pilot Name is mandatory". Accepted numbers are stored as
-// decimal text without leading zeros, the form the server looks them up in:
-// "0042" is stored as "42".
+// "Pilot ID and Password cannot be Nil"; a number that is not whole (only a
+// hand-edited file can supply one) with "Pilot ID and Password must be
+// whole numbers"; one beyond 32 bits (typed on the command line, or from a
+// hand-edited file) with "... must be at most 2147483647" (or "at least
+// -2147483648"). A Name that is empty or all blanks is refused with "Pilot
+// Name is mandatory", and one that holds "[" or "]" with "Pilot Name cannot
+// contain [ or ]": the accounts list would take it for a further account.
+// Accepted numbers are stored as decimal text without leading zeros, the
+// form the server looks them up in: "0042" is stored as "42".
 Check check(const QString &pilotId, const QString &password, const QString &name);
 
 // Writes "Pwd" and then "Name" into the account's section: an existing

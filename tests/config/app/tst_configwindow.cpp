@@ -164,6 +164,7 @@ void tst_ConfigWindow::save_data()
     QTest::newRow("empty ID") << "|12|Bo" << "ERROR: Pilot ID and Password cannot be Nil" << ann;
     QTest::newRow("zero password") << "5|000|Bo" << "ERROR: Pilot ID and Password cannot be Nil" << ann;
     QTest::newRow("blank name") << "5|12|   " << "ERROR: Pilot Name is mandatory" << ann;
+    QTest::newRow("heading in the name") << "5|12|Bo [7]" << "ERROR: Pilot Name cannot contain [ or ]" << ann;
 }
 
 void tst_ConfigWindow::save()

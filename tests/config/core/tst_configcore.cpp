@@ -130,19 +130,25 @@ void tst_ConfigCore::listingSortsAndSkipsNonNumbers()
 void tst_ConfigCore::saveCheck_data()
 {
     QTest::addColumn<QString>("pwd");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("result"); // Pwd as written, or the refusal
-    QTest::newRow("text after the digits") << "34abc" << "34";
-    QTest::newRow("negative") << "-5" << "-5";
-    QTest::newRow("not a number") << "Unknown" << "Pilot ID and Password cannot be Nil";
-    QTest::newRow("fraction") << "1.5" << "Pilot ID and Password must be whole numbers";
-    QTest::newRow("beyond 32 bits") << "9999999999" << "Pilot ID and Password must be whole numbers";
+    QTest::newRow("text after the digits") << "34abc" << "Ann" << "34";
+    QTest::newRow("negative") << "-5" << "Ann" << "-5";
+    QTest::newRow("not a number") << "Unknown" << "Ann" << "Pilot ID and Password cannot be Nil";
+    QTest::newRow("fraction") << "1.5" << "Ann" << "Pilot ID and Password must be whole numbers";
+    QTest::newRow("largest") << "2147483647" << "Ann" << "2147483647";
+    QTest::newRow("beyond 32 bits") << "2147483648" << "Ann" << "Pilot ID and Password must be at most 2147483647";
+    QTest::newRow("below 32 bits") << "-9999999999" << "Ann" << "Pilot ID and Password must be at least -2147483648";
+    QTest::newRow("heading in the name") << "5" << "Bob [7]" << "Pilot Name cannot contain [ or ]";
+    QTest::newRow("one bracket") << "5" << "a]" << "Pilot Name cannot contain [ or ]";
 }
 
 void tst_ConfigCore::saveCheck()
 {
     QFETCH(QString, pwd);
+    QFETCH(QString, name);
     QFETCH(QString, result);
-    const AccountSave::Check check = AccountSave::check(QStringLiteral("7"), pwd, QStringLiteral("Ann"));
+    const AccountSave::Check check = AccountSave::check(QStringLiteral("7"), pwd, name);
     QCOMPARE(check.refusal.value_or(QString::fromStdString(check.Pwd)), result);
 }
 
