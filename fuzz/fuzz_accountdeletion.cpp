@@ -2,9 +2,9 @@
 // user.ini: every account other than the deleted one keeps its "Pwd" and
 // "Name" as the accessor reads them.
 #include "AccountDeletion.h"
+#include "AccountsFileLayout.h"
 #include "FuzzFiles.h"
 #include "ProfileDocument.h"
-#include "SectionScan.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -30,17 +30,10 @@ std::string matchedName(const std::string &section)
     return name;
 }
 
-// The one cut a rewrite may make: a value read as its first 127 characters
-// that end in a blank cannot be written so that the blank comes back.
-bool sameReading(const std::string &after, const std::string &before)
-{
-    return after == before || (before.size() == 127 && before.back() == ' ' && after == ProfileDocument::asReadBack(before));
-}
-
 std::vector<Account> accountsOtherThan(const INIFiles &UsersIni, const std::string &pilotId)
 {
     std::vector<Account> accounts;
-    for (const std::string &section : SectionScan::scan(UsersIni).names) {
+    for (const std::string &section : AccountsFileLayout::scan(UsersIni).names) {
         if (section != pilotId)
             accounts.push_back({section, UsersIni.ReadINI(section, "Pwd", "Unknown"),
                                 UsersIni.ReadINI(section, "Name", "Unknown")});
@@ -58,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     INIFiles UsersIni;
     UsersIni.FileName(FuzzFiles::writeScratchFile("user.ini", input.ConsumeRemainingBytesAsString()));
 
-    const SectionScan::Result before = SectionScan::scan(UsersIni);
-    if (before.status != SectionScan::FileStatus::Ok)
+    const AccountsFileLayout::Result before = AccountsFileLayout::scan(UsersIni);
+    if (before.status != AccountsFileLayout::FileStatus::Ok)
         FuzzFiles::fail("a written file does not scan");
     // Mostly an account that is there, sometimes any text typed.
     const std::string pilotId = !before.names.empty() && choice % 4 != 0 ? before.names[choice % before.names.size()]
@@ -69,11 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (AccountDeletion::deleteAccount(UsersIni, pilotId) != AccountDeletion::Outcome::Rewritten)
         FuzzFiles::fail("a readable file was not rewritten");
     for (const Account &account : kept) {
-        if (!sameReading(UsersIni.ReadINI(account.section, "Pwd", "Unknown"), account.Pwd)
-            || !sameReading(UsersIni.ReadINI(account.section, "Name", "Unknown"), account.Name))
+        if (UsersIni.ReadINI(account.section, "Pwd", "Unknown") != account.Pwd
+            || UsersIni.ReadINI(account.section, "Name", "Unknown") != account.Name)
             FuzzFiles::fail("an account that stays was changed", account.section);
     }
-    std::vector<std::string> after = SectionScan::scan(UsersIni).names;
+    std::vector<std::string> after = AccountsFileLayout::scan(UsersIni).names;
     std::transform(after.begin(), after.end(), after.begin(), matchedName);
     for (const Account &account : kept) {
         const std::string name = matchedName(account.section);

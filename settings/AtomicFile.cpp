@@ -60,11 +60,11 @@ std::string resolveLink(const std::string &path)
     return path;
 }
 
-mode_t defaultMode()
+mode_t lessUmask(mode_t mode)
 {
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    return 0666 & ~mask;
+    return mode & ~mask;
 }
 
 // Whether an existing file may be replaced: a regular file that its owner
@@ -184,14 +184,14 @@ ReadResult readAll(const std::string &path)
     return result;
 }
 
-bool replaceContents(const std::string &path, std::string_view bytes)
+bool replaceContents(const std::string &path, std::string_view bytes, mode_t newFileMode)
 {
     const std::string target = resolveLink(path);
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     if (exists && !mayReplace(target, existing))
         return false;
-    const mode_t mode = exists ? (existing.st_mode & 07777) : defaultMode();
+    const mode_t mode = exists ? (existing.st_mode & 07777) : lessUmask(newFileMode & 0777);
 
     const size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);

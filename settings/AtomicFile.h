@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 // Whole-file reads and writes for small text files.
 namespace AtomicFile {
@@ -26,11 +27,12 @@ ReadResult readAll(const std::string &path);
 // which is flushed to disk and renamed over the file, so a reader sees either
 // the old content or the new, never a part. The temporary file is gone on
 // every way out. An existing file keeps its permission bits (and, where
-// allowed, its owner); a new file gets the usual permissions for the
-// process's umask. A symbolic link is followed and its target replaced.
+// allowed, its owner); a new file gets `newFileMode` less the process's
+// umask, so a caller can keep a new file from ever being readable by
+// others, whatever the umask. A symbolic link is followed and its target replaced.
 // A file marked read-only (no write bit for its owner) is never replaced,
 // even by a privileged process, nor one this process may not write. Returns
 // false and leaves the old file as it was when any step fails.
-bool replaceContents(const std::string &path, std::string_view bytes);
+bool replaceContents(const std::string &path, std::string_view bytes, mode_t newFileMode = 0666);
 
 } // namespace AtomicFile

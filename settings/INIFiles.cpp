@@ -99,7 +99,7 @@ bool INIFiles::writeEntries(const std::vector<IniEntry> &entries)
     for (const IniEntry &entry : entries)
         changed = writeTo(document, entry.KeyTitle, entry.KeyName, entry.Value) || changed;
     if ((changed || file.status == AtomicFile::ReadStatus::Missing)
-        && !AtomicFile::replaceContents(m_fileName, document.serialize()))
+        && !AtomicFile::replaceContents(m_fileName, document.serialize(), m_newFileMode))
         return false;
     return holdsEntries(entries);
 }

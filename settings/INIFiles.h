@@ -4,6 +4,7 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+#include <sys/types.h>
 
 class ProfileDocument;
 
@@ -47,6 +48,11 @@ public:
     const std::string &FileName() const { return m_fileName; }
     void FileName(const std::string &path) { m_fileName = path; }
 
+    // The permission bits a file this accessor makes gets, less the umask:
+    // 0666 unless set. An existing file keeps its own.
+    mode_t newFileMode() const { return m_newFileMode; }
+    void setNewFileMode(mode_t mode) { m_newFileMode = mode; }
+
     // The value of KeyName in section KeyTitle, or MyDefault. A value that is
     // present but empty gives empty text. One pair of matching quotes around
     // the value (or the default) is removed, the result is cut to its first
@@ -81,4 +87,5 @@ private:
     bool holdsEntries(const std::vector<IniEntry> &entries) const;
 
     std::string m_fileName;
+    mode_t m_newFileMode = 0666;
 };

@@ -3,6 +3,9 @@
 #include "AccountDeletion.h"
 #include "AccountList.h"
 #include "AccountSave.h"
+#include "AccountsFileLayout.h"
+#include "AccountsFileText.h"
+#include "AccountsLock.h"
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
 #include "ServerOptions.h"
@@ -18,20 +21,12 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 
 namespace {
 
 constexpr int kBackspace = 8;
-
-QString usersUnwritten()
-{
-    return QStringLiteral("The accounts file user.ini could not be written; it is unchanged");
-}
-
-QString usersUnreadable()
-{
-    return QStringLiteral("The accounts file user.ini could not be read");
-}
 
 // The wait cursor for as long as the guard lives, on every way out.
 class WaitCursor
@@ -42,6 +37,19 @@ public:
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
+
+// Runs `change` with the wait cursor shown and the accounts lock held, so
+// no other writer of user.ini comes between its read and its replacement.
+// Gives what to tell the operator when the lock or the change failed.
+std::optional<QString> changeAccounts(const ConfigFiles::Context &context,
+                                      const std::function<std::optional<QString>()> &change)
+{
+    const WaitCursor wait;
+    const AccountsLock lock(context.UsersIni.FileName(), context.accountsLockWait);
+    if (!lock.held())
+        return AccountsFileText::lockRefused(lock);
+    return change();
+}
 
 } // namespace
 
@@ -104,8 +112,8 @@ void ConfigWindow::Refresh_UserList()
     accountList->clear();
     setEditorState(EditorState::Idle);
     const AccountList::Listing listing = AccountList::listAccounts(m_context.UsersIni);
-    if (listing.status == SectionScan::FileStatus::Unreadable)
-        showError(usersUnreadable());
+    if (listing.status == AccountsFileLayout::FileStatus::Unreadable)
+        showError(AccountsFileText::unreadable());
     for (const AccountList::Entry &entry : listing.entries) {
         auto *item = new QListWidgetItem(entry.text);
         item->setData(Qt::UserRole, entry.number);
@@ -123,8 +131,8 @@ void ConfigWindow::accountList_Click()
     const QString pilotId = QString::number(selected.first()->data(Qt::UserRole).toInt());
     m_txtIDGuard->showValue(pilotId);
     const std::string section = toSettingsText(pilotId);
-    m_txtPwdGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Pwd", "")));
-    m_txtNameGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, "Name", "")));
+    m_txtPwdGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, AccountsFileLayout::PwdKey, "")));
+    m_txtNameGuard->showValue(fromSettingsText(m_context.UsersIni.ReadINI(section, AccountsFileLayout::NameKey, "")));
 }
 
 void ConfigWindow::cmdNew_Click()
@@ -143,8 +151,13 @@ void ConfigWindow::cmdSave_Click()
         showError(*account.refusal);
         return;
     }
-    if (!AccountSave::write(m_context.UsersIni, account)) {
-        showError(usersUnwritten()); // the boxes keep what was typed
+    const std::optional<QString> failure = changeAccounts(m_context, [&]() -> std::optional<QString> {
+        if (!AccountSave::write(m_context.UsersIni, account))
+            return AccountsFileText::unwritten();
+        return std::nullopt;
+    });
+    if (failure) {
+        showError(*failure); // the boxes keep what was typed
         return;
     }
     Refresh_UserList();
@@ -156,14 +169,20 @@ void ConfigWindow::cmdDelete_Click()
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
     if (m_msgBox(this, question) != QMessageBox::Yes)
         return;
-    AccountDeletion::Outcome outcome;
-    {
-        const WaitCursor wait;
-        outcome = AccountDeletion::deleteAccount(m_context.UsersIni, toSettingsText(txtID->text()));
-    }
-    // Nothing was written: the boxes keep what they hold.
-    if (outcome == AccountDeletion::Outcome::Unwritable || outcome == AccountDeletion::Outcome::Unreadable) {
-        showError(outcome == AccountDeletion::Outcome::Unwritable ? usersUnwritten() : usersUnreadable());
+    const std::optional<QString> failure = changeAccounts(m_context, [&]() -> std::optional<QString> {
+        switch (AccountDeletion::deleteAccount(m_context.UsersIni, toSettingsText(txtID->text()))) {
+        case AccountDeletion::Outcome::Unwritable:
+            return AccountsFileText::unwritten();
+        case AccountDeletion::Outcome::Unreadable:
+            return AccountsFileText::unreadable();
+        case AccountDeletion::Outcome::Rewritten:
+        case AccountDeletion::Outcome::NoFile:
+            break;
+        }
+        return std::nullopt;
+    });
+    if (failure) {
+        showError(*failure); // nothing was written: the boxes keep what they hold
         return;
     }
     Refresh_UserList();

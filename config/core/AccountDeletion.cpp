@@ -1,8 +1,8 @@
 #include "AccountDeletion.h"
 
+#include "AccountsFileLayout.h"
 #include "AtomicFile.h"
 #include "ProfileDocument.h"
-#include "SectionScan.h"
 
 namespace AccountDeletion {
 namespace {
@@ -17,15 +17,22 @@ std::string_view settled(std::string_view text)
 // A value as it must be written to read back as `value` does now. A value
 // read from quotes in quotes ("5" from ""5"") or with blanks at its end
 // (from "Ann  ") would lose them if written as it reads, so it goes back in
-// one more pair of quotes. (A value cut at 127 characters that ends in a
-// blank reads back without it either way.)
+// one more pair of quotes. A value that was cut to the 127 characters a read
+// gives and ends in a blank (a space or a tab) loses that blank even in
+// quotes, since the closing quote then falls beyond the cut and the reader
+// drops the last kept character in its place; one padding blank inside the
+// quotes, beyond the cut, keeps it.
 std::string storable(std::string_view value)
 {
     const std::string plain(settled(value));
     if (INIFiles::readBackOf(plain) == value)
         return plain;
-    const std::string quoted = '"' + std::string(value) + '"';
-    return INIFiles::readBackOf(quoted) == value ? quoted : plain;
+    for (const char *closing : {"\"", " \""}) {
+        const std::string quoted = '"' + std::string(value) + closing;
+        if (INIFiles::readBackOf(quoted) == value)
+            return quoted;
+    }
+    return plain;
 }
 
 } // namespace
@@ -37,8 +44,8 @@ std::vector<KeptAccount> keptAccounts(const ProfileDocument &usersFile, const st
     for (const std::string &section : sections) {
         if (section == pilotId)
             continue;
-        kept.push_back(KeptAccount{section, INIFiles::readFrom(usersFile, section, "Pwd", "Unknown"),
-                                   INIFiles::readFrom(usersFile, section, "Name", "Unknown")});
+        kept.push_back(KeptAccount{section, INIFiles::readFrom(usersFile, section, AccountsFileLayout::PwdKey, "Unknown"),
+                                   INIFiles::readFrom(usersFile, section, AccountsFileLayout::NameKey, "Unknown")});
     }
     return kept;
 }
@@ -52,8 +59,8 @@ std::string rewrittenContent(const std::vector<KeptAccount> &kept)
     ProfileDocument content = ProfileDocument::parse({});
     for (const KeptAccount &account : kept) {
         const std::string_view section = settled(account.section);
-        INIFiles::writeTo(content, section, "Pwd", storable(account.Pwd));
-        INIFiles::writeTo(content, section, "Name", storable(account.Name));
+        INIFiles::writeTo(content, section, AccountsFileLayout::PwdKey, storable(account.Pwd));
+        INIFiles::writeTo(content, section, AccountsFileLayout::NameKey, storable(account.Name));
     }
     return content.serialize();
 }
@@ -67,8 +74,8 @@ Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId)
         return Outcome::Unreadable;
 
     const std::vector<KeptAccount> kept =
-        keptAccounts(ProfileDocument::parse(file.bytes), SectionScan::sectionNames(file.bytes), pilotId);
-    if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept)))
+        keptAccounts(ProfileDocument::parse(file.bytes), AccountsFileLayout::sectionNames(file.bytes), pilotId);
+    if (!AtomicFile::replaceContents(UsersIni.FileName(), rewrittenContent(kept), UsersIni.newFileMode()))
         return Outcome::Unwritable;
     return Outcome::Rewritten;
 }

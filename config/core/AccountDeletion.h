@@ -44,7 +44,10 @@ enum class Outcome {
 // in one step, so the server never sees it empty or half written, and a
 // failure leaves the old file whole. A pilot ID that names no section still
 // rewrites the file: comments, other keys and text outside sections are
-// dropped.
+// dropped. A file that vanished meanwhile is made again with the accessor's
+// new-file mode. The caller holds the AccountsLock of the accounts directory
+// across the deletion and whatever it read to decide on it, so no other
+// writer's change made in between is lost.
 Outcome deleteAccount(const INIFiles &UsersIni, std::string_view pilotId);
 
 } // namespace AccountDeletion

@@ -1,33 +1,10 @@
 #include "AccountList.h"
 
-#include "TextConversions.h"
 #include "WindowText.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace AccountList {
-
-std::optional<std::int32_t> sectionNumber(std::string_view name)
-{
-    name = trimBlanks(name);
-    const bool negative = !name.empty() && name.front() == '-';
-    if (!name.empty() && (name.front() == '-' || name.front() == '+'))
-        name.remove_prefix(1);
-    if (name.empty())
-        return std::nullopt;
-    const std::int64_t limit = negative ? -std::int64_t(std::numeric_limits<std::int32_t>::min())
-                                        : std::int64_t(std::numeric_limits<std::int32_t>::max());
-    std::int64_t value = 0;
-    for (const char c : name) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-        if (value > limit)
-            return std::nullopt;
-    }
-    return std::int32_t(negative ? -value : value);
-}
 
 bool sortsBefore(const QString &a, const QString &b)
 {
@@ -37,14 +14,14 @@ bool sortsBefore(const QString &a, const QString &b)
 
 Listing listAccounts(const INIFiles &UsersIni)
 {
-    const SectionScan::Result sections = SectionScan::scan(UsersIni);
+    const AccountsFileLayout::Result sections = AccountsFileLayout::scan(UsersIni);
     Listing listing;
     listing.status = sections.status;
     for (const std::string &name : sections.names) {
-        const std::optional<std::int32_t> number = sectionNumber(name);
+        const std::optional<std::int32_t> number = AccountsFileLayout::sectionNumber(name);
         if (!number)
             continue;
-        const std::string pilotName = UsersIni.ReadINI(name, "Name", "Unknown");
+        const std::string pilotName = UsersIni.ReadINI(name, AccountsFileLayout::NameKey, "Unknown");
         listing.entries.append(Entry{fromSettingsText(pilotName) + QStringLiteral(" ID:") + fromSettingsText(name), *number});
     }
     std::stable_sort(listing.entries.begin(), listing.entries.end(),

@@ -1,5 +1,7 @@
 #include "ConfigFiles.h"
 
+#include "AccountsFileLayout.h"
+
 namespace ConfigFiles {
 
 std::string settingsFilePath(const std::string &directory, const std::string &fileName)
@@ -11,7 +13,8 @@ std::string settingsFilePath(const std::string &directory, const std::string &fi
 
 void bindSettingsFiles(Context &context, const std::string &programDirectory)
 {
-    context.UsersIni.FileName(settingsFilePath(programDirectory, "user.ini"));
+    context.UsersIni.FileName(settingsFilePath(programDirectory, AccountsFileLayout::FileName));
+    context.UsersIni.setNewFileMode(AccountsFileLayout::NewFileMode);
     context.ServerIni.FileName(settingsFilePath(programDirectory, "VentoroServer.ini"));
 }
 

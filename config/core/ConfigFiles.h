@@ -1,7 +1,9 @@
 #pragma once
 
+#include "AccountsLock.h"
 #include "INIFiles.h"
 
+#include <chrono>
 #include <string>
 
 // The configuration tool's start-up module.
@@ -13,6 +15,8 @@ namespace ConfigFiles {
 struct Context {
     INIFiles UsersIni;
     INIFiles ServerIni;
+    // How long a change to the accounts waits for another writer of them.
+    std::chrono::milliseconds accountsLockWait = AccountsLock::DefaultWait;
 };
 
 // The path of `fileName` in `directory`: one "/" between the two, none added
@@ -20,7 +24,8 @@ struct Context {
 std::string settingsFilePath(const std::string &directory, const std::string &fileName);
 
 // Binds UsersIni to "user.ini" and ServerIni to "VentoroServer.ini" in the
-// program's directory. Touches neither file.
+// program's directory; a user.ini the tool makes is never readable by
+// others. Touches neither file.
 void bindSettingsFiles(Context &context, const std::string &programDirectory);
 
 } // namespace ConfigFiles

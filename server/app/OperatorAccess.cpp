@@ -1,6 +1,6 @@
 #include "OperatorAccess.h"
 
-#include "AccountList.h"
+#include "AccountsFileLayout.h"
 #include "RuntimeDirectory.h"
 #include "ServerContext.h"
 #include "UdpEndpoint.h"
@@ -40,14 +40,14 @@ void OperatorAccess::printSummary(std::FILE *out) const
     else
         std::fprintf(out, "  Log: off (\"Debug\" is 0 in VentoroServer.ini, or log.txt could not be opened)\n");
     const QString usersIni = QFileInfo(QString::fromStdString(m_context.UsersIni.FileName())).absoluteFilePath();
-    const AccountList::Listing accounts = AccountList::listAccounts(m_context.UsersIni);
-    if (accounts.status == SectionScan::FileStatus::Unreadable)
+    const AccountsFileLayout::Count accounts = AccountsFileLayout::countAccounts(m_context.UsersIni);
+    if (accounts.status == AccountsFileLayout::FileStatus::Unreadable)
         std::fprintf(out, "  Accounts: %s cannot be read; every logon will be refused.\n", qPrintable(usersIni));
-    else if (accounts.entries.isEmpty())
+    else if (accounts.accounts == 0)
         std::fprintf(out, "  Accounts: none in %s; no pilot can log on until you add one:\n"
                           "    ventoro accounts add PILOTID PASSWORD NAME\n", qPrintable(usersIni));
     else
-        std::fprintf(out, "  Accounts: %lld in %s\n", qint64(accounts.entries.size()), qPrintable(usersIni));
+        std::fprintf(out, "  Accounts: %lld in %s\n", qint64(accounts.accounts), qPrintable(usersIni));
     const bool defaultInstance = m_instanceName == QLatin1String(RuntimeDirectory::DefaultInstance);
     std::fprintf(out, "  See who is on: %sventoro status\n",
                  defaultInstance ? "" : qPrintable(QStringLiteral("VENTORO_INSTANCE=%1 ").arg(m_instanceName)));

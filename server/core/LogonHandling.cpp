@@ -1,5 +1,6 @@
 #include "LogonHandling.h"
 
+#include "AccountsFileLayout.h"
 #include "Senders.h"
 #include "HeartbeatSweep.h"
 #include "Records.h"
@@ -23,7 +24,7 @@ void rejectLogon(ServerContext &context, const QString &senderIP)
 
 bool passwordMatches(ServerContext &context, const Records::LogonRequestFields &request)
 {
-    const std::string stored = context.UsersIni.ReadINI(request.PilotID, "Pwd", "No");
+    const std::string stored = context.UsersIni.ReadINI(request.PilotID, AccountsFileLayout::PwdKey, "No");
     return stored == std::to_string(request.Password);
 }
 
@@ -62,7 +63,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
 {
     const QString &handle = request.PilotHandle;
     dropSameHandle(context, handle);
-    const QString name = QString::fromStdString(settingsTextAsUtf8(context.UsersIni.ReadINI(request.PilotID, "Name", "No Name")));
+    const QString name = QString::fromStdString(settingsTextAsUtf8(context.UsersIni.ReadINI(request.PilotID, AccountsFileLayout::NameKey, "No Name")));
     if (!canRegister(context, handle)) {
         rejectLogon(context, senderIP);
         return;

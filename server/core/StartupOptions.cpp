@@ -1,5 +1,6 @@
 #include "StartupOptions.h"
 
+#include "AccountsFileLayout.h"
 #include "INIFiles.h"
 #include "Packet.h"
 #include "ServerOptionsLayout.h"
@@ -49,7 +50,7 @@ std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int 
 Paths settingsPaths(const QString &programDirectory)
 {
     const QString directory = programDirectory.endsWith(u'/') ? programDirectory : programDirectory + u'/';
-    return {directory + QStringLiteral("user.ini"), directory + QStringLiteral("VentoroServer.ini")};
+    return {directory + QLatin1String(AccountsFileLayout::FileName), directory + QStringLiteral("VentoroServer.ini")};
 }
 
 Options read(const INIFiles &serverIni)

@@ -1,5 +1,7 @@
 // What the accessor promises beyond the recorded cases: number arguments,
-// one-step replacement of the file, and a defined result for hostile files.
+// one-step replacement of the file, and a defined result for hostile files;
+// and the accounts writers' lock.
+#include "AccountsLock.h"
 #include "INIFiles.h"
 
 #include <QDir>
@@ -61,6 +63,7 @@ private slots:
     void numbersBecomeDecimalText();
     void writeKeepsPermissionsAndLeavesNoTemporary();
     void writeFollowsSymbolicLink();
+    void accountsStayPrivateWithOneWriter();
     void refusedWriteLeavesFileWhole_data();
     void refusedWriteLeavesFileWhole();
     void unchangedValueDoesNotRewrite();
@@ -117,6 +120,36 @@ void tst_INIFiles::writeFollowsSymbolicLink()
     m_ini.WriteINI("General", "MOTD", "b");
     QVERIFY(QFileInfo(m_path).isSymLink());
     QCOMPARE(readFile(target), QByteArray("[General]\r\nMOTD=b\r\n"));
+}
+
+// A new accounts file is never readable by others, whatever the umask; the
+// lock admits one writer, is closed to other users, and follows no link.
+void tst_INIFiles::accountsStayPrivateWithOneWriter()
+{
+    const std::string users = m_dir->filePath(QStringLiteral("user.ini")).toStdString();
+    m_ini.FileName(users);
+    m_ini.setNewFileMode(0640);
+    const mode_t savedMask = ::umask(0);
+    m_ini.WriteINI(7, "Pwd", 7);
+    ::umask(savedMask);
+    const auto modeOf = [](const std::string &path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+    };
+    QCOMPARE(modeOf(users), 0640);
+
+    const std::string lockFile = AccountsLock::lockFileFor(users);
+    {
+        const AccountsLock first(users);
+        QCOMPARE(first.status(), AccountsLock::Status::Held);
+        QCOMPARE(modeOf(lockFile), 0600);
+        QCOMPARE(AccountsLock(users, std::chrono::milliseconds(30)).status(), AccountsLock::Status::Busy);
+    }
+    QVERIFY(AccountsLock(users, std::chrono::milliseconds(0)).held());
+    const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QFile::remove(QString::fromStdString(lockFile)) && QFile::link(elsewhere, QString::fromStdString(lockFile)));
+    QCOMPARE(AccountsLock(users).status(), AccountsLock::Status::Unavailable);
+    QVERIFY(!QFile::exists(elsewhere));
 }
 
 void tst_INIFiles::refusedWriteLeavesFileWhole_data()

@@ -2,7 +2,9 @@
 // server started headless, an account added and a pilot probed with the
 // installed ventoro, the status read, the pilot kicked, and a stranger
 // refused at the control socket; then the command line's answers to wrong
-// or unanswered requests, and the service unit's verification.
+// or unanswered requests, two command lines changing the accounts at once,
+// and the service unit's verification.
+#include "AccountsLock.h"
 #include "CoreHarness.h"
 #include "FreePort.h"
 #include "LoopbackClient.h"
@@ -175,6 +177,7 @@ private slots:
     void quickStartFromAnInstall();
     void commandLineAnswers_data();
     void commandLineAnswers();
+    void twoWritersKeepEveryAccount();
     void serviceUnitVerifies();
     void squatterTakesNoName();
 };
@@ -314,6 +317,8 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::newRow("letters in ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("12x"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Numbers only in this field");
     QTest::newRow("nil ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("000"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Pilot ID and Password cannot be Nil");
     QTest::newRow("blank name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("  ")} << 1 << QStringLiteral("Pilot Name is mandatory");
+    QTest::newRow("ID beyond 32 bits") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("2147483648"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("at most 2147483647");
+    QTest::newRow("heading in the name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("Bob [7]")} << 1 << QStringLiteral("cannot contain [ or ]");
     QTest::newRow("two-line name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("A\n[8]")} << 1 << QStringLiteral("one line");
     QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
     QTest::newRow("probe without ID") << QStringList{QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--password"), QStringLiteral("1"), QStringLiteral("--handle"), QStringLiteral("A")} << 64 << QStringLiteral("--id is required");
@@ -336,6 +341,44 @@ void tst_OperatorTools::commandLineAnswers()
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("user.ini")))); // refusals write nothing
+}
+
+// Two shells adding 60 accounts each to one directory at the same time keep
+// all 120 (each add holds the accounts lock from its read to its
+// replacement), and the new user.ini is private even under umask 0. A third
+// writer that cannot get the lock says so and changes nothing.
+void tst_OperatorTools::twoWritersKeepEveryAccount()
+{
+    QTemporaryDir dir;
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    const QString addSixty = QStringLiteral("i=$1; while [ $i -lt $(($1 + 60)) ]; do "
+                                            "\"$0\" accounts add $i $i P$i --dir \"$2\" >/dev/null || exit 1; i=$((i + 1)); done");
+    const mode_t savedMask = ::umask(0);
+    QProcess writers[2];
+    for (int first : {1000, 2000}) {
+        QProcess &writer = writers[first / 1000 - 1];
+        writer.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), addSixty, ventoro, QString::number(first), dir.path()});
+        writer.waitForStarted();
+    }
+    ::umask(savedMask);
+    for (QProcess &writer : writers) {
+        if (!writer.waitForFinished(120000))
+            writer.kill();
+        QVERIFY2(writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0, writer.readAllStandardError());
+    }
+    const QStringList list{QStringLiteral("accounts"), QStringLiteral("list"), QStringLiteral("--dir"), dir.path()};
+    QCOMPARE(run(ventoro, list).out.count(QStringLiteral(" ID:")), 120);
+    struct stat info {};
+    QVERIFY(::stat(QFile::encodeName(dir.filePath(QStringLiteral("user.ini"))).constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
+
+    const AccountsLock otherWriter(QFile::encodeName(dir.filePath(QStringLiteral("user.ini"))).toStdString());
+    QVERIFY(otherWriter.held());
+    const Run late = run(ventoro, {QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("5"), QStringLiteral("5"),
+                                   QStringLiteral("Late"), QStringLiteral("--dir"), dir.path()});
+    QCOMPARE(late.exitCode, 1);
+    QVERIFY2(late.err.contains(QStringLiteral("is being changed by another program; it is unchanged")), qPrintable(late.err));
+    QCOMPARE(run(ventoro, list).out.count(QStringLiteral(" ID:")), 120);
 }
 
 void tst_OperatorTools::serviceUnitVerifies()

@@ -3,8 +3,10 @@
 #include "AccountDeletion.h"
 #include "AccountList.h"
 #include "AccountSave.h"
+#include "AccountsFileLayout.h"
+#include "AccountsFileText.h"
+#include "AccountsLock.h"
 #include "ConfigFiles.h"
-#include "SectionScan.h"
 #include "WindowText.h"
 
 #include <QDir>
@@ -14,9 +16,6 @@
 
 namespace AccountsCommand {
 namespace {
-
-const QString kUnwritable = QStringLiteral("The accounts file user.ini could not be written; it is unchanged");
-const QString kUnreadable = QStringLiteral("The accounts file user.ini could not be read");
 
 ConfigFiles::Context boundTo(const QString &programDirectory)
 {
@@ -35,7 +34,7 @@ bool digitsOnly(const QString &text)
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
 }
 
-bool hasSection(const SectionScan::Result &scan, const std::string &name)
+bool hasSection(const AccountsFileLayout::Result &scan, const std::string &name)
 {
     return std::find(scan.names.begin(), scan.names.end(), name) != scan.names.end();
 }
@@ -45,14 +44,22 @@ QString where(const ConfigFiles::Context &context)
     return QFile::decodeName(QByteArray::fromStdString(context.UsersIni.FileName()));
 }
 
+// What a change says when it did not get the accounts lock. Each change
+// holds the lock from the scan that decides what it reports to the
+// replacement, so the report stays true and no other writer's change is lost.
+Result lockRefused(const AccountsLock &lock, const ConfigFiles::Context &context)
+{
+    return failure(AccountsFileText::lockRefused(lock) + QStringLiteral(" (%1)").arg(where(context)));
+}
+
 } // namespace
 
 Result list(const QString &programDirectory)
 {
     const ConfigFiles::Context context = boundTo(programDirectory);
     const AccountList::Listing listing = AccountList::listAccounts(context.UsersIni);
-    if (listing.status == SectionScan::FileStatus::Unreadable)
-        return failure(kUnreadable + QStringLiteral(" (%1)").arg(where(context)));
+    if (listing.status == AccountsFileLayout::FileStatus::Unreadable)
+        return failure(AccountsFileText::unreadable() + QStringLiteral(" (%1)").arg(where(context)));
     if (listing.entries.isEmpty())
         return {0, QStringLiteral("No accounts in %1\n").arg(where(context)), QString()};
     QString text;
@@ -71,9 +78,12 @@ Result add(const QString &programDirectory, const QString &pilotId, const QStrin
     if (account.refusal)
         return failure(*account.refusal);
     ConfigFiles::Context context = boundTo(programDirectory);
-    const SectionScan::Result before = SectionScan::scan(context.UsersIni);
-    if (before.status == SectionScan::FileStatus::Unreadable)
-        return failure(kUnreadable + QStringLiteral("; nothing was saved (%1)").arg(where(context)));
+    const AccountsLock lock(context.UsersIni.FileName(), context.accountsLockWait);
+    if (!lock.held())
+        return lockRefused(lock, context);
+    const AccountsFileLayout::Result before = AccountsFileLayout::scan(context.UsersIni);
+    if (before.status == AccountsFileLayout::FileStatus::Unreadable)
+        return failure(AccountsFileText::unreadable() + QStringLiteral("; nothing was saved (%1)").arg(where(context)));
     if (!AccountSave::write(context.UsersIni, account))
         return failure(QStringLiteral("The accounts file user.ini could not be written; account %1 is not saved (%2)")
                            .arg(QString::fromStdString(account.section), where(context)));
@@ -88,9 +98,12 @@ Result remove(const QString &programDirectory, const QString &pilotId)
 {
     const ConfigFiles::Context context = boundTo(programDirectory);
     const std::string section = toSettingsText(pilotId);
-    const SectionScan::Result scan = SectionScan::scan(context.UsersIni);
-    if (scan.status == SectionScan::FileStatus::Unreadable)
-        return failure(kUnreadable + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
+    const AccountsLock lock(context.UsersIni.FileName(), context.accountsLockWait);
+    if (!lock.held())
+        return lockRefused(lock, context);
+    const AccountsFileLayout::Result scan = AccountsFileLayout::scan(context.UsersIni);
+    if (scan.status == AccountsFileLayout::FileStatus::Unreadable)
+        return failure(AccountsFileText::unreadable() + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
     if (!hasSection(scan, section))
         return failure(QStringLiteral("No account %1 in %2; nothing was changed").arg(pilotId, where(context)));
     switch (AccountDeletion::deleteAccount(context.UsersIni, section)) {
@@ -99,11 +112,11 @@ Result remove(const QString &programDirectory, const QString &pilotId)
     case AccountDeletion::Outcome::NoFile:
         return failure(QStringLiteral("There is no %1; nothing to delete").arg(where(context)));
     case AccountDeletion::Outcome::Unreadable:
-        return failure(kUnreadable + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
+        return failure(AccountsFileText::unreadable() + QStringLiteral("; it is unchanged (%1)").arg(where(context)));
     case AccountDeletion::Outcome::Unwritable:
         break;
     }
-    return failure(kUnwritable + QStringLiteral(" (%1)").arg(where(context)));
+    return failure(AccountsFileText::unwritten() + QStringLiteral(" (%1)").arg(where(context)));
 }
 
 } // namespace AccountsCommand

@@ -5,7 +5,8 @@
 // The pilot accounts in user.ini of a program directory, edited without a
 // display by the configuration tool's own rules: the same checks and
 // messages, decimal text without leading zeros, replacement in one step,
-// and no failure shown as success.
+// one writer at a time (a change waits for the accounts lock a few seconds,
+// then gives up changing nothing), and no failure shown as success.
 namespace AccountsCommand {
 
 // What a command prints and how the program ends: exit status 0 when it

@@ -1,5 +1,6 @@
 // The window driven as an operator drives it: typing, clicking, access keys.
 // Every message box is answered by the test through the injected function.
+#include "AccountsLock.h"
 #include "ConfigWindow.h"
 #include "ProductLabel.h"
 
@@ -63,6 +64,7 @@ void tst_ConfigWindow::init()
     m_window.reset();
     m_prompts.clear();
     m_answer = QMessageBox::Ok;
+    m_context.accountsLockWait = std::chrono::milliseconds(50);
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     ConfigFiles::bindSettingsFiles(m_context, QFile::encodeName(m_dir->path()).toStdString());
@@ -162,6 +164,7 @@ void tst_ConfigWindow::save_data()
     QTest::newRow("empty ID") << "|12|Bo" << "ERROR: Pilot ID and Password cannot be Nil" << ann;
     QTest::newRow("zero password") << "5|000|Bo" << "ERROR: Pilot ID and Password cannot be Nil" << ann;
     QTest::newRow("blank name") << "5|12|   " << "ERROR: Pilot Name is mandatory" << ann;
+    QTest::newRow("heading in the name") << "5|12|Bo [7]" << "ERROR: Pilot Name cannot contain [ or ]" << ann;
 }
 
 void tst_ConfigWindow::save()
@@ -303,22 +306,31 @@ void tst_ConfigWindow::loadedLongValueKeepsTheLimit()
 void tst_ConfigWindow::unwrittenFileIsReported_data()
 {
     QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("otherWriter"); // another writer holds the accounts lock
     QTest::addColumn<QString>("message");
-    for (const char *button : {"cmdSave", "cmdDelete"})
-        QTest::newRow(button) << button << "ERROR: The accounts file user.ini could not be written; it is unchanged";
-    QTest::newRow("Ok") << "cmdOk" << "ERROR: The options file VentoroServer.ini could not be written; it is unchanged";
+    for (const char *button : {"cmdSave", "cmdDelete"}) {
+        QTest::newRow(button) << button << false << "ERROR: The accounts file user.ini could not be written; it is unchanged";
+        QTest::newRow(qPrintable(QStringLiteral("%1, another writer").arg(button)))
+            << button << true << "ERROR: The accounts file user.ini is being changed by another program; it is unchanged";
+    }
+    QTest::newRow("Ok") << "cmdOk" << false << "ERROR: The options file VentoroServer.ini could not be written; it is unchanged";
 }
 
-// A file marked read-only is never replaced, even when the tool runs as root.
+// A file marked read-only is never replaced, even when the tool runs as root;
+// nor is user.ini while another writer holds the accounts lock.
 void tst_ConfigWindow::unwrittenFileIsReported()
 {
     QFETCH(QString, button);
+    QFETCH(bool, otherWriter);
     QFETCH(QString, message);
     const QByteArray users = "[1234]\r\nPwd=11\r\nName=Ann\r\n", options = "[General]\r\nMOTD=Hi\r\n";
     write("user.ini", users);
     write("VentoroServer.ini", options);
+    std::optional<AccountsLock> otherWriterLock;
+    if (otherWriter)
+        QVERIFY(otherWriterLock.emplace(m_context.UsersIni.FileName()).held());
     for (const char *name : {"user.ini", "VentoroServer.ini"})
-        QVERIFY(QFile::setPermissions(m_dir->filePath(name), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(otherWriter || QFile::setPermissions(m_dir->filePath(name), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     open();
     clickEntry("Ann ID:1234");
     QTest::keyClicks(box("txtPwd"), "7");

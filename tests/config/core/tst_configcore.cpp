@@ -96,7 +96,7 @@ void tst_ConfigCore::sectionScan()
     QFETCH(QByteArray, file);
     QFETCH(QByteArrayList, names);
     QByteArrayList scanned;
-    for (const std::string &name : SectionScan::sectionNames(file.toStdString()))
+    for (const std::string &name : AccountsFileLayout::sectionNames(file.toStdString()))
         scanned << QByteArray::fromStdString(name);
     QCOMPARE(scanned, names);
 }
@@ -107,7 +107,7 @@ void tst_ConfigCore::pilotIds()
         {"0042", 42}, {" 42 ", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}, {"2147483648", {}},
         {"99999999999999999999", {}}, {"12abc", {}}, {"1.5", {}}, {"-", {}}, {"", {}}};
     for (const auto &[name, number] : cases)
-        QVERIFY2(AccountList::sectionNumber(name) == number, name);
+        QVERIFY2(AccountsFileLayout::sectionNumber(name) == number, name);
     QCOMPARE(ConfigFiles::settingsFilePath("/", "user.ini"), std::string("/user.ini"));
 }
 
@@ -120,9 +120,9 @@ void tst_ConfigCore::listingSortsAndSkipsNonNumbers()
     QCOMPARE(entries, (QStringList{"Ann ID:1234=1234", "bob ID: 42 =42", "Unknown ID:77=77"}));
 
     QFile::remove(QString::fromStdString(m_context.UsersIni.FileName()));
-    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, SectionScan::FileStatus::Missing);
+    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, AccountsFileLayout::FileStatus::Missing);
     QVERIFY(QDir(m_dir->path()).mkdir("user.ini"));
-    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, SectionScan::FileStatus::Unreadable);
+    QCOMPARE(AccountList::listAccounts(m_context.UsersIni).status, AccountsFileLayout::FileStatus::Unreadable);
 }
 
 // Values only a hand-edited file can put into the boxes; the window test
@@ -130,19 +130,25 @@ void tst_ConfigCore::listingSortsAndSkipsNonNumbers()
 void tst_ConfigCore::saveCheck_data()
 {
     QTest::addColumn<QString>("pwd");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("result"); // Pwd as written, or the refusal
-    QTest::newRow("text after the digits") << "34abc" << "34";
-    QTest::newRow("negative") << "-5" << "-5";
-    QTest::newRow("not a number") << "Unknown" << "Pilot ID and Password cannot be Nil";
-    QTest::newRow("fraction") << "1.5" << "Pilot ID and Password must be whole numbers";
-    QTest::newRow("beyond 32 bits") << "9999999999" << "Pilot ID and Password must be whole numbers";
+    QTest::newRow("text after the digits") << "34abc" << "Ann" << "34";
+    QTest::newRow("negative") << "-5" << "Ann" << "-5";
+    QTest::newRow("not a number") << "Unknown" << "Ann" << "Pilot ID and Password cannot be Nil";
+    QTest::newRow("fraction") << "1.5" << "Ann" << "Pilot ID and Password must be whole numbers";
+    QTest::newRow("largest") << "2147483647" << "Ann" << "2147483647";
+    QTest::newRow("beyond 32 bits") << "2147483648" << "Ann" << "Pilot ID and Password must be at most 2147483647";
+    QTest::newRow("below 32 bits") << "-9999999999" << "Ann" << "Pilot ID and Password must be at least -2147483648";
+    QTest::newRow("heading in the name") << "5" << "Bob [7]" << "Pilot Name cannot contain [ or ]";
+    QTest::newRow("one bracket") << "5" << "a]" << "Pilot Name cannot contain [ or ]";
 }
 
 void tst_ConfigCore::saveCheck()
 {
     QFETCH(QString, pwd);
+    QFETCH(QString, name);
     QFETCH(QString, result);
-    const AccountSave::Check check = AccountSave::check(QStringLiteral("7"), pwd, QStringLiteral("Ann"));
+    const AccountSave::Check check = AccountSave::check(QStringLiteral("7"), pwd, name);
     QCOMPARE(check.refusal.value_or(QString::fromStdString(check.Pwd)), result);
 }
 
@@ -199,6 +205,11 @@ void tst_ConfigCore::deletion_data()
     QTest::newRow("values that need their quotes read as before")
         << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[2]\r\nPwd=2\r\n[3]\r\nName='Cy'\r\n") << "2"
         << rewritten << QByteArray("[1]\r\nPwd=\"\"5\"\"\r\nName=\"Ann  \"\r\n[3]\r\nPwd=Unknown\r\nName=Cy\r\n");
+    // Cut to the 127 characters a read gives, ending in blanks that only a
+    // padding blank beyond the cut keeps.
+    const QByteArray cut = QByteArray(120, 'p') + " \t \t \t ";
+    QTest::newRow("cut value ending in blanks") << "[1]\r\nPwd=\"" + cut + "xyz\"\r\n[2]\r\n" << "2" << rewritten
+                                                << "[1]\r\nPwd=\"" + cut + " \"\r\nName=Unknown\r\n";
     QTest::newRow("last account") << QByteArray("[5]\r\nPwd=5\r\nName=E\r\n") << "5" << rewritten << QByteArray();
     QTest::newRow("no file") << QByteArray() << "5" << int(AccountDeletion::Outcome::NoFile) << QByteArray("<no file>");
 }

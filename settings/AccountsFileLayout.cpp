@@ -1,9 +1,13 @@
-#include "SectionScan.h"
+#include "AccountsFileLayout.h"
 
 #include "AtomicFile.h"
 #include "Codepage1252.h"
+#include "TextConversions.h"
 
-namespace SectionScan {
+#include <algorithm>
+#include <limits>
+
+namespace AccountsFileLayout {
 
 std::optional<std::string> headingName(std::string_view line)
 {
@@ -47,4 +51,33 @@ Result scan(const INIFiles &UsersIni)
     return Result{FileStatus::Unreadable, {}};
 }
 
-} // namespace SectionScan
+std::optional<std::int32_t> sectionNumber(std::string_view name)
+{
+    name = trimBlanks(name);
+    const bool negative = !name.empty() && name.front() == '-';
+    if (!name.empty() && (name.front() == '-' || name.front() == '+'))
+        name.remove_prefix(1);
+    if (name.empty())
+        return std::nullopt;
+    const std::int64_t limit = negative ? -std::int64_t(std::numeric_limits<std::int32_t>::min())
+                                        : std::int64_t(std::numeric_limits<std::int32_t>::max());
+    std::int64_t value = 0;
+    for (const char c : name) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > limit)
+            return std::nullopt;
+    }
+    return std::int32_t(negative ? -value : value);
+}
+
+Count countAccounts(const INIFiles &UsersIni)
+{
+    const Result sections = scan(UsersIni);
+    const auto accounts = std::count_if(sections.names.begin(), sections.names.end(),
+                                        [](const std::string &name) { return sectionNumber(name).has_value(); });
+    return Count{sections.status, std::size_t(accounts)};
+}
+
+} // namespace AccountsFileLayout
