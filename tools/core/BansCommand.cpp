@@ -66,8 +66,9 @@ std::optional<BanTarget> targetOf(const BansFileLayout::Entry &entry)
 }
 
 // The bans to write back: those still in force at `now`, each target in
-// its one written form. A section that names nothing stays as it was
-// written, for its writer to see.
+// its one written form and once (two hand-written forms of one network
+// would otherwise become two sections of one name). A section that names
+// nothing stays as it was written, for its writer to see.
 std::vector<BansFileLayout::Entry> tidied(std::vector<BansFileLayout::Entry> entries, qint64 now)
 {
     std::vector<BansFileLayout::Entry> kept;
@@ -76,7 +77,9 @@ std::vector<BansFileLayout::Entry> tidied(std::vector<BansFileLayout::Entry> ent
             continue;
         if (const std::optional<BanTarget> target = targetOf(entry))
             entry.target = target->text().toStdString();
-        kept.push_back(std::move(entry));
+        const auto sameName = [&](const BansFileLayout::Entry &other) { return other.target == entry.target; };
+        if (std::none_of(kept.begin(), kept.end(), sameName))
+            kept.push_back(std::move(entry));
     }
     return kept;
 }
