@@ -19,6 +19,7 @@ class StillClock : public Clock
 public:
     QTime timeOfDay() const override { return QTime(12, 0, 0); }
     qint64 monotonicSeconds() const override { return 1000; }
+    qint64 wallSeconds() const override { return 1800000000; }
 };
 
 class CountingSender : public Sender

@@ -150,6 +150,17 @@ std::optional<std::string> ProfileDocument::value(std::string_view section, std:
     return std::nullopt;
 }
 
+std::vector<std::string> ProfileDocument::sectionNames() const
+{
+    std::vector<std::string> names;
+    for (size_t i = 0; i < m_sections.size(); ++i) {
+        // Only the first section of a name is found by its name.
+        if (m_sections[i].hasHeading && m_firstSection.at(lowerCase(m_sections[i].name)) == i)
+            names.push_back(m_sections[i].name);
+    }
+    return names;
+}
+
 std::string_view ProfileDocument::asReadBack(std::string_view text)
 {
     return trim(text);

@@ -36,6 +36,10 @@ public:
     // missing or the key line has no "=".
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
 
+    // The name of every section that has a heading, in file order, each
+    // name once (as it first stands) however often it occurs.
+    std::vector<std::string> sectionNames() const;
+
     // Stores `value` (its leading blanks dropped). An existing key keeps its
     // place and spelling; a missing key is added after the last key line of
     // its section; a missing section is added at the end. Returns false when

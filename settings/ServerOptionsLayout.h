@@ -16,11 +16,14 @@ inline constexpr char CrashTextKey[] = "CrashText";
 inline constexpr char DebugKey[] = "Debug";
 inline constexpr char DebugLowLevelKey[] = "DebugLowLevel";
 inline constexpr char ShowScreenKey[] = "ShowScreen";
+inline constexpr char MaxPilotsKey[] = "MaxPilots";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
 inline constexpr char DefaultCrashText[] = "stacked his crate!!";
 inline constexpr char DefaultMotd[] = "Ventoro server run by Brisalt Ltd";
+// No limit on the pilots logged on at once.
+inline constexpr int DefaultMaxPilots = 0;
 // What a missing switch is read as: on.
 inline constexpr int SwitchDefault = -1;
 

@@ -8,18 +8,22 @@
 #include <QDir>
 #include <QFileInfo>
 
-OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName)
-    : m_context(context), m_endpoint(endpoint), m_instanceName(instanceName), m_startedAt(context.now())
+OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
+                               OperatorCommands::Reload reload)
+    : m_context(context), m_endpoint(endpoint), m_instanceName(instanceName), m_reload(std::move(reload)),
+      m_startedAt(context.now())
 {
 }
 
 void OperatorAccess::start(const QString &path)
 {
     const bool listening = m_control.listen(path, [this](const QByteArray &request) {
-        return OperatorCommands::answer(m_context, facts(), request);
+        return OperatorCommands::answer(m_context, facts(), request, m_reload);
     });
     if (!listening) {
-        std::fprintf(stderr, "VentoroServer: no control socket (%s); ventoro status and kick will not reach this server\n",
+        std::fprintf(stderr,
+                     "VentoroServer: no control socket (%s); ventoro status, kick, reload and ban will not reach "
+                     "this server\n",
                      qPrintable(m_control.errorText()));
         std::fflush(stderr);
     }

@@ -12,12 +12,15 @@ class UdpEndpoint;
 
 // What the operator of a running server has beside its window: a summary of
 // the run on standard output once the socket is bound, and the control
-// socket that answers `ventoro status` and `ventoro kick`.
+// socket that answers `ventoro status`, `kick`, `reload` and the bans
+// commands.
 class OperatorAccess
 {
 public:
-    // The context and endpoint must outlive this object.
-    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName);
+    // The context and endpoint must outlive this object; `reload` is what a
+    // "reload" request runs.
+    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
+                   OperatorCommands::Reload reload);
 
     // Opens the control socket at `path`. When it cannot be opened the
     // server runs on without it, and says so on standard error.
@@ -33,6 +36,7 @@ private:
     ServerContext &m_context;
     UdpEndpoint &m_endpoint;
     QString m_instanceName;
+    OperatorCommands::Reload m_reload;
     qint64 m_startedAt = 0;
     ControlSocket m_control;
 };

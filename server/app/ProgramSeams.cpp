@@ -5,6 +5,7 @@
 #include "UdpEndpoint.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 
 QTime SystemClock::timeOfDay() const
 {
@@ -15,6 +16,11 @@ qint64 SystemClock::monotonicSeconds() const
 {
     const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::seconds>(sinceStart).count();
+}
+
+qint64 SystemClock::wallSeconds() const
+{
+    return QDateTime::currentSecsSinceEpoch();
 }
 
 void EndpointSender::attach(UdpEndpoint &socket, ServerCounters &counters)

@@ -14,6 +14,7 @@ class SystemClock : public Clock
 public:
     QTime timeOfDay() const override;
     qint64 monotonicSeconds() const override;
+    qint64 wallSeconds() const override;
 };
 
 // Sends through the debug screen's socket; until it is attached (the

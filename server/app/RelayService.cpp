@@ -3,6 +3,8 @@
 #include "HeartbeatSweep.h"
 #include "StartupOptions.h"
 
+#include <cstdio>
+
 RelayService::RelayService(QObject *parent)
     : QObject(parent), m_context(m_clock, m_sender, m_yield), m_source(m_endpoint), m_receivePath(m_context, m_source)
 {
@@ -47,7 +49,20 @@ void RelayService::stopListening()
 
 void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
 {
-    m_operatorAccess = std::make_unique<OperatorAccess>(m_context, m_endpoint, instanceName);
+    m_operatorAccess =
+        std::make_unique<OperatorAccess>(m_context, m_endpoint, instanceName, [this] { return reload(); });
     m_operatorAccess->start(controlPath);
     m_operatorAccess->printSummary(stdout);
+}
+
+ServerReload::Report RelayService::reload()
+{
+    const ServerReload::Report report = ServerReload::reload(m_context);
+    QStringList lines = report.warnings;
+    if (!report.restartOnly.isEmpty())
+        lines.append(report.logLine);
+    for (const QString &line : lines)
+        std::fprintf(stderr, "VentoroServer: %s\n", qPrintable(line));
+    std::fflush(stderr);
+    return report;
 }

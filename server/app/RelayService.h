@@ -3,6 +3,7 @@
 #include "OperatorAccess.h"
 #include "ProgramSeams.h"
 #include "ReceivePath.h"
+#include "ServerReload.h"
 #include "ServerContext.h"
 #include "UdpEndpoint.h"
 
@@ -40,10 +41,15 @@ public:
     // call more than once.
     void stopListening();
 
-    // Opens the control socket at `path` for `ventoro status` and `kick`;
-    // the server runs on without one, saying so on standard error, when it
+    // Opens the control socket at `path` for the `ventoro` commands; the
+    // server runs on without one, saying so on standard error, when it
     // cannot be opened. Then prints the run's summary on standard output.
     void startOperatorAccess(const QString &controlPath, const QString &instanceName);
+
+    // What SIGHUP and `ventoro reload` do (ServerReload::reload), with the
+    // restart-only settings that changed and every warning also on
+    // standard error.
+    ServerReload::Report reload();
 
 private:
     SystemClock m_clock;

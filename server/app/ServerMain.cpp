@@ -4,6 +4,7 @@
 #include "OperatorMessage.h"
 #include "RelayService.h"
 #include "RuntimeDirectory.h"
+#include "ServerReload.h"
 #include "SignalWatcher.h"
 #include "SingleInstance.h"
 #include "StartupOptions.h"
@@ -111,20 +112,10 @@ void openLog(ServerContext &context, const QString &path)
         return;
     }
     context.log.open(std::move(file));
+    context.log.setReopener([path] { return openLogFile(path); });
     const QString now = context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss"));
     for (const QString &line : StartupOptions::banner(now, context.DebugLowLevelOn))
         context.log.WriteLog(line);
-}
-
-// On SIGHUP: the log was moved away (or is to be); close it and go on in a
-// new "log.txt" at the same path. Every line written before went to the old
-// file. If the new one cannot be opened the old one stays in use.
-void reopenLog(ServerContext &context, const QString &path)
-{
-    if (!context.log.isOpen())
-        return;
-    if (std::unique_ptr<QFile> file = openLogFile(path))
-        context.log.open(std::move(file));
 }
 
 void applyOptions(ServerContext &context, const StartupOptions::Options &options)
@@ -135,6 +126,8 @@ void applyOptions(ServerContext &context, const StartupOptions::Options &options
     context.DebugLowLevelOn = options.DebugLowLevelOn;
     context.setCrashText(options.CrashText);
     context.MessageOfTheDay = options.MessageOfTheDay;
+    context.MaxPilots = options.MaxPilots;
+    context.restartOnlyAtStart = StartupOptions::readRestartOnly(context.ServerIni);
 }
 
 // Tells the operator why the socket could not be bound: a box over the
@@ -199,13 +192,15 @@ int run(int argc, char *argv[])
     // Before anything is written to the log, so that a write beyond the file
     // size limit fails instead of killing the process.
     SignalWatcher processSignals;
-    const QString logPath = QDir::current().absoluteFilePath(QStringLiteral("log.txt"));
-    QObject::connect(&processSignals, &SignalWatcher::reopenRequested, &service,
-                     [&context, logPath] { reopenLog(context, logPath); });
+    QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service, [&service] { service.reload(); });
 
     applyOptions(context, options);
     if (context.DebugOn)
-        openLog(context, logPath);
+        openLog(context, QDir::current().absoluteFilePath(QStringLiteral("log.txt")));
+    // Bans outlive runs; a bans.ini that cannot be read leaves none in force
+    // and says so.
+    for (const QString &warning : ServerReload::reloadBans(context).warnings)
+        warn(warning);
 
     std::unique_ptr<DebugScreen> screen;
     if (windowed) {

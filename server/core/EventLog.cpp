@@ -24,6 +24,19 @@ void EventLog::setWriteFailureHandler(std::function<void(const QString &)> handl
     m_onWriteFailure = std::move(handler);
 }
 
+void EventLog::setReopener(std::function<std::unique_ptr<QIODevice>()> opener)
+{
+    m_reopener = std::move(opener);
+}
+
+void EventLog::reopen()
+{
+    if (!isOpen() || !m_reopener)
+        return;
+    if (std::unique_ptr<QIODevice> device = m_reopener())
+        open(std::move(device));
+}
+
 void EventLog::WriteLog(const QString &text)
 {
     if (!isOpen())

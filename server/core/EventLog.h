@@ -29,10 +29,19 @@ public:
 
     void setWriteFailureHandler(std::function<void(const QString &reason)> handler);
 
+    // How reopen() gets a fresh device: the log's file opened again, or null
+    // when it cannot be opened.
+    void setReopener(std::function<std::unique_ptr<QIODevice>()> opener);
+    // The file was moved away (or is to be): every line written so far went
+    // to the old device; from here on they go to a fresh one. When none can
+    // be had, the old device stays in use. A closed log stays closed.
+    void reopen();
+
     void WriteLog(const QString &text);
 
 private:
     std::unique_ptr<QIODevice> m_device;
     std::function<void(const QString &)> m_onWriteFailure;
+    std::function<std::unique_ptr<QIODevice>()> m_reopener;
     bool m_failureReported = false;
 };

@@ -1,9 +1,11 @@
 #include "LogonHandling.h"
 
 #include "AccountsFileLayout.h"
-#include "Senders.h"
+#include "Endpoint.h"
 #include "HeartbeatSweep.h"
+#include "LogonAdmission.h"
 #include "Records.h"
+#include "Senders.h"
 #include "ServerContext.h"
 #include "SettingsText.h"
 
@@ -13,10 +15,13 @@
 namespace LogonHandling {
 namespace {
 
-void rejectLogon(ServerContext &context, const QString &senderIP)
+enum class Guess { Counts, DoesNotCount };
+
+void rejectLogon(ServerContext &context, const QString &senderIP, Guess guess = Guess::Counts)
 {
     ++context.counters.logonsRejected;
-    context.logonThrottle.recordRejection(senderIP, context.now());
+    if (guess == Guess::Counts)
+        context.logonThrottle.recordRejection(senderIP, context.now());
     Senders::sendRecord(context, senderIP, Records::logonRejected(context.LastServerID));
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User rejected logon from ") + senderIP);
@@ -73,6 +78,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     const PlayerPtr player = context.players.add(handle, senderIP);
     player->Handle = handle;
     player->ServerID = QString::number(newID);
+    player->PilotID = request.PilotID;
     player->HeartBeat = context.now();
 
     ++context.counters.logonsAccepted;
@@ -91,6 +97,10 @@ void handleLogonRequest(ServerContext &context, const Packet &request, const QSt
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("Rcvd logon request from ") + senderIP);
     const Records::LogonRequestFields fields = Records::readLogonRequest(request);
+    if (LogonAdmission::refuses(context, fields, Endpoint::fromText(senderIP).value_or(Endpoint()))) {
+        rejectLogon(context, senderIP, Guess::DoesNotCount);
+        return;
+    }
     if (context.logonThrottle.isBlocked(senderIP, context.now())) {
         ++context.counters.logonsThrottled;
         rejectLogon(context, senderIP);

@@ -10,7 +10,8 @@ namespace LogonHandling {
 
 constexpr qint64 KeepAliveExpirySeconds = 60;
 
-// A pilot asks to join: checked against the accounts, answered with
+// A pilot asks to join: checked against the bans and the pilot limit
+// (LogonAdmission), the password throttle and the accounts, answered with
 // LogonAccepted or LogonRejected; an accepted pilot replaces any player
 // under the same handle, learns about every player and is announced to them.
 void handleLogonRequest(ServerContext &context, const Packet &request, const QString &senderIP);

@@ -29,6 +29,8 @@ QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
         {QStringLiteral("logonsAccepted"), count(counted.logonsAccepted)},
         {QStringLiteral("logonsRejected"), count(counted.logonsRejected)},
         {QStringLiteral("logonsThrottled"), count(counted.logonsThrottled)},
+        {QStringLiteral("logonsBanned"), count(counted.logonsBanned)},
+        {QStringLiteral("logonsRefusedFull"), count(counted.logonsRefusedFull)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
         {QStringLiteral("sendFailuresByType"), failures},
         {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},
@@ -62,6 +64,25 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(player->IPAddress));
 }
 
+QJsonObject bansAnswer(const ServerReload::BansOutcome &bans, QString message, QStringList warnings)
+{
+    message += bans.removed.isEmpty() ? QStringLiteral("; nobody on is banned")
+                                      : QStringLiteral("; removed ") + bans.removed.join(QStringLiteral(", "));
+    QJsonObject reply = outcome(true, message);
+    reply.insert(QStringLiteral("bans"), bans.inForce);
+    reply.insert(QStringLiteral("removed"), QJsonArray::fromStringList(bans.removed));
+    reply.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
+    return reply;
+}
+
+QJsonObject reloadAnswer(const ServerReload::Report &report)
+{
+    QJsonObject reply =
+        bansAnswer(report.bans, QStringLiteral("Reloaded (%1 bans in force)").arg(report.bans.inForce), report.warnings);
+    reply.insert(QStringLiteral("restartOnly"), QJsonArray::fromStringList(report.restartOnly));
+    return reply;
+}
+
 } // namespace
 
 QJsonObject status(const ServerContext &context, const RunFacts &facts)
@@ -82,6 +103,8 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts)
         {QStringLiteral("connectPort"), facts.connectPort},
         {QStringLiteral("clientConnectPort"), facts.clientConnectPort},
         {QStringLiteral("logging"), context.ordinaryLinesOn()},
+        {QStringLiteral("maxPilots"), context.MaxPilots},
+        {QStringLiteral("bans"), context.bans.countInForce(context.wallNow())},
         {QStringLiteral("players"), players},
         {QStringLiteral("counters"), counters(context.counters, facts.receiveQueueDrops)},
     };
@@ -95,16 +118,24 @@ PlayerPtr kick(ServerContext &context, qint32 serverId)
     return player;
 }
 
-QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request)
+QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reload &reload)
 {
     const QByteArray verb = request.left(request.indexOf(' ')).trimmed();
+    const QByteArray simplified = request.simplified();
     QJsonObject reply;
-    if (request.trimmed() == "status")
+    if (simplified == "status") {
         reply = status(context, facts);
-    else if (verb == "kick")
+    } else if (verb == "kick") {
         reply = kickRequest(context, request.mid(verb.size()));
-    else
-        reply = outcome(false, QStringLiteral("unknown request; there are \"status\" and \"kick SERVERID\""));
+    } else if (simplified == "reload" && reload) {
+        reply = reloadAnswer(reload());
+    } else if (simplified == "reload bans") {
+        const ServerReload::BansOutcome bans = ServerReload::reloadBans(context);
+        reply = bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings);
+    } else {
+        reply = outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", \"reload\" "
+                                              "and \"reload bans\""));
+    }
     return QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n';
 }
 

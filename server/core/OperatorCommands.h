@@ -4,11 +4,15 @@
 #include <QJsonObject>
 
 #include "Player.h"
+#include "ServerReload.h"
+
+#include <functional>
 
 class ServerContext;
 
 // What the operator can ask of a running server through its control
-// socket: its status, and the removal of a player. Requests and answers are
+// socket: its status, the removal of a player, and a reload of the bans or
+// of every setting a running server takes in. Requests and answers are
 // text; the socket that carries them lives outside the core.
 namespace OperatorCommands {
 
@@ -21,9 +25,10 @@ struct RunFacts {
     quint64 receiveQueueDrops = 0;
 };
 
-// Uptime, ports, logging, every registered player (server ID, handle,
-// address, seconds since its last heartbeat, whether it has sent its
-// aircraft details) and the run's counters.
+// Uptime, ports, logging, the pilot limit, the bans in force, every
+// registered player (server ID, handle, address, seconds since its last
+// heartbeat, whether it has sent its aircraft details) and the run's
+// counters.
 QJsonObject status(const ServerContext &context, const RunFacts &facts);
 
 // Removes the player with that server ID as every departure goes (the
@@ -32,9 +37,16 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts);
 // registered player has that ID.
 PlayerPtr kick(ServerContext &context, qint32 serverId);
 
+// The reload the program does (ServerReload::reload, and telling the
+// operator beside the log); given by the service that runs the server.
+using Reload = std::function<ServerReload::Report()>;
+
 // Answers one request line with one JSON line: "status" gives status();
 // "kick ID" gives {"ok": true, "message": ...} or {"ok": false, "error": ...};
-// anything else is an error naming the requests there are.
-QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request);
+// "reload" runs `reload` and "reload bans" ServerReload::reloadBans, each
+// giving {"ok": true, "message": ..., "bans": N, "removed": [...],
+// "warnings": [...]}, and "reload" also {"restartOnly": [keys]}; anything
+// else is an error naming the requests there are.
+QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reload &reload);
 
 } // namespace OperatorCommands

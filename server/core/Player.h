@@ -12,6 +12,7 @@ struct Player {
     QString IPAddress;  // dotted IPv4 address every record for this player goes to
     QString Handle;     // the logon handle, trimmed (equal to Key)
     QString ServerID;   // decimal text of the server ID assigned at logon
+    qint32 PilotID = 0; // the account it logged on with, for bans
     qint64 HeartBeat = 0; // last sign of life, in whole seconds of the monotonic clock
     bool SentPlaneType = false; // set by the player's first aircraft details
 

@@ -19,6 +19,9 @@ public:
     // Whole seconds of a clock that never jumps, for heartbeat ages: a change
     // of the wall clock neither drops every player nor makes them immortal.
     virtual qint64 monotonicSeconds() const = 0;
+    // Whole seconds since 1970 UTC, for what outlives a run (when a ban
+    // ends); it may jump when the system's clock is set.
+    virtual qint64 wallSeconds() const = 0;
 };
 
 class Sender

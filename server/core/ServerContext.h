@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BanList.h"
 #include "EventLog.h"
 #include "INIFiles.h"
 #include "LogonThrottle.h"
@@ -7,11 +8,12 @@
 #include "Players.h"
 #include "Seams.h"
 #include "ServerCounters.h"
+#include "StartupOptions.h"
 
-// The state of one server run: the options read at start-up, the registry,
-// the server-ID counter, the receive guard, the event log and the settings
-// accessors, with the clock, sender and yield the run uses. Tests make a
-// fresh one per case.
+// The state of one server run: the options read at start-up (some taken in
+// again on reload), the bans, the registry, the server-ID counter, the
+// receive guard, the event log and the settings accessors, with the clock,
+// sender and yield the run uses. Tests make a fresh one per case.
 class ServerContext
 {
 public:
@@ -22,9 +24,16 @@ public:
     // Options, fixed at start-up.
     bool DebugOn = false;
     bool DebugLowLevelOn = false;
+    // The texts of the settings that need a restart, as they were at
+    // start-up, so that a reload can name those changed since.
+    StartupOptions::SettingTexts restartOnlyAtStart;
+    // Options read at start-up and again on reload (ServerReload).
     QString MessageOfTheDay;
-    // The crash notice sent for every crash report; its text is set once.
+    int MaxPilots = 0; // 0: no limit
+    // The crash notice sent for every crash report; only its text changes,
+    // on reload.
     Packet CrashNotice;
+    BanList bans;
 
     qint32 LastServerID = 0;
     bool ReceiveReady = true;
@@ -50,6 +59,7 @@ public:
     void logEvent(const QString &event);
 
     qint64 now() const { return clock.monotonicSeconds(); }
+    qint64 wallNow() const { return clock.wallSeconds(); }
     void yield() { yielder.yield(); }
 };
 

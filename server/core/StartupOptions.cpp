@@ -45,6 +45,18 @@ std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int 
     return quint16(*port);
 }
 
+int readMaxPilots(const INIFiles &serverIni, QStringList *warnings)
+{
+    const std::string text = serverIni.ReadINI(Section, MaxPilotsKey, DefaultMaxPilots);
+    const std::optional<std::int32_t> limit = wholeNumber32(text);
+    if (limit && *limit >= 0)
+        return *limit;
+    warnings->append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no whole number from 0; "
+                                    "taking it as no limit")
+                         .arg(QLatin1String(MaxPilotsKey), settingsText(text)));
+    return DefaultMaxPilots;
+}
+
 } // namespace
 
 Paths settingsPaths(const QString &programDirectory)
@@ -56,12 +68,31 @@ Paths settingsPaths(const QString &programDirectory)
 Options read(const INIFiles &serverIni)
 {
     Options options;
-    options.DebugOn = readSwitch(serverIni, DebugKey, &options.warnings);
-    options.DebugLowLevelOn = readSwitch(serverIni, DebugLowLevelKey, &options.warnings);
-    options.CrashText = readText(serverIni, CrashTextKey, DefaultCrashText, CrashTextChars);
-    options.MessageOfTheDay = readText(serverIni, MotdKey, DefaultMotd, MotdChars);
+    QStringList switchWarnings;
+    options.DebugOn = readSwitch(serverIni, DebugKey, &switchWarnings);
+    options.DebugLowLevelOn = readSwitch(serverIni, DebugLowLevelKey, &switchWarnings);
+    static_cast<LiveOptions &>(options) = readLive(serverIni);
+    options.warnings = switchWarnings + options.warnings;
     options.ShowScreen = screenSwitchOn(serverIni.ReadINI(Section, ShowScreenKey, SwitchDefault));
     return options;
+}
+
+LiveOptions readLive(const INIFiles &serverIni)
+{
+    LiveOptions options;
+    options.CrashText = readText(serverIni, CrashTextKey, DefaultCrashText, CrashTextChars);
+    options.MessageOfTheDay = readText(serverIni, MotdKey, DefaultMotd, MotdChars);
+    options.MaxPilots = readMaxPilots(serverIni, &options.warnings);
+    return options;
+}
+
+SettingTexts readRestartOnly(const INIFiles &serverIni)
+{
+    // A value is one line, so a line break stands for a missing key.
+    SettingTexts texts;
+    for (const char *key : RestartOnlyKeys)
+        texts.emplace_back(QLatin1String(key), serverIni.ReadINI(Section, key, "\n"));
+    return texts;
 }
 
 std::optional<Ports> readPorts(const INIFiles &serverIni, QString *error)

@@ -4,6 +4,8 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 class INIFiles;
 
@@ -15,14 +17,19 @@ inline constexpr char kMakersNotice[] = "(c) Brisalt Ltd";
 constexpr int CrashTextChars = 50;
 constexpr int MotdChars = 40;
 
-struct Options {
-    bool DebugOn = true;
-    bool DebugLowLevelOn = true;
+// What a running server takes in again on reload.
+struct LiveOptions {
     QString CrashText;
     QString MessageOfTheDay;
-    bool ShowScreen = true;
+    int MaxPilots = 0; // 0: no limit
     // Values that could not be taken as they stand, for the operator.
     QStringList warnings;
+};
+
+struct Options : LiveOptions {
+    bool DebugOn = true;
+    bool DebugLowLevelOn = true;
+    bool ShowScreen = true;
 };
 
 // The two settings files in the program's directory.
@@ -33,10 +40,25 @@ struct Paths {
 
 Paths settingsPaths(const QString &programDirectory);
 
-// Reads "Debug", "DebugLowLevel", "CrashText", "MOTD" and "ShowScreen", in
+// Reads "Debug", "DebugLowLevel", the live options and "ShowScreen", in
 // that order. A switch that cannot be taken as a Boolean counts as on (its
 // default) and is reported in `warnings`.
 Options read(const INIFiles &serverIni);
+
+// Reads "CrashText", "MOTD" and "MaxPilots". A "MaxPilots" that is no
+// whole number from 0 means no limit and is reported in `warnings`.
+LiveOptions readLive(const INIFiles &serverIni);
+
+// The settings a running server does not take in again: the ports, the
+// HTTP listener, the reply mode and the logging and screen switches.
+inline constexpr const char *RestartOnlyKeys[] = {"ConnectPort",  "ClientConnectPort", "HttpPort",
+                                                  "HttpAddress",  "ReplyToSourcePort", "Debug",
+                                                  "DebugLowLevel", "ShowScreen"};
+
+// Each of RestartOnlyKeys with its text as the file holds it now (a
+// missing key differs from every text), to tell later which have changed.
+using SettingTexts = std::vector<std::pair<QString, std::string>>;
+SettingTexts readRestartOnly(const INIFiles &serverIni);
 
 struct Ports {
     quint16 replyPort = 0; // "ClientConnectPort": where every record goes

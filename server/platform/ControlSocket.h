@@ -10,7 +10,7 @@ class QLocalServer;
 class QLocalSocket;
 
 // The server's local control socket, on which operator tools ask for the
-// status or remove a player: a Unix-domain socket file in the server's
+// status, remove a player or have the server reload: a Unix-domain socket file in the server's
 // runtime directory (see RuntimeDirectory), which only its own user can
 // write. The file is readable and writable by its owner only, so nobody
 // else can even connect; root can.

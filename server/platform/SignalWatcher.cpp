@@ -59,7 +59,7 @@ void SignalWatcher::readSignal()
     unsigned char byte = 0;
     while (::read(m_fds[1], &byte, 1) == 1) {
         if (byte == SIGHUP)
-            emit reopenRequested();
+            emit reloadRequested();
         else
             emit stopRequested(byte);
     }

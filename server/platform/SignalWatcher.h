@@ -5,9 +5,10 @@
 class QSocketNotifier;
 
 // Turns SIGTERM and SIGINT into stopRequested and SIGHUP into
-// reopenRequested, delivered by the event loop, so the server can end in
+// reloadRequested, delivered by the event loop, so the server can end in
 // order (socket closed, log flushed) when it is stopped from outside, and
-// can let go of a log file that was moved away. SIGXFSZ is ignored while the
+// can let go of a log file that was moved away and take in changed
+// settings. SIGXFSZ is ignored while the
 // watcher lives: a write beyond the file size limit then fails with EFBIG
 // instead of killing the process. One watcher per process.
 class SignalWatcher : public QObject
@@ -20,7 +21,7 @@ public:
 
 signals:
     void stopRequested(int signalNumber);
-    void reopenRequested();
+    void reloadRequested();
 
 private:
     void readSignal();

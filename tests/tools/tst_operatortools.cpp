@@ -3,7 +3,8 @@
 // installed ventoro, the status read, the pilot kicked, and a stranger
 // refused at the control socket; then the command line's answers to wrong
 // or unanswered requests, two command lines changing the accounts at once,
-// and the service unit's verification.
+// bans, the pilot limit and a reload seen by probes, and the service unit's
+// verification.
 #include "AccountsLock.h"
 #include "CoreHarness.h"
 #include "FreePort.h"
@@ -178,6 +179,7 @@ private slots:
     void commandLineAnswers_data();
     void commandLineAnswers();
     void twoWritersKeepEveryAccount();
+    void bansLimitAndReloadFromOutside();
     void serviceUnitVerifies();
     void squatterTakesNoName();
 };
@@ -309,7 +311,7 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::addColumn<QString>("says");
     const QString noServer = QStringLiteral("no Ventoro server is running on this machine");
     QTest::newRow("overview") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("accounts list|add|delete");
-    for (const char *command : {"status", "kick", "accounts", "probe"})
+    for (const char *command : {"status", "kick", "accounts", "probe", "ban", "unban", "bans", "reload"})
         QTest::newRow(command) << QStringList{QLatin1String(command), QStringLiteral("--help")} << 0 << QStringLiteral("--help");
     QTest::newRow("unknown command") << QStringList{QStringLiteral("restart")} << 64 << QStringLiteral("Usage: ventoro");
     QTest::newRow("status, no server") << QStringList{QStringLiteral("status")} << 1 << noServer;
@@ -321,6 +323,13 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::newRow("heading in the name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("Bob [7]")} << 1 << QStringLiteral("cannot contain [ or ]");
     QTest::newRow("two-line name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("A\n[8]")} << 1 << QStringLiteral("one line");
     QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
+    QTest::newRow("reload, no server") << QStringList{QStringLiteral("reload")} << 1 << noServer;
+    QTest::newRow("ban, no server") << QStringList{QStringLiteral("ban"), QStringLiteral("0042"), QStringLiteral("--for"), QStringLiteral("2h"), QStringLiteral("--reason"), QStringLiteral("spam")} << 0 << QStringLiteral("Banned 42 until ");
+    QTest::newRow("ban, a port") << QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.1:80")} << 1 << QStringLiteral("is no pilot ID and no address");
+    QTest::newRow("ban for years") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--for"), QStringLiteral("5y")} << 64 << QStringLiteral("--for takes a duration");
+    QTest::newRow("two-line reason") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--reason"), QStringLiteral("a\n[8]")} << 1 << QStringLiteral("one line");
+    QTest::newRow("unban, no ban") << QStringList{QStringLiteral("unban"), QStringLiteral("7")} << 1 << QStringLiteral("no ban of 7");
+    QTest::newRow("bans, none") << QStringList{QStringLiteral("bans")} << 0 << QStringLiteral("No bans in force");
     QTest::newRow("probe without ID") << QStringList{QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--password"), QStringLiteral("1"), QStringLiteral("--handle"), QStringLiteral("A")} << 64 << QStringLiteral("--id is required");
     QTest::newRow("probe, nothing answers") << QStringList{QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QStringLiteral("PORT"), QStringLiteral("--reply-port"), QStringLiteral("REPLY"), QStringLiteral("--bind"), QStringLiteral("127.0.0.2"), QStringLiteral("--id"), QStringLiteral("1"), QStringLiteral("--password"), QStringLiteral("1"), QStringLiteral("--handle"), QStringLiteral("A"), QStringLiteral("--wait"), QStringLiteral("1")} << 2 << QStringLiteral("forward UDP port REPLY");
 }
@@ -331,7 +340,8 @@ void tst_OperatorTools::commandLineAnswers()
     QFETCH(int, exitCode);
     QFETCH(QString, says);
     QTemporaryDir dir; // an empty program directory for the accounts
-    if (arguments.value(0) == QLatin1String("accounts"))
+    if (QStringList{QStringLiteral("accounts"), QStringLiteral("ban"), QStringLiteral("unban"), QStringLiteral("bans")}
+            .contains(arguments.value(0)) && arguments.value(1) != QLatin1String("--help"))
         arguments << QStringLiteral("--dir") << dir.path();
     const QString replyPort = QString::number(freeUdpPort(clientAddresses(1)));
     arguments.replaceInStrings(QStringLiteral("REPLY"), replyPort);
@@ -379,6 +389,64 @@ void tst_OperatorTools::twoWritersKeepEveryAccount()
     QCOMPARE(late.exitCode, 1);
     QVERIFY2(late.err.contains(QStringLiteral("is being changed by another program; it is unchanged")), qPrintable(late.err));
     QCOMPARE(run(ventoro, list).out.count(QStringLiteral(" ID:")), 120);
+}
+
+// MaxPilots=1 refuses a second pilot but lets the first log on again;
+// `ventoro reload` takes in a new message of the day and a higher limit and
+// names a changed port; `ventoro ban` of the pilot on removes her (the other
+// pilot is told) and her next logon is rejected.
+void tst_OperatorTools::bansLimitAndReloadFromOutside()
+{
+    const QString instance = QStringLiteral("ventoro-bans-test-%1").arg(QCoreApplication::applicationPid());
+    const quint16 port = freeUdpPort(QStringLiteral("0.0.0.0"));
+    const quint16 replyPort = freeUdpPort(clientAddresses(4));
+    QByteArray ports = "[General]\r\nConnectPort=" + QByteArray::number(port) + "\r\nClientConnectPort="
+        + QByteArray::number(replyPort) + "\r\nShowScreen=0\r\n";
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    server.environment().insert(QStringLiteral("VENTORO_INSTANCE"), instance);
+    QVERIFY(server.writeServerIni(ports + "MaxPilots=1\r\n"));
+    QVERIFY(server.writeUserIni("[1]\r\nPwd=11\r\nName=Ann\r\n[2]\r\nPwd=22\r\nName=Bob\r\n"));
+    QVERIFY(server.start());
+    QVERIFY2(server.waitUntilListening(port, kWaitMs), server.standardError().constData());
+
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    auto probe = [&](int n, const char *id, const char *password, const char *handle) {
+        return run(ventoro, {QStringLiteral("probe"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                             QString::number(port), QStringLiteral("--reply-port"), QString::number(replyPort),
+                             QStringLiteral("--bind"), QStringLiteral("127.0.0.%1").arg(n), QStringLiteral("--id"),
+                             QLatin1String(id), QStringLiteral("--password"), QLatin1String(password),
+                             QStringLiteral("--handle"), QLatin1String(handle)}, instance);
+    };
+    QCOMPARE(probe(2, "1", "11", "Ann").exitCode, 0);
+    QCOMPARE(probe(3, "2", "22", "Bob").exitCode, 1);
+    QCOMPARE(probe(4, "1", "11", "Ann").exitCode, 0);
+
+    QVERIFY(server.writeServerIni(ports.replace("ShowScreen=0", "ShowScreen=1") + "MaxPilots=2\r\nMOTD=Fly safe\r\n"));
+    const Run reload = run(ventoro, {QStringLiteral("reload")}, instance);
+    QVERIFY2(reload.exitCode == 0 && reload.out.contains(QStringLiteral("change only with a restart: ShowScreen")),
+             qPrintable(reload.out + reload.err));
+    LoopbackClient bob;
+    QVERIFY(bob.bind(QStringLiteral("127.0.0.3"), replyPort));
+    QVERIFY(bob.sendRecord(ClientRecords::logonRequest(2, 22, QStringLiteral("Bob")), port));
+    const auto accepted = bob.waitForDatagram(kWaitMs);
+    QVERIFY(accepted);
+    QCOMPARE(Packet::fromDatagram(accepted->bytes).textAt(Packet::MotdAt, 40).trimmed(), QStringLiteral("Fly safe"));
+    QVERIFY(bob.waitForDatagram(kWaitMs)); // PlayerAdded: Ann
+
+    const QStringList dir{QStringLiteral("--dir"), server.programDir()};
+    const Run ban = run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("1"), QStringLiteral("--reason"),
+                                             QStringLiteral("abusive chat")} + dir, instance);
+    QVERIFY2(ban.exitCode == 0 && ban.out.contains(QStringLiteral("removed Ann (server ID 2, 127.0.0.4)")),
+             qPrintable(ban.out + ban.err));
+    const auto removed = bob.waitForDatagram(kWaitMs);
+    QVERIFY(removed);
+    QCOMPARE(Packet::fromDatagram(removed->bytes), Packet::fromDatagram(Golden::playerNotice(Packet::PlayerRemoved, 2, QStringLiteral("Ann"))));
+    QCOMPARE(probe(2, "1", "11", "Ann").exitCode, 1);
+    QVERIFY(run(ventoro, QStringList{QStringLiteral("bans")} + dir).out.contains(QStringLiteral("for good  abusive chat")));
+    const QJsonObject counters = QJsonDocument::fromJson(run(ventoro, {QStringLiteral("status"), QStringLiteral("--json")}, instance).out.toUtf8())
+                                     .object().value(QLatin1String("counters")).toObject();
+    QCOMPARE(counters.value(QLatin1String("logonsBanned")).toInt(), 1);
+    QCOMPARE(counters.value(QLatin1String("logonsRefusedFull")).toInt(), 1);
 }
 
 void tst_OperatorTools::serviceUnitVerifies()

@@ -1,12 +1,14 @@
 #include "Commands.h"
 
 #include "AccountsCommand.h"
+#include "BansCommand.h"
 #include "ControlClient.h"
 #include "NetworkText.h"
 #include "ProbeCommand.h"
 #include "StatusText.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -53,6 +55,62 @@ QJsonValue wellFormed(const QJsonValue &value)
         return object;
     }
     return value;
+}
+
+QCommandLineOption programDirOption(const QString &file)
+{
+    return {QStringLiteral("dir"),
+            QStringLiteral("The program directory that holds %1 (default: %2).")
+                .arg(file, QCoreApplication::applicationDirPath()),
+            QStringLiteral("DIR"), QCoreApplication::applicationDirPath()};
+}
+
+int printResult(const QString &output, const QString &error, int exitCode, Console &io)
+{
+    io.out << output;
+    if (!error.isEmpty())
+        io.err << "ERROR: " << error << Qt::endl;
+    return exitCode;
+}
+
+// What the server says it did on "reload" or "reload bans": its message,
+// the changed settings that need a restart, then a note per warning.
+QString reloadText(const QJsonObject &answer)
+{
+    QString text = NetworkText::oneLine(answer.value(QLatin1String("message")).toString()) + QLatin1Char('\n');
+    QStringList restartOnly;
+    for (const QJsonValue &key : answer.value(QLatin1String("restartOnly")).toArray())
+        restartOnly.append(NetworkText::oneLine(key.toString()));
+    if (!restartOnly.isEmpty())
+        text += QStringLiteral("These settings change only with a restart: ") + restartOnly.join(QStringLiteral(", "))
+            + QLatin1Char('\n');
+    for (const QJsonValue &warning : answer.value(QLatin1String("warnings")).toArray())
+        text += QStringLiteral("Note: ") + NetworkText::oneLine(warning.toString()) + QLatin1Char('\n');
+    return text;
+}
+
+// A changed bans.ini, then the running server told to apply it. With no
+// server running the change waits for its start; a server that did not
+// apply it is a failure, as the operator would otherwise take the ban to
+// hold.
+int applyBansChange(const BansCommand::Result &result, Console &io)
+{
+    if (result.exitCode != 0)
+        return printResult(result.output, result.error, result.exitCode, io);
+    io.out << result.output;
+    const ControlClient::Reply reply = ControlClient::ask("reload bans");
+    if (reply.noServer) {
+        io.out << "No server is running here; it applies the bans when it starts." << Qt::endl;
+        return 0;
+    }
+    if (reply.reached && reply.answer.value(QLatin1String("ok")).toBool()) {
+        io.out << "The server applied it: " << reloadText(reply.answer);
+        return 0;
+    }
+    const QString why = reply.reached ? reply.answer.value(QLatin1String("error")).toString() : reply.error;
+    io.err << "ventoro: the change is stored, but the running server did not apply it: " << NetworkText::oneLine(why)
+           << "\n(ventoro reload, or SIGHUP, applies it)" << Qt::endl;
+    return 1;
 }
 
 void addProbeOptions(QCommandLineParser &parser)
@@ -120,10 +178,7 @@ int accounts(const QStringList &arguments, Console &io)
         "  ventoro accounts add PILOTID PASSWORD NAME   (adds, or updates the account with that pilot ID)\n"
         "  ventoro accounts delete PILOTID"));
     parser.addPositionalArgument(QStringLiteral("list|add|delete"), QStringLiteral("What to do."));
-    parser.addOption({QStringLiteral("dir"),
-                      QStringLiteral("The program directory that holds user.ini (default: %1).")
-                          .arg(QCoreApplication::applicationDirPath()),
-                      QStringLiteral("DIR"), QCoreApplication::applicationDirPath()});
+    parser.addOption(programDirOption(QStringLiteral("user.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, -1, io))
         return *exit;
     const QStringList words = parser.positionalArguments();
@@ -140,10 +195,80 @@ int accounts(const QStringList &arguments, Console &io)
         io.err << "Say list, add PILOTID PASSWORD NAME, or delete PILOTID.\n\n" << CommandLine::helpText(parser, io);
         return CommandLine::ExitUsage;
     }
-    io.out << result.output;
-    if (!result.error.isEmpty())
-        io.err << "ERROR: " << result.error << Qt::endl;
-    return result.exitCode;
+    return printResult(result.output, result.error, result.exitCode, io);
+}
+
+int ban(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Keeps a pilot ID, an address or a network out: its logons are rejected without looking at the accounts, "
+        "and every pilot it covers who is on is removed as by kick. Stored in bans.ini beside user.ini; the "
+        "server on this machine applies it at once, or when it starts.\n"
+        "  ventoro ban 1234 --for 7d --reason \"abusive chat\"\n"
+        "  ventoro ban 198.51.100.0/24\n"
+        "  ventoro ban 2001:db8::/48 --for 2h"));
+    parser.addPositionalArgument(QStringLiteral("PILOTID|ADDRESS[/PREFIX]"), QStringLiteral("What to ban."));
+    parser.addOptions({
+        {QStringLiteral("for"),
+         QStringLiteral("How long: 90 (seconds), 30m, 2h, 7d, 1w. Without it the ban holds until it is lifted."),
+         QStringLiteral("DURATION")},
+        {QStringLiteral("reason"), QStringLiteral("Why, one line, shown by ventoro bans."), QStringLiteral("TEXT")},
+        programDirOption(QStringLiteral("user.ini and bans.ini")),
+    });
+    if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
+        return *exit;
+    std::optional<qint64> seconds;
+    if (parser.isSet(QStringLiteral("for"))) {
+        seconds = BansCommand::durationSeconds(parser.value(QStringLiteral("for")));
+        if (!seconds) {
+            io.err << "--for takes a duration such as 90, 30m, 2h, 7d or 1w (at most 100 years), not \""
+                   << parser.value(QStringLiteral("for")) << "\"" << Qt::endl;
+            return CommandLine::ExitUsage;
+        }
+    }
+    return applyBansChange(BansCommand::ban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
+                                            seconds, parser.value(QStringLiteral("reason")),
+                                            QDateTime::currentSecsSinceEpoch()),
+                           io);
+}
+
+int unban(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Lifts a ban given with ventoro ban; the server on this machine "
+                                                    "applies it at once."));
+    parser.addPositionalArgument(QStringLiteral("PILOTID|ADDRESS[/PREFIX]"), QStringLiteral("What was banned."));
+    parser.addOption(programDirOption(QStringLiteral("user.ini and bans.ini")));
+    if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
+        return *exit;
+    return applyBansChange(BansCommand::unban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
+                                              QDateTime::currentSecsSinceEpoch()),
+                           io);
+}
+
+int bans(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Lists the bans in force in bans.ini, with until when and why."));
+    parser.addOption(programDirOption(QStringLiteral("bans.ini")));
+    if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
+        return *exit;
+    const BansCommand::Result result =
+        BansCommand::list(parser.value(QStringLiteral("dir")), QDateTime::currentSecsSinceEpoch());
+    return printResult(result.output, result.error, result.exitCode, io);
+}
+
+int reload(const QStringList &arguments, Console &io)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Makes the server on this machine reopen its log and take in MOTD, CrashText, MaxPilots and the bans again, "
+        "as SIGHUP (systemctl reload ventoro) does, without dropping anyone. Other settings need a restart; the "
+        "answer names those that changed."));
+    if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
+        return *exit;
+    return printAnswer(ControlClient::ask("reload"), io, reloadText);
 }
 
 int probe(const QStringList &arguments, Console &io)

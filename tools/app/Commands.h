@@ -2,7 +2,7 @@
 
 #include "CommandLine.h"
 
-// The four commands of ventoro. Each takes the program's arguments with the
+// The commands of ventoro. Each takes the program's arguments with the
 // command's own name left out, prints to the console and gives the
 // program's exit status.
 namespace Commands {
@@ -14,6 +14,16 @@ int kick(const QStringList &arguments, CommandLine::Console &io);
 // accounts list | add PILOTID PASSWORD NAME | delete PILOTID [--dir DIR]:
 // user.ini of a program directory, by default the one ventoro lives in.
 int accounts(const QStringList &arguments, CommandLine::Console &io);
+// ban PILOTID|ADDRESS[/PREFIX] [--for DURATION] [--reason TEXT] [--dir DIR],
+// unban PILOTID|ADDRESS[/PREFIX] [--dir DIR], bans [--dir DIR]: bans.ini
+// beside user.ini; a change is applied by the server on this machine at
+// once when one runs.
+int ban(const QStringList &arguments, CommandLine::Console &io);
+int unban(const QStringList &arguments, CommandLine::Console &io);
+int bans(const QStringList &arguments, CommandLine::Console &io);
+// reload: the server on this machine reopens its log and takes in its
+// live settings and the bans again, as on SIGHUP.
+int reload(const QStringList &arguments, CommandLine::Console &io);
 // probe HOST [--port 1500] [--reply-port 1501] --id N --password N
 // --handle TEXT [--stay SECONDS]: logs on like a client (see ProbeCommand).
 int probe(const QStringList &arguments, CommandLine::Console &io);

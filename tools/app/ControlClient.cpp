@@ -70,6 +70,7 @@ Reply ask(const QByteArray &request)
     QStringList looked;
     const QString path = findSocket(instance, &owner, &looked);
     if (path.isEmpty()) {
+        reply.noServer = true;
         reply.error = QStringLiteral("no Ventoro server is running on this machine under the name \"%1\" (looked for "
                                      "%2). Start it, or set VENTORO_INSTANCE to the name it was started with.")
                           .arg(instance, looked.join(QStringLiteral(", ")));
@@ -85,6 +86,8 @@ Reply ask(const QByteArray &request)
                               .arg(path);
         else
             reply.error = QStringLiteral("no Ventoro server answers at %1 (%2)").arg(path, socket.errorString());
+        // A socket file left behind by a server that ended.
+        reply.noServer = socket.error() == QLocalSocket::ConnectionRefusedError;
         return reply;
     }
     uid_t peerUid = 0;

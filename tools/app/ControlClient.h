@@ -17,6 +17,7 @@ constexpr qint64 MaxAnswerBytes = 4 * 1024 * 1024;
 
 struct Reply {
     bool reached = false;  // an answer came back
+    bool noServer = false; // no server of that name runs here (nothing listens)
     QJsonObject answer;    // {"ok": ..., ...} as the server sent it
     QString error;         // why there is no answer, in plain words
 };

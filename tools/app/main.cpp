@@ -16,6 +16,11 @@ const char kOverview[] =
     "  status [--json]        what the server on this machine is doing: players, counters\n"
     "  kick SERVERID          remove a player from the server on this machine\n"
     "  accounts list|add|delete  the pilot accounts in user.ini\n"
+    "  ban TARGET [--for DURATION] [--reason TEXT]\n"
+    "                         keep a pilot ID, an address or a network (a.b.c.0/24) out\n"
+    "  unban TARGET           lift a ban\n"
+    "  bans                   the bans in force\n"
+    "  reload                 the server takes in MOTD, CrashText, MaxPilots and the bans again\n"
     "  probe HOST ...         log on like a pilot's client and tell what the server answers\n"
     "\n"
     "ventoro COMMAND --help tells more about each; ventoro --version tells the version.\n";
@@ -45,6 +50,14 @@ int main(int argc, char *argv[])
         return Commands::accounts(arguments, io);
     if (command == QLatin1String("probe"))
         return Commands::probe(arguments, io);
+    if (command == QLatin1String("ban"))
+        return Commands::ban(arguments, io);
+    if (command == QLatin1String("unban"))
+        return Commands::unban(arguments, io);
+    if (command == QLatin1String("bans"))
+        return Commands::bans(arguments, io);
+    if (command == QLatin1String("reload"))
+        return Commands::reload(arguments, io);
     const bool help = command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help");
     (help ? io.out : io.err) << kOverview;
     return help ? 0 : CommandLine::ExitUsage;

@@ -35,11 +35,12 @@ QString countersText(const QJsonObject &c)
 {
     return QStringLiteral("Counters:\n"
                           "  datagrams received %1, records relayed %2, records ignored %3\n"
-                          "  logons accepted %4, rejected %5 (of them throttled %6)\n"
-                          "  stale flight records dropped %7, datagrams dropped from the receive queue %8\n"
-                          "  sends that failed: %9\n")
+                          "  logons accepted %4, rejected %5 (of them throttled %6, banned %7, refused as full %8)\n"
+                          "  stale flight records dropped %9, datagrams dropped from the receive queue %10\n"
+                          "  sends that failed: %11\n")
         .arg(number(c, "datagramsReceived")).arg(number(c, "recordsRelayed")).arg(number(c, "recordsIgnored"))
         .arg(number(c, "logonsAccepted")).arg(number(c, "logonsRejected")).arg(number(c, "logonsThrottled"))
+        .arg(number(c, "logonsBanned")).arg(number(c, "logonsRefusedFull"))
         .arg(number(c, "staleFlightDataDropped")).arg(number(c, "receiveQueueDrops"))
         .arg(failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
 }
@@ -60,11 +61,15 @@ QString duration(qint64 seconds)
 
 QString format(const QJsonObject &status)
 {
-    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to UDP port %3. Logging %4.\n")
+    const qint64 maxPilots = number(status, "maxPilots");
+    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to UDP port %3. Logging %4.\n"
+                                  "Pilot limit: %5. Bans in force: %6.\n")
                        .arg(duration(number(status, "uptimeSeconds")))
                        .arg(number(status, "connectPort"))
                        .arg(number(status, "clientConnectPort"))
-                       .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"));
+                       .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"))
+                       .arg(maxPilots > 0 ? QString::number(maxPilots) : QStringLiteral("none"))
+                       .arg(number(status, "bans"));
     const QJsonArray players = status.value(QLatin1String("players")).toArray();
     if (players.isEmpty()) {
         text += QStringLiteral("No players.\n");

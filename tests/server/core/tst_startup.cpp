@@ -37,6 +37,8 @@ private slots:
     void switches();
     void texts_data();
     void texts();
+    void maxPilots_data();
+    void maxPilots();
     void ports_data();
     void ports();
     void banner();
@@ -150,6 +152,32 @@ void tst_Startup::texts()
     const auto options = StartupOptions::read(file.ini);
     QCOMPARE(options.MessageOfTheDay, messageOfTheDay);
     QCOMPARE(options.CrashText, crashText);
+}
+
+void tst_Startup::maxPilots_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("missing") << QByteArray() << 0 << false;
+    QTest::newRow("20") << QByteArray("MaxPilots=20") << 20 << false;
+    QTest::newRow("negative") << QByteArray("MaxPilots=-3") << 0 << true;
+    QTest::newRow("word") << QByteArray("MaxPilots=lots") << 0 << true;
+}
+
+void tst_Startup::maxPilots()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, limit);
+    QFETCH(bool, warned);
+
+    SettingsFile file("[General]\r\n" + line + "\r\n");
+    const auto options = StartupOptions::read(file.ini);
+    QCOMPARE(options.MaxPilots, limit);
+    QCOMPARE(options.warnings.size(), int(warned));
+    if (warned)
+        QVERIFY(options.warnings.first().contains(QStringLiteral("no limit")));
 }
 
 void tst_Startup::ports_data()

@@ -21,8 +21,11 @@ class FakeClock : public Clock
 public:
     QTime timeOfDay() const override { return m_time; }
     qint64 monotonicSeconds() const override { return m_seconds; }
+    qint64 wallSeconds() const override { return m_seconds + WallOffset; }
     void advance(qint64 seconds) { m_seconds += seconds; }
     void setTimeOfDay(QTime time) { m_time = time; }
+    // The wall clock runs with the monotonic one, from 2027-01-15T08:00:00Z.
+    static constexpr qint64 WallOffset = 1800000000 - 100000;
 
 private:
     QTime m_time{9, 5, 7};

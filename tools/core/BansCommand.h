@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// The bans in bans.ini beside user.ini of a program directory, changed
+// without a running server: each change holds the accounts lock from its
+// read to its replacement (waiting a few seconds, then giving up changing
+// nothing), replaces the file in one step, and drops the bans that have
+// expired. Telling a running server is the caller's part.
+namespace BansCommand {
+
+// What a command prints and how the program ends: exit status 0 when it
+// did what was asked, 1 when it was refused or failed (the reason is in
+// `error`, and bans.ini is as it was).
+struct Result {
+    int exitCode = 0;
+    QString output;
+    QString error;
+};
+
+// Longest a ban may be given for: a hundred years.
+constexpr qint64 MaxDurationSeconds = 100LL * 365 * 86400;
+
+// "90" or "90s" seconds, "30m", "2h", "7d", "1w"; from 1 second to
+// MaxDurationSeconds. Nothing for any other text.
+std::optional<qint64> durationSeconds(const QString &text);
+
+// Bans TARGET (a pilot ID, an address or a network; see BanTarget) for
+// `seconds` from `now` (seconds since 1970 UTC), or for good when there
+// are none, replacing any ban of the same target. The reason is one line.
+Result ban(const QString &programDirectory, const QString &target, std::optional<qint64> seconds,
+           const QString &reason, qint64 now);
+
+// Lifts the ban of TARGET. A target with no ban changes nothing and says so.
+Result unban(const QString &programDirectory, const QString &target, qint64 now);
+
+// One line per ban in force at `now`: target, until when, reason.
+Result list(const QString &programDirectory, qint64 now);
+
+} // namespace BansCommand
