@@ -21,6 +21,7 @@ struct Options {
     QString CrashText;
     QString MessageOfTheDay;
     bool ShowScreen = true;
+    bool ReplyToSourcePort = false;
     // Values that could not be taken as they stand, for the operator.
     QStringList warnings;
 };
@@ -33,9 +34,10 @@ struct Paths {
 
 Paths settingsPaths(const QString &programDirectory);
 
-// Reads "Debug", "DebugLowLevel", "CrashText", "MOTD" and "ShowScreen", in
-// that order. A switch that cannot be taken as a Boolean counts as on (its
-// default) and is reported in `warnings`.
+// Reads "Debug", "DebugLowLevel", "CrashText", "MOTD", "ShowScreen" and
+// "ReplyToSourcePort", in that order. A switch that cannot be taken as a
+// Boolean counts as its default (on for the logging switches, off for
+// "ReplyToSourcePort") and is reported in `warnings`.
 Options read(const INIFiles &serverIni);
 
 struct Ports {
