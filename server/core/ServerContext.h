@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Endpoint.h"
 #include "EventLog.h"
 #include "INIFiles.h"
 #include "LogonThrottle.h"
@@ -7,6 +8,7 @@
 #include "Players.h"
 #include "Seams.h"
 #include "ServerCounters.h"
+#include "ServerOptionsLayout.h"
 
 // The state of one server run: the options read at start-up, the registry,
 // the server-ID counter, the receive guard, the event log and the settings
@@ -25,6 +27,11 @@ public:
     QString MessageOfTheDay;
     // The crash notice sent for every crash report; its text is set once.
     Packet CrashNotice;
+    // Where records go: off, to ClientConnectPort of the address a pilot
+    // sends from; on, to the very address and port it sends from, so that
+    // pilots behind one router (one public address) each get their own.
+    bool ReplyToSourcePort = false;
+    quint16 ClientConnectPort = ServerOptionsLayout::DefaultClientConnectPort;
 
     qint32 LastServerID = 0;
     bool ReceiveReady = true;
@@ -40,6 +47,23 @@ public:
     Yield &yielder;
 
     void setCrashText(const QString &crashMessage);
+
+    // Where answers to a datagram from `source` go, and so the endpoint of a
+    // pilot who logs on from there: its address at ClientConnectPort, or
+    // `source` itself with ReplyToSourcePort. A record that names a player
+    // counts only when this is that player's endpoint.
+    Endpoint replyEndpoint(const Endpoint &source) const
+    {
+        return ReplyToSourcePort ? source : source.withPort(ClientConnectPort);
+    }
+    // An endpoint as the log, the status and the screen show it: the address
+    // alone ("a.b.c.d", the port is always ClientConnectPort), or with
+    // ReplyToSourcePort address and port ("a.b.c.d:port", "[v6]:port"),
+    // which tells two pilots behind one router apart.
+    QString endpointText(const Endpoint &endpoint) const
+    {
+        return ReplyToSourcePort ? endpoint.text() : endpoint.addressText();
+    }
 
     // Whether ordinary and low-level lines are due; callers test before they
     // compose a line.

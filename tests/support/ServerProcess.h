@@ -42,6 +42,11 @@ public:
     // The environment the process starts with; change it before start().
     QProcessEnvironment &environment() { return m_environment; }
 
+    // A command the program is started under, its path and arguments
+    // appended (e.g. "ip netns exec NAME", which runs it in a network
+    // namespace as the same process); empty for none. Set it before start().
+    void setLauncher(const QStringList &command) { m_launcher = command; }
+
     // A limit on the size of every file the process writes (RLIMIT_FSIZE),
     // as a full disk would set it; 0 for none. Set it before start().
     void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
@@ -86,6 +91,7 @@ private:
     QString m_programPath;
     QString m_workingDirectory;
     QProcessEnvironment m_environment;
+    QStringList m_launcher;
     qint64 m_fileSizeLimit = 0;
     QProcess m_process;
     QByteArray m_standardError;

@@ -39,15 +39,41 @@ QList<QByteArray> takeAll(UdpEndpoint &socket, QStringList *senders = nullptr)
 {
     QList<QByteArray> taken;
     QByteArray bytes;
-    QString sender;
+    Endpoint sender;
     int errorNumber = 0;
     QString errorText;
     while (socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText)) {
         taken.append(bytes);
         if (senders)
-            senders->append(sender);
+            senders->append(sender.addressText());
     }
     return taken;
+}
+
+Endpoint loopback(quint8 host, quint16 port)
+{
+    return Endpoint::fromIpv4(0x7F000000u | host, port);
+}
+
+// Holds a datagram for `to` and sends it at once.
+bool sendNow(UdpEndpoint &socket, const Endpoint &to, const QByteArray &bytes)
+{
+    const bool queued = socket.queueDatagram(to, bytes.constData(), bytes.size(), false);
+    socket.flushSends();
+    return queued;
+}
+
+// A client on `address`, or a reason to skip: IPv6 needs a dual-stack
+// server socket and a machine with ::1.
+QString bindClient(LoopbackClient &client, const QString &address, const UdpEndpoint &socket)
+{
+    const bool ipv6 = address.contains(QLatin1Char(':'));
+    if (ipv6 && !socket.isDualStack())
+        return QStringLiteral("the system has no IPv6: the socket is IPv4 alone");
+    QString error;
+    if (!client.bind(address, 0, &error))
+        return ipv6 ? QStringLiteral("no IPv6 loopback here: ") + error : QStringLiteral("cannot bind ") + error;
+    return QString();
 }
 
 bool readable(int descriptor)
@@ -86,6 +112,7 @@ private slots:
     void nestedEventLoopInHandler();
     void arrivalRaisedLater();
     void takenInWithoutTheEventLoop();
+    void sendReachesClient_data();
     void sendReachesClient();
     void badDestinationFailsQuietly_data();
     void badDestinationFailsQuietly();
@@ -112,26 +139,37 @@ void tst_UdpEndpoint::bindOrFail(UdpEndpoint &socket)
 void tst_UdpEndpoint::receivesWholeDatagram_data()
 {
     QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("sender"); // PORT: the client's
 
-    QTest::newRow("record") << 128;
-    QTest::newRow("short") << 100;
-    QTest::newRow("empty") << 0;
-    QTest::newRow("two records") << 256;
-    QTest::newRow("largest IPv4") << 65507;
+    const QString v4 = QStringLiteral("127.0.0.2");
+    const QString v4Sender = QStringLiteral("127.0.0.2:PORT");
+    QTest::newRow("record") << 128 << v4 << "127.0.0.1" << v4Sender;
+    QTest::newRow("short") << 100 << v4 << "127.0.0.1" << v4Sender;
+    QTest::newRow("empty") << 0 << v4 << "127.0.0.1" << v4Sender;
+    QTest::newRow("two records") << 256 << v4 << "127.0.0.1" << v4Sender;
+    QTest::newRow("largest IPv4") << 65507 << v4 << "127.0.0.1" << v4Sender;
+    QTest::newRow("IPv6 record") << 128 << "::1" << "::1" << "[::1]:PORT";
+    QTest::newRow("largest IPv6") << 65527 << "::1" << "::1" << "[::1]:PORT";
 }
 
 void tst_UdpEndpoint::receivesWholeDatagram()
 {
     QFETCH(int, size);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, sender);
     UdpEndpoint socket;
     bindOrFail(socket);
     QList<qint64> announced;
     connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     LoopbackClient client;
-    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
+    if (const QString skip = bindClient(client, from, socket); !skip.isEmpty())
+        QSKIP(qPrintable(skip));
     const QByteArray sent = numbered(7, size);
-    QVERIFY(client.sendDatagram(sent, socket.localPort()));
+    QVERIFY(client.sendDatagram(sent, socket.localPort(), to));
 
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
     QCOMPARE(announced.first(), qint64(size));
@@ -139,15 +177,15 @@ void tst_UdpEndpoint::receivesWholeDatagram()
     QCOMPARE(socket.headDatagramSize(), qint64(size));
 
     QByteArray bytes;
-    QString sender;
+    Endpoint taken;
     int errorNumber = -1;
     QString errorText;
-    QVERIFY(socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
     QCOMPARE(bytes, sent);
-    QCOMPARE(sender, QStringLiteral("127.0.0.2"));
+    QCOMPARE(taken.text(), sender.replace(QStringLiteral("PORT"), QString::number(client.port())));
     QCOMPARE(errorNumber, 0);
     QVERIFY(!socket.hasPendingDatagrams());
-    QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(!socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
     QVERIFY(!errorText.isEmpty());
 }
@@ -306,18 +344,28 @@ void tst_UdpEndpoint::takenInWithoutTheEventLoop()
     QCOMPARE(takeAll(socket).size(), count);
 }
 
+void tst_UdpEndpoint::sendReachesClient_data()
+{
+    QTest::addColumn<QString>("client");
+    QTest::newRow("IPv4") << QStringLiteral("127.0.0.3");
+    QTest::newRow("IPv6") << QStringLiteral("::1");
+}
+
+// Every datagram leaves from the bound port, whichever the family.
 void tst_UdpEndpoint::sendReachesClient()
 {
+    QFETCH(QString, client);
     UdpEndpoint socket;
     bindOrFail(socket);
-    LoopbackClient client;
-    QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
-    socket.setRemotePort(client.port());
-    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
+    LoopbackClient pilot;
+    if (const QString skip = bindClient(pilot, client, socket); !skip.isEmpty())
+        QSKIP(qPrintable(skip));
 
     const QByteArray record = numbered(42, 128);
-    QVERIFY(socket.sendDatagram(record));
-    const auto received = client.waitForDatagram(WaitMs);
+    const auto to = Endpoint::fromText(client);
+    QVERIFY(to);
+    QVERIFY(sendNow(socket, to->withPort(pilot.port()), record));
+    const auto received = pilot.waitForDatagram(WaitMs);
     QVERIFY(received);
     QCOMPARE(received->bytes, record);
     QCOMPARE(received->senderPort, socket.localPort());
@@ -326,44 +374,37 @@ void tst_UdpEndpoint::sendReachesClient()
 
 void tst_UdpEndpoint::badDestinationFailsQuietly_data()
 {
-    QTest::addColumn<QString>("host");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("zeroPort");
 
-    QTest::newRow("empty host") << QString() << 128 << false;
-    QTest::newRow("host name") << "localhost" << 128 << false;
-    QTest::newRow("octet too large") << "127.0.0.256" << 128 << false;
-    QTest::newRow("three parts") << "127.0.1" << 128 << false;
-    QTest::newRow("leading blank") << " 127.0.0.3" << 128 << false;
-    QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.3\0x", 11) << 128 << false;
-    QTest::newRow("IPv6") << "::1" << 128 << false;
-    QTest::newRow("non-Latin text") << QString::fromUtf8("127.0.0.\u0663") << 128 << false;
-    QTest::newRow("too large for UDP") << "127.0.0.3" << 65508 << false;
-    QTest::newRow("port 0") << "127.0.0.3" << 128 << true;
+    QTest::newRow("too large for UDP") << 65508 << false;
+    QTest::newRow("port 0") << 128 << true;
 }
 
+// A datagram the system refuses is reported as unsent; one refused before
+// it is held is not held. Neither closes the socket or holds up the next.
 void tst_UdpEndpoint::badDestinationFailsQuietly()
 {
-    QFETCH(QString, host);
     QFETCH(int, size);
     QFETCH(bool, zeroPort);
     UdpEndpoint socket;
     bindOrFail(socket);
     QSignalSpy closed(&socket, &UdpEndpoint::closed);
+    QList<int> unsent;
+    socket.setUnsentHandler([&](const char *, qsizetype, int errorNumber) { unsent.append(errorNumber); });
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
 
-    socket.setRemotePort(zeroPort ? 0 : client.port());
-    socket.setRemoteHost(host);
-    QVERIFY(!socket.sendDatagram(QByteArray(size, 'x')));
-    QVERIFY(socket.lastErrorNumber() != 0);
-    QVERIFY(!socket.lastErrorText().isEmpty());
-
-    // The socket is still good for the next send.
-    socket.setRemotePort(client.port());
-    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
-    QVERIFY(socket.sendDatagram(QByteArray(128, 'y')));
-    QVERIFY(client.waitForDatagram(WaitMs));
+    const QByteArray bad(size, 'x');
+    const bool held = socket.queueDatagram(loopback(3, zeroPort ? 0 : client.port()), bad.constData(), bad.size(), false);
+    QCOMPARE(held, !zeroPort);
+    QVERIFY(sendNow(socket, loopback(3, client.port()), QByteArray(128, 'y')));
+    QCOMPARE(unsent.size(), held ? 1 : 0);
+    if (held)
+        QVERIFY(socket.lastErrorNumber() != 0 && !socket.lastErrorText().isEmpty());
+    const auto received = client.waitForDatagram(WaitMs);
+    QVERIFY(received);
+    QCOMPARE(received->bytes, QByteArray(128, 'y'));
     QCOMPARE(closed.size(), 0);
 }
 
@@ -388,17 +429,18 @@ void tst_UdpEndpoint::unreachablePeerIsNotClosed()
     if (errorsReported) {
         const int on = 1;
         QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+        if (socket.isDualStack())
+            QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on), 0);
     }
     QSignalSpy closed(&socket, &UdpEndpoint::closed);
     QList<qint64> announced;
     connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
-    socket.setRemoteHost(QStringLiteral("127.0.0.4"));
-    socket.setRemotePort(freeUdpPort(QStringLiteral("127.0.0.4")));
+    const Endpoint nobody = loopback(4, freeUdpPort(QStringLiteral("127.0.0.4")));
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     for (int n = 0; n < 5; ++n) {
-        QVERIFY(socket.sendDatagram(numbered(n, 128)));
+        QVERIFY(sendNow(socket, nobody, numbered(n, 128)));
         QVERIFY(client.sendDatagram(numbered(n, 128), socket.localPort()));
         QTRY_COMPARE_WITH_TIMEOUT(announced.size(), n + 1, WaitMs);
     }
@@ -451,12 +493,12 @@ void tst_UdpEndpoint::closeIsQuiet()
     QCOMPARE(arrivals.size(), 0);
 
     QByteArray bytes;
-    QString sender;
+    Endpoint sender;
     int errorNumber = 0;
     QString errorText;
     QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
-    QVERIFY(!socket.sendDatagram(QByteArray(128, 'x')));
+    QVERIFY(!sendNow(socket, loopback(3, 9), QByteArray(128, 'x')));
 }
 
 // The descriptor replaced behind the wrapper's back: receiving can never
