@@ -60,10 +60,13 @@ QString duration(qint64 seconds)
 
 QString format(const QJsonObject &status)
 {
-    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to UDP port %3. Logging %4.\n")
+    const QString answers = status.value(QLatin1String("replyToSourcePort")).toBool()
+        ? QStringLiteral("the port each pilot sends from")
+        : QStringLiteral("UDP port %1").arg(number(status, "clientConnectPort"));
+    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to %3. Logging %4.\n")
                        .arg(duration(number(status, "uptimeSeconds")))
                        .arg(number(status, "connectPort"))
-                       .arg(number(status, "clientConnectPort"))
+                       .arg(answers)
                        .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"));
     const QJsonArray players = status.value(QLatin1String("players")).toArray();
     if (players.isEmpty()) {
