@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -101,6 +102,8 @@ bool ServerProcess::start(const QStringList &arguments)
         const rlimit fileSize{limit, limit};
         if (limit > 0)
             ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        // A test killed outright takes its server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
     m_process.start(QIODevice::ReadOnly);
     if (!m_process.waitForStarted(KillWaitMs)) {

@@ -13,7 +13,8 @@
 // unless set) with QT_QPA_PLATFORM=offscreen.
 //
 // Every wait is bounded. Whatever a test does, the process has ended when
-// this object is destroyed: SIGTERM first, SIGKILL after a grace period.
+// this object is destroyed: SIGTERM first, SIGKILL after a grace period;
+// and when the test itself is killed, the system kills the process too.
 class ServerProcess
 {
 public:
