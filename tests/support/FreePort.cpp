@@ -1,7 +1,6 @@
 #include "FreePort.h"
 
 #include <arpa/inet.h>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,33 +9,23 @@ namespace {
 
 constexpr int Attempts = 64;
 
-// Binds host:port (IPv4 or IPv6) for a moment; the port actually bound, or 0.
+// Binds host:port for a moment; the port actually bound, or 0.
 quint16 tryBind(const QString &host, quint16 port)
 {
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     const QByteArray latin = host.toLatin1();
-    if (latin.contains('\0'))
+    if (latin.contains('\0') || ::inet_pton(AF_INET, latin.constData(), &address.sin_addr) != 1)
         return 0;
-    sockaddr_in6 address {};
-    socklen_t length = sizeof address;
-    sockaddr_in v4 {};
-    if (::inet_pton(AF_INET6, latin.constData(), &address.sin6_addr) == 1) {
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-    } else if (::inet_pton(AF_INET, latin.constData(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        std::memcpy(&address, &v4, sizeof v4);
-        length = sizeof v4;
-    } else {
-        return 0;
-    }
-    const int fd = ::socket(address.sin6_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
     quint16 bound = 0;
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
         && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        bound = ntohs(address.sin6_port); // where sin_port is for IPv4
+        bound = ntohs(address.sin_port);
     ::close(fd);
     return bound;
 }

@@ -7,9 +7,8 @@
 // do not collide. A port is free at the moment of the call only; bind it
 // soon.
 
-// A UDP port nothing is bound to on host, IPv4 or IPv6 ("0.0.0.0" means
-// every IPv4 address, and a port free there is free on each of them). 0
-// when none was found.
+// A UDP port nothing is bound to on host ("0.0.0.0" means every address,
+// and a port free there is free on each of them). 0 when none was found.
 quint16 freeUdpPort(const QString &host = QStringLiteral("127.0.0.1"));
 
 // A UDP port free on every one of hosts, e.g. the reply port shared by

@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,30 +17,12 @@ namespace {
 // While waiting, hand the event loop a turn at least this often.
 constexpr int EventLoopSliceMs = 5;
 
-// A loopback address (127.0.0.0/8 or ::1) as a socket address of its own
-// family; its length, 0 for anything else.
-socklen_t loopbackAddress(const QString &text, quint16 port, sockaddr_in6 *storage)
+bool loopbackAddress(const QString &text, in_addr *address)
 {
     const QByteArray latin = text.toLatin1();
-    if (latin.contains('\0'))
-        return 0;
-    sockaddr_in6 v6 {};
-    if (::inet_pton(AF_INET6, latin.constData(), &v6.sin6_addr) == 1) {
-        if (!IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr))
-            return 0;
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        *storage = v6;
-        return sizeof v6;
-    }
-    sockaddr_in v4 {};
-    if (::inet_pton(AF_INET, latin.constData(), &v4.sin_addr) != 1 || (ntohl(v4.sin_addr.s_addr) >> 24) != 127)
-        return 0;
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    *storage = sockaddr_in6{};
-    std::memcpy(storage, &v4, sizeof v4);
-    return sizeof v4;
+    if (latin.contains('\0') || ::inet_pton(AF_INET, latin.constData(), address) != 1)
+        return false;
+    return (ntohl(address->s_addr) >> 24) == 127;
 }
 
 void runEvents()
@@ -65,33 +46,32 @@ bool LoopbackClient::bind(const QString &address, quint16 port, QString *errorTe
         return false;
     };
     close();
-    sockaddr_in6 local {};
-    const socklen_t length = loopbackAddress(address, port, &local);
-    if (length == 0)
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    if (!loopbackAddress(address, &local.sin_addr))
         return fail(QStringLiteral("Not a loopback address: %1").arg(address));
 
-    const int family = local.sin6_family;
-    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail(qt_error_string(errno));
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), length) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         const int bindError = errno;
         ::close(fd);
         return fail(qt_error_string(bindError));
     }
     m_fd = fd;
-    m_family = family;
     m_address = address;
     return true;
 }
 
 quint16 LoopbackClient::port() const
 {
-    sockaddr_in6 local {};
+    sockaddr_in local {};
     socklen_t length = sizeof local;
     if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
         return 0;
-    return ntohs(local.sin6_port); // where sin_port is for IPv4
+    return ntohs(local.sin_port);
 }
 
 void LoopbackClient::close()
@@ -104,13 +84,14 @@ void LoopbackClient::close()
 
 bool LoopbackClient::sendDatagram(const QByteArray &bytes, quint16 port, const QString &host)
 {
-    sockaddr_in6 to {};
-    const socklen_t length = loopbackAddress(host, port, &to);
-    if (m_fd < 0 || port == 0 || length == 0 || to.sin6_family != m_family)
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    if (m_fd < 0 || port == 0 || !loopbackAddress(host, &to.sin_addr))
         return false;
     for (;;) {
         const ssize_t sent = ::sendto(m_fd, bytes.constData(), size_t(bytes.size()), 0,
-                                      reinterpret_cast<const sockaddr *>(&to), length);
+                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
         if (sent >= 0)
             return true;
         if (errno != EINTR && errno != ECONNREFUSED)
@@ -124,7 +105,7 @@ bool LoopbackClient::sendRecord(const QByteArray &record, quint16 serverPort)
         return false;
     QByteArray padded = record;
     padded.append(RecordSize - record.size(), '\0');
-    return sendDatagram(padded, serverPort, m_family == AF_INET6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1"));
+    return sendDatagram(padded, serverPort);
 }
 
 std::optional<LoopbackDatagram> LoopbackClient::waitForDatagram(int timeoutMs)
@@ -167,21 +148,16 @@ std::optional<LoopbackDatagram> LoopbackClient::receiveNow()
     if (m_fd < 0)
         return std::nullopt;
     std::vector<char> buffer(65536);
-    sockaddr_in6 from {};
+    sockaddr_in from {};
     for (;;) {
         socklen_t fromLength = sizeof from;
         const ssize_t received = ::recvfrom(m_fd, buffer.data(), buffer.size(), 0,
                                             reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (received >= 0) {
-            char text[INET6_ADDRSTRLEN] = {};
-            sockaddr_in v4 {};
-            std::memcpy(&v4, &from, sizeof v4);
-            if (from.sin6_family == AF_INET6)
-                ::inet_ntop(AF_INET6, &from.sin6_addr, text, sizeof text);
-            else
-                ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+            char text[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
             return LoopbackDatagram {QByteArray(buffer.data(), qsizetype(received)),
-                                     QString::fromLatin1(text), ntohs(from.sin6_port)};
+                                     QString::fromLatin1(text), ntohs(from.sin_port)};
         }
         // An ICMP error from an earlier send is consumed by reporting it.
         if (errno != EINTR && errno != ECONNREFUSED)

@@ -15,8 +15,7 @@ struct LoopbackDatagram
 };
 
 // A stand-in pilot for integration tests: one UDP socket bound to an address
-// of 127.0.0.0/8, or to ::1. It sends only to loopback addresses of its own
-// family. While it waits it
+// of 127.0.0.0/8. It sends only to loopback addresses. While it waits it
 // keeps the calling thread's event loop running, so a server object in the
 // same process goes on working. Every wait is bounded by its timeout.
 class LoopbackClient
@@ -30,8 +29,8 @@ public:
     LoopbackClient &operator=(const LoopbackClient &) = delete;
 
     // Binds address:port (port 0 lets the system choose). False, with the
-    // system's reason, when the address is not a loopback address, the
-    // system has no such address (no IPv6) or the port is taken.
+    // system's reason, when the address is not a loopback address or the
+    // port is taken.
     bool bind(const QString &address, quint16 port, QString *errorText = nullptr);
     bool isBound() const { return m_fd >= 0; }
     QString address() const { return m_address; }
@@ -40,9 +39,8 @@ public:
 
     // Sends bytes, whatever their size, as one datagram to host:port.
     bool sendDatagram(const QByteArray &bytes, quint16 port, const QString &host = QStringLiteral("127.0.0.1"));
-    // Sends one record of exactly 128 bytes to 127.0.0.1:serverPort (::1 for
-    // a client on ::1); a shorter record is filled up with zero bytes, a
-    // longer one is refused.
+    // Sends one record of exactly 128 bytes to 127.0.0.1:serverPort; a
+    // shorter record is filled up with zero bytes, a longer one is refused.
     bool sendRecord(const QByteArray &record, quint16 serverPort);
 
     // The next datagram, or nothing when none came within timeoutMs.
@@ -57,6 +55,5 @@ private:
     void waitReadable(int timeoutMs);
 
     int m_fd = -1;
-    int m_family = 0;
     QString m_address;
 };

@@ -19,6 +19,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -343,10 +344,10 @@ void tst_OperatorTools::pilotsAnsweredAtTheirSourcePorts()
     QVERIFY(run(QStringLiteral(VENTORO_CLI_BINARY), {QStringLiteral("status")}, instance).out
                 .contains(QStringLiteral("answers go to the port each pilot sends from")));
 
-    LoopbackClient ipv6;
-    if (!ipv6.bind(QStringLiteral("::1"), 0))
+    QUdpSocket ipv6;
+    if (!ipv6.bind(QHostAddress::LocalHostIPv6, 0))
         QSKIP("no IPv6 loopback (::1) on this machine: the probe over IPv6 is not tried");
-    const quint16 replyPort = ipv6.port();
+    const quint16 replyPort = ipv6.localPort();
     ipv6.close();
     const Run probe = run(QStringLiteral(VENTORO_CLI_BINARY),
                           {QStringLiteral("probe"), QStringLiteral("::1"), QStringLiteral("--port"), QString::number(port),

@@ -174,8 +174,6 @@ void tst_Logon::twoPilotsBehindOneAddress_data()
                                         << "[2001:db8::1]:40001" << "[2001:db8::1]:40002" << "[2001:db8::1]:40002";
     QTest::newRow("reply port") << false << "198.51.100.1:40001" << "198.51.100.1:40002"
                                 << "198.51.100.1:1501" << "198.51.100.1:1501" << "198.51.100.1";
-    QTest::newRow("reply port, IPv6") << false << "[2001:db8::1]:40001" << "[2001:db8::1]:40002"
-                                      << "[2001:db8::1]:1501" << "[2001:db8::1]:1501" << "2001:db8::1";
 }
 
 void tst_Logon::twoPilotsBehindOneAddress()

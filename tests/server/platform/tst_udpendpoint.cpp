@@ -63,19 +63,6 @@ bool sendNow(UdpEndpoint &socket, const Endpoint &to, const QByteArray &bytes)
     return queued;
 }
 
-// A client on `address`, or a reason to skip: IPv6 needs a dual-stack
-// server socket and a machine with ::1.
-QString bindClient(LoopbackClient &client, const QString &address, const UdpEndpoint &socket)
-{
-    const bool ipv6 = address.contains(QLatin1Char(':'));
-    if (ipv6 && !socket.isDualStack())
-        return QStringLiteral("the system has no IPv6: the socket is IPv4 alone");
-    QString error;
-    if (!client.bind(address, 0, &error))
-        return ipv6 ? QStringLiteral("no IPv6 loopback here: ") + error : QStringLiteral("cannot bind ") + error;
-    return QString();
-}
-
 bool readable(int descriptor)
 {
     pollfd entry {descriptor, POLLIN, 0};
@@ -112,7 +99,6 @@ private slots:
     void nestedEventLoopInHandler();
     void arrivalRaisedLater();
     void takenInWithoutTheEventLoop();
-    void sendReachesClient_data();
     void sendReachesClient();
     void badDestinationFailsQuietly_data();
     void badDestinationFailsQuietly();
@@ -139,37 +125,26 @@ void tst_UdpEndpoint::bindOrFail(UdpEndpoint &socket)
 void tst_UdpEndpoint::receivesWholeDatagram_data()
 {
     QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-    QTest::addColumn<QString>("sender"); // PORT: the client's
 
-    const QString v4 = QStringLiteral("127.0.0.2");
-    const QString v4Sender = QStringLiteral("127.0.0.2:PORT");
-    QTest::newRow("record") << 128 << v4 << "127.0.0.1" << v4Sender;
-    QTest::newRow("short") << 100 << v4 << "127.0.0.1" << v4Sender;
-    QTest::newRow("empty") << 0 << v4 << "127.0.0.1" << v4Sender;
-    QTest::newRow("two records") << 256 << v4 << "127.0.0.1" << v4Sender;
-    QTest::newRow("largest IPv4") << 65507 << v4 << "127.0.0.1" << v4Sender;
-    QTest::newRow("IPv6 record") << 128 << "::1" << "::1" << "[::1]:PORT";
-    QTest::newRow("largest IPv6") << 65527 << "::1" << "::1" << "[::1]:PORT";
+    QTest::newRow("record") << 128;
+    QTest::newRow("short") << 100;
+    QTest::newRow("empty") << 0;
+    QTest::newRow("two records") << 256;
+    QTest::newRow("largest IPv4") << 65507;
 }
 
 void tst_UdpEndpoint::receivesWholeDatagram()
 {
     QFETCH(int, size);
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    QFETCH(QString, sender);
     UdpEndpoint socket;
     bindOrFail(socket);
     QList<qint64> announced;
     connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
     LoopbackClient client;
-    if (const QString skip = bindClient(client, from, socket); !skip.isEmpty())
-        QSKIP(qPrintable(skip));
+    QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     const QByteArray sent = numbered(7, size);
-    QVERIFY(client.sendDatagram(sent, socket.localPort(), to));
+    QVERIFY(client.sendDatagram(sent, socket.localPort()));
 
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
     QCOMPARE(announced.first(), qint64(size));
@@ -182,7 +157,7 @@ void tst_UdpEndpoint::receivesWholeDatagram()
     QString errorText;
     QVERIFY(socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
     QCOMPARE(bytes, sent);
-    QCOMPARE(taken.text(), sender.replace(QStringLiteral("PORT"), QString::number(client.port())));
+    QCOMPARE(taken.text(), QStringLiteral("127.0.0.2:%1").arg(client.port())); // never as ::ffff:127.0.0.2
     QCOMPARE(errorNumber, 0);
     QVERIFY(!socket.hasPendingDatagrams());
     QVERIFY(!socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
@@ -344,28 +319,17 @@ void tst_UdpEndpoint::takenInWithoutTheEventLoop()
     QCOMPARE(takeAll(socket).size(), count);
 }
 
-void tst_UdpEndpoint::sendReachesClient_data()
-{
-    QTest::addColumn<QString>("client");
-    QTest::newRow("IPv4") << QStringLiteral("127.0.0.3");
-    QTest::newRow("IPv6") << QStringLiteral("::1");
-}
-
-// Every datagram leaves from the bound port, whichever the family.
+// Every datagram leaves from the bound port.
 void tst_UdpEndpoint::sendReachesClient()
 {
-    QFETCH(QString, client);
     UdpEndpoint socket;
     bindOrFail(socket);
-    LoopbackClient pilot;
-    if (const QString skip = bindClient(pilot, client, socket); !skip.isEmpty())
-        QSKIP(qPrintable(skip));
+    LoopbackClient client;
+    QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
 
     const QByteArray record = numbered(42, 128);
-    const auto to = Endpoint::fromText(client);
-    QVERIFY(to);
-    QVERIFY(sendNow(socket, to->withPort(pilot.port()), record));
-    const auto received = pilot.waitForDatagram(WaitMs);
+    QVERIFY(sendNow(socket, loopback(3, client.port()), record));
+    const auto received = client.waitForDatagram(WaitMs);
     QVERIFY(received);
     QCOMPARE(received->bytes, record);
     QCOMPARE(received->senderPort, socket.localPort());
