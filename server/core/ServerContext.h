@@ -56,10 +56,11 @@ public:
     {
         return ReplyToSourcePort ? source : source.withPort(ClientConnectPort);
     }
-    // An endpoint as the log, the status and the screen show it: the address
-    // alone ("a.b.c.d", the port is always ClientConnectPort), or with
-    // ReplyToSourcePort address and port ("a.b.c.d:port", "[v6]:port"),
-    // which tells two pilots behind one router apart.
+    // An endpoint as people see it, in the log, the status and kick's
+    // answer: the address alone ("a.b.c.d", the port is always
+    // ClientConnectPort), or with ReplyToSourcePort address and port
+    // ("a.b.c.d:port", "[v6]:port"), which tells two pilots behind one
+    // router apart.
     QString endpointText(const Endpoint &endpoint) const
     {
         return ReplyToSourcePort ? endpoint.text() : endpoint.addressText();
