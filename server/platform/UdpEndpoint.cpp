@@ -66,11 +66,8 @@ UdpEndpoint::~UdpEndpoint()
 bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
 {
     const auto fail = [&](int errorNumber, const QString &text) {
-        setLastError(errorNumber);
-        if (!text.isEmpty())
-            m_lastErrorText = text;
         if (errorText)
-            *errorText = m_lastErrorText;
+            *errorText = text.isEmpty() ? qt_error_string(errorNumber) : text;
         return false;
     };
     if (m_fd >= 0)
@@ -121,7 +118,6 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &UdpEndpoint::flushSends,
                 Qt::UniqueConnection);
-    setLastError(0);
     if (errorText)
         errorText->clear();
     return true;
@@ -178,21 +174,14 @@ void UdpEndpoint::flushSends()
         sendFailed(m_sendBatch.lastErrorNumber());
 }
 
-bool UdpEndpoint::sendFailed(int errorNumber)
+void UdpEndpoint::sendFailed(int errorNumber)
 {
-    setLastError(errorNumber);
     if (SendBatch::descriptorGone(errorNumber) && m_fd >= 0) {
         // The closing is reported from the event loop, not from inside the
         // sender that ran into it.
         close();
         QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
     }
-    return false;
-}
-
-qint64 UdpEndpoint::headDatagramSize() const
-{
-    return m_queue.empty() ? 0 : m_queue.front().bytes.size();
 }
 
 bool UdpEndpoint::takeDatagram(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText,
@@ -294,12 +283,11 @@ bool UdpEndpoint::drainKernelQueue()
             return true;
         }
         if (receiveFailedForGood(receiveError)) {
-            failForGood(receiveError);
+            failForGood();
             return false;
         }
         // An error reported for an earlier datagram is consumed by the
         // call that reports it; the queue behind it is still there.
-        setLastError(receiveError);
         ++taken;
     }
     return true;
@@ -403,15 +391,8 @@ void UdpEndpoint::raiseArrivals()
     }
 }
 
-void UdpEndpoint::failForGood(int errorNumber)
+void UdpEndpoint::failForGood()
 {
     close();
-    setLastError(errorNumber);
     emit closed();
-}
-
-void UdpEndpoint::setLastError(int errorNumber)
-{
-    m_lastErrorNumber = errorNumber;
-    m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);
 }

@@ -61,8 +61,6 @@ public:
     // this wrapper is already bound.
     bool bind(quint16 localPort, QString *errorText);
     bool isBound() const { return m_fd >= 0; }
-    // Whether the socket takes IPv6 peers too; false when unbound.
-    bool isDualStack() const { return m_fd >= 0 && m_family == AF_INET6; }
     quint16 localPort() const;
     // The system's descriptor, -1 when not bound. Owned by the wrapper.
     int socketDescriptor() const { return m_fd; }
@@ -77,15 +75,10 @@ public:
     bool queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull);
     void flushSends();
     void setUnsentHandler(SendBatch::UnsentHandler handler) { m_sendBatch.setUnsentHandler(std::move(handler)); }
-    int lastErrorNumber() const { return m_lastErrorNumber; }
-    QString lastErrorText() const { return m_lastErrorText; }
 
     // The wrapper's queue.
     bool hasPendingDatagrams() const { return !m_queue.empty(); }
     int pendingDatagramCount() const { return int(m_queue.size()); }
-    // The size of the oldest queued datagram; 0 when none (or when it is
-    // empty: use hasPendingDatagrams to tell the two apart).
-    qint64 headDatagramSize() const;
     // Takes the oldest queued datagram. False, with an error number and
     // text, when the queue is empty or the socket is closed.
     bool takeDatagram(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText,
@@ -135,13 +128,12 @@ private:
     void socketReadable();
     bool drainKernelQueue();
     int receiveBatch();
-    bool sendFailed(int errorNumber);
+    void sendFailed(int errorNumber);
     void discardErrorQueue();
     void enqueue(Datagram datagram);
     void announce(qint64 size);
     void raiseArrivals();
-    void failForGood(int errorNumber);
-    void setLastError(int errorNumber);
+    void failForGood();
 
     int m_fd = -1;
     int m_family = AF_INET6;
@@ -155,6 +147,4 @@ private:
     int m_queueLimit = DefaultQueueLimit;
     quint64 m_dropped = 0;
     bool m_raising = false;
-    int m_lastErrorNumber = 0;
-    QString m_lastErrorText;
 };

@@ -149,7 +149,6 @@ void tst_UdpEndpoint::receivesWholeDatagram()
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
     QCOMPARE(announced.first(), qint64(size));
     QVERIFY(socket.hasPendingDatagrams());
-    QCOMPARE(socket.headDatagramSize(), qint64(size));
 
     QByteArray bytes;
     Endpoint taken;
@@ -363,9 +362,7 @@ void tst_UdpEndpoint::badDestinationFailsQuietly()
     const bool held = socket.queueDatagram(loopback(3, zeroPort ? 0 : client.port()), bad.constData(), bad.size(), false);
     QCOMPARE(held, !zeroPort);
     QVERIFY(sendNow(socket, loopback(3, client.port()), QByteArray(128, 'y')));
-    QCOMPARE(unsent.size(), held ? 1 : 0);
-    if (held)
-        QVERIFY(socket.lastErrorNumber() != 0 && !socket.lastErrorText().isEmpty());
+    QCOMPARE(unsent, held ? QList<int>{EMSGSIZE} : QList<int>{});
     const auto received = client.waitForDatagram(WaitMs);
     QVERIFY(received);
     QCOMPARE(received->bytes, QByteArray(128, 'y'));
@@ -393,8 +390,7 @@ void tst_UdpEndpoint::unreachablePeerIsNotClosed()
     if (errorsReported) {
         const int on = 1;
         QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
-        if (socket.isDualStack())
-            QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on), 0);
+        ::setsockopt(socket.socketDescriptor(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on); // where it is dual-stack
     }
     QSignalSpy closed(&socket, &UdpEndpoint::closed);
     QList<qint64> announced;
