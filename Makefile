@@ -8,6 +8,9 @@
 
 PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev file
+# For the test of pilots behind a router (it runs as root): network
+# namespaces and a masquerading router.
+NAT_TEST_PACKAGES := iproute2 nftables
 # For `make service-check`: a Debian root to boot under systemd.
 SERVICE_CHECK_PACKAGES := systemd-container debootstrap
 PREFIX   ?= /
@@ -39,7 +42,7 @@ define install-missing
 endef
 
 deps:
-	$(call install-missing,$(PACKAGES))
+	$(call install-missing,$(PACKAGES) $(NAT_TEST_PACKAGES))
 
 deps-packaging:
 	$(call install-missing,$(PACKAGING))

@@ -25,7 +25,7 @@ public:
 class CountingSender : public Sender
 {
 public:
-    bool send(const QString &, const Packet &record, WhenFull) override
+    bool send(const Endpoint &, const Packet &record, WhenFull) override
     {
         bytes += record.data().size();
         ++count;
@@ -41,9 +41,10 @@ public:
     void yield() override {}
 };
 
-QString addressOf(int pilot)
+// 127.0.x.y, each pilot at its own address, sending from one port.
+Endpoint addressOf(int pilot)
 {
-    return QStringLiteral("127.0.%1.%2").arg(pilot / 250).arg(2 + pilot % 250);
+    return Endpoint::fromIpv4(0x7F000000u | quint32(pilot / 250) << 8 | quint32(2 + pilot % 250), 40000);
 }
 
 } // namespace

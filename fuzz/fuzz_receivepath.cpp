@@ -1,5 +1,6 @@
 // The whole receive path of an in-memory server, driven by the fuzzer's
-// input: datagrams of 0 to 1500 bytes from a few senders, clock advances,
+// input, in either reply mode: datagrams of 0 to 1500 bytes from a few
+// senders (IPv4 and IPv6, several ports, a link-local one), clock advances,
 // sweep ticks, socket closes and arrivals nested inside the yields that
 // follow every send. After every step the run's state must be sound.
 #include "CoreHarness.h"
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 
 namespace {
 
@@ -37,9 +39,9 @@ class FuzzedSource : public DatagramSource
 {
 public:
     bool hasPendingDatagrams() const override { return !queue.empty(); }
-    bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override
+    bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) override
     {
-        if (queue.empty() || queue.front().second.isEmpty()) {
+        if (queue.empty() || !queue.front().second) {
             if (!queue.empty())
                 queue.pop_front();
             *errorNumber = 10054;
@@ -47,13 +49,13 @@ public:
             return false;
         }
         *bytes = queue.front().first;
-        *senderIP = queue.front().second;
+        *sender = *queue.front().second;
         queue.pop_front();
         return true;
     }
     void raiseArrivalLater(qint64 size) override { raised.push_back(size); }
 
-    std::deque<std::pair<QByteArray, QString>> queue;
+    std::deque<std::pair<QByteArray, std::optional<Endpoint>>> queue; // no endpoint: cannot be read
     std::deque<qint64> raised;
 };
 
@@ -78,6 +80,7 @@ public:
         m_context.MessageOfTheDay = QStringLiteral("Welcome");
         m_context.setCrashText(QStringLiteral("stacked his crate!!"));
         m_context.UsersIni.FileName(usersIni);
+        m_context.ReplyToSourcePort = m_input.ConsumeBool();
         auto log = std::make_unique<QBuffer>(&m_logBytes);
         log->open(QIODevice::WriteOnly);
         m_context.log.open(std::move(log));
@@ -102,7 +105,15 @@ public:
     }
 
 private:
-    QString senderAddress() { return QStringLiteral("127.0.0.%1").arg(2 + m_input.ConsumeIntegralInRange(0, 3)); }
+    Endpoint senderAddress()
+    {
+        static const Endpoint senders[] = {
+            endpointOf(QStringLiteral("127.0.0.2:1501")),      endpointOf(QStringLiteral("127.0.0.2:40000")),
+            endpointOf(QStringLiteral("127.0.0.3:1501")),      endpointOf(QStringLiteral("127.0.0.4:0")),
+            endpointOf(QStringLiteral("[2001:db8::1]:1501")),  endpointOf(QStringLiteral("[2001:db8::2]:40000")),
+            endpointOf(QStringLiteral("[fe80::1]:1501"))};
+        return senders[m_input.ConsumeIntegralInRange<size_t>(0, std::size(senders) - 1)];
+    }
 
     QByteArray datagram()
     {
@@ -148,7 +159,7 @@ private:
             }
             break;
         case 4: // a datagram that cannot be read
-            m_source.queue.emplace_back(QByteArray(), QString());
+            m_source.queue.emplace_back(QByteArray(), std::nullopt);
             break;
         default: {
             const QByteArray bytes = datagram();
@@ -187,7 +198,7 @@ private:
                 fail("a walked player cannot be found by its key");
             if (players.item(walked) != player)
                 fail("a walked player is not at its position");
-            const qint32 id = player->serverIdNumber();
+            const qint32 id = player->serverId;
             if (id <= 0 || id > m_context.LastServerID || ids.contains(id))
                 fail("server IDs not unique or not handed out");
             ids.insert(id);
@@ -195,8 +206,11 @@ private:
             if (keys.contains(folded))
                 fail("two players under one key");
             keys.insert(folded);
-            if (players.senderAt(id, player->IPAddress) != player)
+            if (players.senderAt(id, player->endpoint) != player)
                 fail("a player does not own its own records");
+            if (player->endpoint.isLinkLocal() || (m_context.ReplyToSourcePort && player->endpoint.port() == 0)
+                || (!m_context.ReplyToSourcePort && player->endpoint.port() != m_context.ClientConnectPort))
+                fail("a player registered at an endpoint that cannot be answered");
         });
         if (walked != players.count())
             fail("a walk does not visit every player once");

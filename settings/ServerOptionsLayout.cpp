@@ -9,11 +9,6 @@ bool loggingSwitchOn(std::string_view text)
     return takeAsBoolean(text).value_or(true);
 }
 
-bool loggingSwitchReadable(std::string_view text)
-{
-    return takeAsBoolean(text).has_value();
-}
-
 bool screenSwitchOn(std::string_view text)
 {
     return numberAtStart(text) != 0;

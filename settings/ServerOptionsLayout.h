@@ -17,6 +17,7 @@ inline constexpr char DebugKey[] = "Debug";
 inline constexpr char DebugLowLevelKey[] = "DebugLowLevel";
 inline constexpr char ShowScreenKey[] = "ShowScreen";
 inline constexpr char MaxPilotsKey[] = "MaxPilots";
+inline constexpr char ReplyToSourcePortKey[] = "ReplyToSourcePort";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
@@ -26,15 +27,15 @@ inline constexpr char DefaultMotd[] = "Ventoro server run by Brisalt Ltd";
 inline constexpr int DefaultMaxPilots = 0;
 // What a missing switch is read as: on.
 inline constexpr int SwitchDefault = -1;
+// "ReplyToSourcePort" is the one switch that is off when missing: records go
+// to ClientConnectPort of a pilot's address unless the operator asks for the
+// address and port the pilot sends from.
+inline constexpr int DefaultReplyToSourcePort = 0;
 
 // A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
 // 0, the words True and False count as such, and anything else (missing,
 // empty, other text) counts as on, the default.
 bool loggingSwitchOn(std::string_view text);
-
-// Whether a logging switch's text is one of the forms above rather than
-// something that only falls back to the default.
-bool loggingSwitchReadable(std::string_view text);
 
 // "ShowScreen": on unless the number at the start of the text is 0 (empty
 // text and other text give 0).

@@ -31,14 +31,18 @@ void OperatorAccess::start(const QString &path)
 
 OperatorCommands::RunFacts OperatorAccess::facts() const
 {
-    return {m_startedAt, m_endpoint.localPort(), m_endpoint.remotePort(), m_endpoint.droppedDatagrams()};
+    return {m_startedAt, m_endpoint.localPort(), m_context.ClientConnectPort, m_endpoint.droppedDatagrams()};
 }
 
 void OperatorAccess::printSummary(std::FILE *out) const
 {
     std::fprintf(out, "VentoroServer is running (stop it with Ctrl+C or SIGTERM).\n");
-    std::fprintf(out, "  Pilots send to UDP port %u here; answers go to UDP port %u of each pilot's address.\n",
-                 unsigned(m_endpoint.localPort()), unsigned(m_endpoint.remotePort()));
+    if (m_context.ReplyToSourcePort)
+        std::fprintf(out, "  Pilots send to UDP port %u here; answers go to the address and port each pilot sends from.\n",
+                     unsigned(m_endpoint.localPort()));
+    else
+        std::fprintf(out, "  Pilots send to UDP port %u here; answers go to UDP port %u of each pilot's address.\n",
+                     unsigned(m_endpoint.localPort()), unsigned(m_context.ClientConnectPort));
     if (m_context.ordinaryLinesOn())
         std::fprintf(out, "  Log: %s\n", qPrintable(QDir::current().absoluteFilePath(QStringLiteral("log.txt"))));
     else

@@ -1,6 +1,5 @@
 #include "ProgramSeams.h"
 
-#include "Ipv4Text.h"
 #include "ServerCounters.h"
 #include "UdpEndpoint.h"
 
@@ -32,15 +31,14 @@ void EndpointSender::attach(UdpEndpoint &socket, ServerCounters &counters)
     });
 }
 
-bool EndpointSender::send(const QString &ipAddress, const Packet &record, WhenFull whenFull)
+bool EndpointSender::send(const Endpoint &to, const Packet &record, WhenFull whenFull)
 {
     // The destination travels with the record, so no other send can change
     // it in between.
-    quint32 address = 0;
-    if (!m_socket || !Ipv4Text::parse(ipAddress, &address))
+    if (!m_socket)
         return false;
     const auto &bytes = record.data();
-    return m_socket->queueDatagram(address, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),
+    return m_socket->queueDatagram(to, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),
                                    whenFull == WhenFull::Drop);
 }
 
@@ -60,9 +58,9 @@ bool EndpointSource::hasPendingDatagrams() const
     return m_socket.hasPendingDatagrams();
 }
 
-bool EndpointSource::read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText)
+bool EndpointSource::read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText)
 {
-    return m_socket.takeDatagram(bytes, senderIP, errorNumber, errorText, &m_lastReadArrivalNs);
+    return m_socket.takeDatagram(bytes, sender, errorNumber, errorText, &m_lastReadArrivalNs);
 }
 
 void EndpointSource::raiseArrivalLater(qint64 size)

@@ -17,16 +17,16 @@ public:
     qint64 wallSeconds() const override;
 };
 
-// Sends through the debug screen's socket; until it is attached (the
-// screen is built after the run's state), every send fails. Records are
-// held back in the socket's batch and go out together, in order, at the
-// next yield that runs events, at the end of the handler, or when the batch
-// is full. Records the system refuses later are counted by type.
+// Sends through the relay service's socket; until it is attached, every
+// send fails. Records are held back in the socket's batch and go out
+// together, in order, at the next yield that runs events, at the end of the
+// handler, or when the batch is full. Records the system refuses later are
+// counted by type.
 class EndpointSender : public Sender
 {
 public:
     void attach(UdpEndpoint &socket, ServerCounters &counters);
-    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override;
+    bool send(const Endpoint &to, const Packet &record, WhenFull whenFull) override;
 
 private:
     UdpEndpoint *m_socket = nullptr;
@@ -55,7 +55,7 @@ class EndpointSource : public DatagramSource
 public:
     explicit EndpointSource(UdpEndpoint &socket) : m_socket(socket) {}
     bool hasPendingDatagrams() const override;
-    bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override;
+    bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) override;
     void raiseArrivalLater(qint64 size) override;
     qint64 lastReadArrivalNs() const override { return m_lastReadArrivalNs; }
     qint64 arrivalClockNowNs() const override;

@@ -29,7 +29,7 @@ bool RelayService::startListening(QString *errorText)
 {
     const std::optional<StartupOptions::Ports> ports = StartupOptions::readPorts(m_context.ServerIni, errorText);
     if (ports) {
-        m_endpoint.setRemotePort(ports->replyPort);
+        m_context.ClientConnectPort = ports->replyPort;
         if (m_endpoint.bind(ports->localPort, errorText)) {
             if (m_context.ordinaryLinesOn())
                 m_context.logEvent(QStringLiteral("Listening on ") + m_endpoint.localAddress());

@@ -124,6 +124,7 @@ void applyOptions(ServerContext &context, const StartupOptions::Options &options
         warn(warning);
     context.DebugOn = options.DebugOn;
     context.DebugLowLevelOn = options.DebugLowLevelOn;
+    context.ReplyToSourcePort = options.ReplyToSourcePort;
     context.setCrashText(options.CrashText);
     context.MessageOfTheDay = options.MessageOfTheDay;
     context.MaxPilots = options.MaxPilots;

@@ -22,19 +22,18 @@ void forEachRecipient(ServerContext &context, const PlayerPtr &sender, Visit &&v
 void logPerRecipient(ServerContext &context, const QString &event, const Player &recipient)
 {
     if (context.lowLevelLinesOn())
-        context.logEvent(event + recipient.IPAddress + QLatin1Char(' ') + recipient.Handle);
+        context.logEvent(event + context.endpointText(recipient.endpoint) + QLatin1Char(' ') + recipient.Handle);
 }
 
-void relayAircraftDetails(ServerContext &context, const Packet &record)
+void relayAircraftDetails(ServerContext &context, const PlayerPtr &sender, const Packet &record)
 {
-    const qint32 senderID = record.SenderID();
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->serverIdNumber() == senderID) {
+        if (player == sender) {
             player->SentPlaneType = true;
             return;
         }
         logPerRecipient(context, QStringLiteral("Send Aircraft Details to client "), *player);
-        Senders::relayRecord(context, player->IPAddress, record);
+        Senders::relayRecord(context, player->endpoint, record);
     });
 }
 
@@ -54,28 +53,28 @@ bool isFlightRecordType(qint32 packetType)
     }
 }
 
-void handleFlightRecord(ServerContext &context, const Packet &record, const QString &senderIP)
+void handleFlightRecord(ServerContext &context, const Packet &record, const Endpoint &source)
 {
     const qint32 senderID = record.SenderID();
-    const PlayerPtr sender = context.players.senderAt(senderID, senderIP);
+    const PlayerPtr sender = context.players.senderAt(senderID, context.replyEndpoint(source));
     if (!sender) {
         ++context.counters.recordsIgnored;
         return;
     }
     switch (record.PacketType()) {
     case Packet::AircraftDetails:
-        relayAircraftDetails(context, record);
+        relayAircraftDetails(context, sender, record);
         break;
     case Packet::QueryPlaneType:
         forEachRecipient(context, sender, [&](const PlayerPtr &player) {
             logPerRecipient(context, QStringLiteral("Send Query Plane Type to "), *player);
-            Senders::relayRecord(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->endpoint, record);
         });
         break;
     case Packet::PlayerCrashed:
         forEachRecipient(context, sender, [&](const PlayerPtr &player) {
             logPerRecipient(context, QStringLiteral("Send Player crashed to "), *player);
-            Senders::sendCrashNotice(context, player->IPAddress, senderID);
+            Senders::sendCrashNotice(context, player->endpoint, senderID);
         });
         break;
     case Packet::FlightData:
@@ -84,12 +83,12 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const QStr
         if (!sender->SentPlaneType)
             break;
         forEachRecipient(context, sender, [&](const PlayerPtr &player) {
-            Senders::relayRecord(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->endpoint, record);
         });
         break;
     case Packet::ChatMessage:
         forEachRecipient(context, sender, [&](const PlayerPtr &player) {
-            Senders::relayRecord(context, player->IPAddress, record);
+            Senders::relayRecord(context, player->endpoint, record);
         });
         break;
     default:

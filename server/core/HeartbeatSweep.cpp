@@ -30,8 +30,8 @@ void dropPlayer(ServerContext &context, const PlayerPtr &player, const QString &
     if (!context.players.isRegistered(player))
         return;
     if (!reason.isEmpty() && context.ordinaryLinesOn())
-        context.logEvent(reason + player->Handle + QLatin1Char(' ') + player->IPAddress);
-    Senders::sendPlayerRemoved(context, player->ServerID, player->Handle);
+        context.logEvent(reason + player->Handle + QLatin1Char(' ') + context.endpointText(player->endpoint));
+    Senders::sendPlayerRemoved(context, player->serverId, player->Handle);
     context.players.removeIfCurrent(player->Key, player);
 }
 

@@ -17,14 +17,14 @@ namespace {
 
 enum class Guess { Counts, DoesNotCount };
 
-void rejectLogon(ServerContext &context, const QString &senderIP, Guess guess = Guess::Counts)
+void rejectLogon(ServerContext &context, const Endpoint &source, Guess guess = Guess::Counts)
 {
     ++context.counters.logonsRejected;
     if (guess == Guess::Counts)
-        context.logonThrottle.recordRejection(senderIP, context.now());
-    Senders::sendRecord(context, senderIP, Records::logonRejected(context.LastServerID));
+        context.logonThrottle.recordRejection(source, context.now());
+    Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID));
     if (context.ordinaryLinesOn())
-        context.logEvent(QStringLiteral("User rejected logon from ") + senderIP);
+        context.logEvent(QStringLiteral("User rejected logon from ") + context.endpointText(source));
 }
 
 bool passwordMatches(ServerContext &context, const Records::LogonRequestFields &request)
@@ -52,39 +52,40 @@ void announceNewcomer(ServerContext &context, qint32 newID, const QString &handl
 {
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("Send Player Added data to clients"));
-    const QString newIDText = QString::number(newID);
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->serverIdNumber() == newID)
+        if (player->serverId == newID)
             return;
         if (context.lowLevelLinesOn())
-            context.logEvent(QStringLiteral("Send Player Added data to client ") + player->IPAddress + QLatin1Char(' ')
-                             + player->Handle);
-        Senders::sendPlayerAdded(context, *player, newIDText, handle);
+            context.logEvent(QStringLiteral("Send Player Added data to client ") + context.endpointText(player->endpoint)
+                             + QLatin1Char(' ') + player->Handle);
+        Senders::sendPlayerAdded(context, *player, newID, handle);
         context.yield();
     });
 }
 
-void acceptLogon(ServerContext &context, const Records::LogonRequestFields &request, const QString &senderIP)
+void acceptLogon(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &source)
 {
     const QString &handle = request.PilotHandle;
     dropSameHandle(context, handle);
     const QString name = QString::fromStdString(settingsTextAsUtf8(context.UsersIni.ReadINI(request.PilotID, AccountsFileLayout::NameKey, "No Name")));
     if (!canRegister(context, handle)) {
-        rejectLogon(context, senderIP);
+        rejectLogon(context, source);
         return;
     }
 
     const qint32 newID = ++context.LastServerID;
-    const PlayerPtr player = context.players.add(handle, senderIP);
+    const Endpoint endpoint = context.replyEndpoint(source);
+    const PlayerPtr player = context.players.add(handle, endpoint);
     player->Handle = handle;
     player->ServerID = QString::number(newID);
+    player->serverId = newID;
     player->PilotID = request.PilotID;
     player->HeartBeat = context.now();
 
     ++context.counters.logonsAccepted;
-    Senders::sendRecord(context, senderIP, Records::logonAccepted(newID, context.MessageOfTheDay));
+    Senders::sendRecord(context, endpoint, Records::logonAccepted(newID, context.MessageOfTheDay));
     if (context.ordinaryLinesOn())
-        context.logEvent(QStringLiteral("User ") + name + QStringLiteral(" logged on from ") + senderIP);
+        context.logEvent(QStringLiteral("User ") + name + QStringLiteral(" logged on from ") + context.endpointText(endpoint));
     announceNewcomer(context, newID, handle);
     if (const PlayerPtr newcomer = context.players.item(handle))
         Senders::sendPlayerList(context, newcomer);
@@ -92,38 +93,39 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
 
 } // namespace
 
-void handleLogonRequest(ServerContext &context, const Packet &request, const QString &senderIP)
+void handleLogonRequest(ServerContext &context, const Packet &request, const Endpoint &source)
 {
     if (context.ordinaryLinesOn())
-        context.logEvent(QStringLiteral("Rcvd logon request from ") + senderIP);
+        context.logEvent(QStringLiteral("Rcvd logon request from ") + context.endpointText(source));
     const Records::LogonRequestFields fields = Records::readLogonRequest(request);
-    if (LogonAdmission::refuses(context, fields, Endpoint::fromText(senderIP).value_or(Endpoint()))) {
-        rejectLogon(context, senderIP, Guess::DoesNotCount);
+    if (LogonAdmission::refuses(context, fields, source)) {
+        rejectLogon(context, source, Guess::DoesNotCount);
         return;
     }
-    if (context.logonThrottle.isBlocked(senderIP, context.now())) {
+    if (context.logonThrottle.isBlocked(source, context.now())) {
         ++context.counters.logonsThrottled;
-        rejectLogon(context, senderIP);
+        rejectLogon(context, source);
         return;
     }
     if (!passwordMatches(context, fields)) {
-        rejectLogon(context, senderIP);
+        rejectLogon(context, source);
         return;
     }
-    acceptLogon(context, fields, senderIP);
+    acceptLogon(context, fields, source);
 }
 
-void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QString &senderIP)
+void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const Endpoint &source)
 {
     const qint32 senderID = keepAlive.SenderID();
-    if (!context.players.senderAt(senderID, senderIP)) {
+    const Endpoint replyTo = context.replyEndpoint(source);
+    if (!context.players.senderAt(senderID, replyTo)) {
         ++context.counters.recordsIgnored;
         return;
     }
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->serverIdNumber() == senderID) {
+        if (player->serverId == senderID) {
             player->HeartBeat = context.now();
-            Senders::sendRecord(context, senderIP, Records::keepAliveEcho());
+            Senders::sendRecord(context, replyTo, Records::keepAliveEcho());
         }
         if (context.now() - player->HeartBeat >= KeepAliveExpirySeconds)
             HeartbeatSweep::dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));

@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QString>
+#include <QtGlobal>
 
+class Endpoint;
 class Packet;
 class ServerContext;
 
@@ -14,11 +15,13 @@ constexpr qint64 KeepAliveExpirySeconds = 60;
 // (LogonAdmission), the password throttle and the accounts, answered with
 // LogonAccepted or LogonRejected; an accepted pilot replaces any player
 // under the same handle, learns about every player and is announced to them.
-void handleLogonRequest(ServerContext &context, const Packet &request, const QString &senderIP);
+// The accepted pilot's endpoint is the context's replyEndpoint of `source`.
+void handleLogonRequest(ServerContext &context, const Packet &request, const Endpoint &source);
 
 // A heartbeat: refreshes its sender, is echoed, and drops every player
-// silent for 60 seconds or more. Only a keep-alive from the address of the
-// player it names counts; any other is ignored.
-void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QString &senderIP);
+// silent for 60 seconds or more. Only a keep-alive from the endpoint of the
+// player it names counts (its address, or with ReplyToSourcePort its
+// address and port); any other is ignored.
+void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const Endpoint &source);
 
 } // namespace LogonHandling

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-bool LogonThrottle::isBlocked(const QString &address, qint64 now)
+bool LogonThrottle::isBlocked(const Endpoint &sender, qint64 now)
 {
-    const auto it = m_history.find(address);
+    const auto it = m_history.find(sender.throttleUnit());
     if (it == m_history.end())
         return false;
     if (now - it->last >= WindowSeconds) {
@@ -14,8 +14,9 @@ bool LogonThrottle::isBlocked(const QString &address, qint64 now)
     return it->blocked;
 }
 
-void LogonThrottle::recordRejection(const QString &address, qint64 now)
+void LogonThrottle::recordRejection(const Endpoint &sender, qint64 now)
 {
+    const Endpoint address = sender.throttleUnit();
     if (!m_history.contains(address) && m_history.size() >= MaxAddresses)
         makeRoom(now);
     History &history = m_history[address];

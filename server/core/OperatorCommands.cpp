@@ -46,7 +46,7 @@ PlayerPtr playerWithId(const ServerContext &context, qint32 serverId)
 {
     PlayerPtr found;
     context.players.forEach([&](const PlayerPtr &player) {
-        if (!found && player->serverIdNumber() == serverId)
+        if (!found && player->serverId == serverId)
             found = player;
     });
     return found;
@@ -61,7 +61,7 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
-    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(player->IPAddress));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(context.endpointText(player->endpoint)));
 }
 
 QJsonObject bansAnswer(const ServerReload::BansOutcome &bans, QString message, QStringList warnings)
@@ -90,9 +90,9 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts)
     QJsonArray players;
     context.players.forEach([&](const PlayerPtr &player) {
         players.append(QJsonObject{
-            {QStringLiteral("serverId"), player->serverIdNumber()},
+            {QStringLiteral("serverId"), player->serverId},
             {QStringLiteral("handle"), NetworkText::wellFormed(player->Handle)},
-            {QStringLiteral("address"), player->IPAddress},
+            {QStringLiteral("address"), context.endpointText(player->endpoint)},
             {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
             {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},
         });
@@ -102,6 +102,7 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts)
         {QStringLiteral("uptimeSeconds"), context.now() - facts.startedAt},
         {QStringLiteral("connectPort"), facts.connectPort},
         {QStringLiteral("clientConnectPort"), facts.clientConnectPort},
+        {QStringLiteral("replyToSourcePort"), context.ReplyToSourcePort},
         {QStringLiteral("logging"), context.ordinaryLinesOn()},
         {QStringLiteral("maxPilots"), context.MaxPilots},
         {QStringLiteral("bans"), context.bans.countInForce(context.wallNow())},

@@ -25,10 +25,10 @@ struct RunFacts {
     quint64 receiveQueueDrops = 0;
 };
 
-// Uptime, ports, logging, the pilot limit, the bans in force, every
-// registered player (server ID, handle, address, seconds since its last
-// heartbeat, whether it has sent its aircraft details) and the run's
-// counters.
+// Uptime, ports, whether answers go to each pilot's source port, logging,
+// the pilot limit, the bans in force, every registered player (server ID,
+// handle, endpoint as the log shows it, seconds since its last heartbeat,
+// whether it has sent its aircraft details) and the run's counters.
 QJsonObject status(const ServerContext &context, const RunFacts &facts);
 
 // Removes the player with that server ID as every departure goes (the

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Endpoint.h"
+
 #include <QString>
 
 #include <memory>
@@ -9,15 +11,13 @@
 // from the registry in the middle of a walk stays readable by that walk.
 struct Player {
     QString Key;        // registry key; set by Players::add, never changed
-    QString IPAddress;  // dotted IPv4 address every record for this player goes to
+    Endpoint endpoint;  // where every record for this player goes (ServerContext::replyEndpoint of its logon)
     QString Handle;     // the logon handle, trimmed (equal to Key)
-    QString ServerID;   // decimal text of the server ID assigned at logon
+    QString ServerID;   // decimal text of serverId, for the log lines
+    qint32 serverId = 0; // the server ID assigned at logon; records name their sender by it
     qint32 PilotID = 0; // the account it logged on with, for bans
     qint64 HeartBeat = 0; // last sign of life, in whole seconds of the monotonic clock
     bool SentPlaneType = false; // set by the player's first aircraft details
-
-    // ServerID read as a number (0 when it is not a number).
-    qint32 serverIdNumber() const { return ServerID.toInt(); }
 };
 
 using PlayerPtr = std::shared_ptr<Player>;

@@ -13,14 +13,14 @@ PlayerPtr Players::Walk::next()
     return it->player;
 }
 
-PlayerPtr Players::add(const QString &Key, const QString &IPAddress)
+PlayerPtr Players::add(const QString &Key, const Endpoint &endpoint)
 {
     const QString folded = foldedKey(Key);
     if (m_byKey.contains(folded))
         return nullptr;
     auto player = std::make_shared<Player>();
     player->Key = Key;
-    player->IPAddress = IPAddress;
+    player->endpoint = endpoint;
     m_entries.push_back(Entry{m_nextSequence++, player});
     m_byKey.insert(folded, player);
     return player;
@@ -75,13 +75,13 @@ void Players::removeAt(size_t index)
     m_entries.erase(m_entries.begin() + std::ptrdiff_t(index));
 }
 
-PlayerPtr Players::senderAt(qint32 senderID, const QString &senderAddress) const
+PlayerPtr Players::senderAt(qint32 senderID, const Endpoint &endpoint) const
 {
-    PlayerPtr found;
-    forEach([&](const PlayerPtr &player) {
-        // The address first: comparing it is cheaper than reading an ID as a number.
-        if (!found && player->IPAddress == senderAddress && player->serverIdNumber() == senderID)
-            found = player;
-    });
-    return found;
+    // Server IDs are unique: the first player with the ID decides.
+    Walk walk = startWalk();
+    while (PlayerPtr player = walk.next()) {
+        if (player->serverId == senderID)
+            return player->endpoint == endpoint ? player : nullptr;
+    }
+    return nullptr;
 }

@@ -32,10 +32,10 @@ public:
         quint64 m_lastVisited = 0;
     };
 
-    // Creates a player with the given key and address and appends it. Fails,
+    // Creates a player with the given key and endpoint and appends it. Fails,
     // adding nothing and returning null, when the key is present already
     // (letter case ignored).
-    PlayerPtr add(const QString &Key, const QString &IPAddress);
+    PlayerPtr add(const QString &Key, const Endpoint &endpoint);
 
     // By position from 1, or by key; null when there is no such entry.
     PlayerPtr item(int position) const;
@@ -54,10 +54,11 @@ public:
 
     bool isRegistered(const PlayerPtr &player) const;
 
-    // The registered player whose server ID is `senderID` and whose address
-    // is the one the record came from, or null. Keep-alives and flight
-    // records count only from there: nobody can speak for another pilot.
-    PlayerPtr senderAt(qint32 senderID, const QString &senderAddress) const;
+    // The registered player whose server ID is `senderID` and whose endpoint
+    // is `endpoint` (where answers to the record's source go), or null.
+    // Keep-alives and flight records count only from there: nobody can
+    // speak for another pilot.
+    PlayerPtr senderAt(qint32 senderID, const Endpoint &endpoint) const;
 
     Walk startWalk() const { return Walk(*this); }
 

@@ -13,7 +13,7 @@ namespace {
 
 struct Received {
     QByteArray bytes;
-    QString senderIP;
+    Endpoint source;
     qint64 arrivalNs = 0;
 };
 
@@ -48,19 +48,19 @@ void ReceivePath::runBurst()
 {
     ReceiveGuard guard(m_context);
     std::vector<Received> burst;
-    QString lastSender;
     while (m_source.hasPendingDatagrams()) {
         Received datagram;
         int errorNumber = 0;
         QString errorText;
-        if (!m_source.read(&datagram.bytes, &datagram.senderIP, &errorNumber, &errorText)) {
+        if (!m_source.read(&datagram.bytes, &datagram.source, &errorNumber, &errorText)) {
+            // Names the sender read last in this burst, if any.
             if (m_context.ordinaryLinesOn())
-                m_context.logEvent(QStringLiteral("Problem reading packet from ") + lastSender + QLatin1Char(' ')
-                                   + QString::number(errorNumber) + QLatin1Char(' ') + errorText);
+                m_context.logEvent(QStringLiteral("Problem reading packet from ")
+                                   + (burst.empty() ? QString() : m_context.endpointText(burst.back().source))
+                                   + QLatin1Char(' ') + QString::number(errorNumber) + QLatin1Char(' ') + errorText);
             return;
         }
         datagram.arrivalNs = m_source.lastReadArrivalNs();
-        lastSender = datagram.senderIP;
         burst.push_back(std::move(datagram));
     }
     for (size_t i = 0; i < burst.size(); ++i) {
@@ -75,21 +75,20 @@ void ReceivePath::runBurst()
             // Only flight data can be too old, so only it asks for the time.
             const Packet packet = Packet::fromDatagram(datagram.bytes);
             const qint64 waited = isFlightData(packet) ? waitedSince(datagram.arrivalNs, m_source.arrivalClockNowNs()) : 0;
-            handlePacket(m_context, packet, datagram.senderIP, waited);
+            handlePacket(m_context, packet, datagram.source, waited);
         } catch (const std::exception &error) {
-            qWarning("A record from %s could not be handled: %s", qPrintable(datagram.senderIP), error.what());
+            qWarning("A record from %s could not be handled: %s", qPrintable(m_context.endpointText(datagram.source)), error.what());
         }
     }
 }
 
-void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress,
+void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const Endpoint &source,
                                  qint64 waitedNs)
 {
-    handlePacket(context, Packet::fromDatagram(datagram), senderAddress, waitedNs);
+    handlePacket(context, Packet::fromDatagram(datagram), source, waitedNs);
 }
 
-void ReceivePath::handlePacket(ServerContext &context, const Packet &packet, const QString &senderAddress,
-                               qint64 waitedNs)
+void ReceivePath::handlePacket(ServerContext &context, const Packet &packet, const Endpoint &source, qint64 waitedNs)
 {
     ++context.counters.datagramsReceived;
     const qint32 type = packet.PacketType();
@@ -97,12 +96,15 @@ void ReceivePath::handlePacket(ServerContext &context, const Packet &packet, con
         ++context.counters.staleFlightDataDropped;
         return;
     }
-    if (packet.PacketClass() == Packet::ControlClass && type == Packet::LogonRequest)
-        LogonHandling::handleLogonRequest(context, packet, senderAddress);
+    const bool answerable = !source.isLinkLocal() && (source.port() != 0 || !context.ReplyToSourcePort);
+    if (!answerable)
+        ++context.counters.recordsIgnored;
+    else if (packet.PacketClass() == Packet::ControlClass && type == Packet::LogonRequest)
+        LogonHandling::handleLogonRequest(context, packet, source);
     else if (packet.PacketClass() == Packet::ControlClass && type == Packet::KeepAlive)
-        LogonHandling::handleKeepAlive(context, packet, senderAddress);
+        LogonHandling::handleKeepAlive(context, packet, source);
     else if (packet.PacketClass() == Packet::FlightClass && FlightRelay::isFlightRecordType(type))
-        FlightRelay::handleFlightRecord(context, packet, senderAddress);
+        FlightRelay::handleFlightRecord(context, packet, source);
     else
         ++context.counters.recordsIgnored;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "Endpoint.h"
+
 #include <QByteArray>
-#include <QString>
 
 #include <optional>
 
@@ -30,15 +31,17 @@ public:
 
     // Decodes one datagram (its first 128 bytes; missing bytes read as zero)
     // and hands it to the handling of its class and type. Records of any
-    // other class or type are ignored: no reply, no log line, no change.
-    // `waitedNs` is how long it queued before its turn.
-    static void handleDatagram(ServerContext &context, const QByteArray &datagram, const QString &senderAddress,
+    // other class or type are ignored: no reply, no log line, no change. So
+    // is every record from a sender that cannot be answered: an IPv6
+    // link-local address (the interface it came in on is not kept), or with
+    // ReplyToSourcePort a source port 0. `waitedNs` is how long it queued
+    // before its turn.
+    static void handleDatagram(ServerContext &context, const QByteArray &datagram, const Endpoint &source,
                                qint64 waitedNs = 0);
 
 private:
     void runBurst();
-    static void handlePacket(ServerContext &context, const Packet &packet, const QString &senderAddress,
-                             qint64 waitedNs);
+    static void handlePacket(ServerContext &context, const Packet &packet, const Endpoint &source, qint64 waitedNs);
 
     ServerContext &m_context;
     DatagramSource &m_source;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Endpoint.h"
 #include "Packet.h"
 
 #include <QByteArray>
@@ -32,12 +33,12 @@ public:
     enum class WhenFull { WaitForRoom, Drop };
 
     virtual ~Sender() = default;
-    // Sends one 128-byte record to the dotted IPv4 address at the reply
-    // port, or holds it back to go out, in order, before anything else a
+    // Sends one 128-byte record to `to`, address and port as the core chose
+    // them, or holds it back to go out, in order, before anything else a
     // yield may run. Returns false when it was refused at once; a record
     // accepted and then refused by the system is counted by the sender
     // itself in the run's sendFailuresByType.
-    virtual bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) = 0;
+    virtual bool send(const Endpoint &to, const Packet &record, WhenFull whenFull) = 0;
 };
 
 class Yield
@@ -55,9 +56,9 @@ class DatagramSource
 public:
     virtual ~DatagramSource() = default;
     virtual bool hasPendingDatagrams() const = 0;
-    // Takes the next datagram; false with an error number and text when it
-    // cannot be read.
-    virtual bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) = 0;
+    // Takes the next datagram and the endpoint it came from; false with an
+    // error number and text when it cannot be read.
+    virtual bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) = 0;
     // Raises the data-arrival notification again from the event loop, for
     // arrivals that came while a burst was being handled.
     virtual void raiseArrivalLater(qint64 size) = 0;

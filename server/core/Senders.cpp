@@ -5,10 +5,10 @@
 
 namespace Senders {
 
-void sendRecord(ServerContext &context, const QString &address, const Packet &record, int yields,
+void sendRecord(ServerContext &context, const Endpoint &to, const Packet &record, int yields,
                 Sender::WhenFull whenFull)
 {
-    if (!context.sender.send(address, record, whenFull))
+    if (!context.sender.send(to, record, whenFull))
         ++context.counters.sendFailuresByType[record.PacketType()];
     for (int i = 0; i < yields; ++i)
         context.yield();
@@ -20,7 +20,7 @@ void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer)
     // it, and the rest of the list then still goes where it was going.
     const Player target = *newcomer;
     context.players.forEach([&](const PlayerPtr &examined) {
-        const bool other = examined->ServerID != target.ServerID;
+        const bool other = examined->serverId != target.serverId;
         if (context.lowLevelLinesOn()) {
             const QString details = examined->Handle + QStringLiteral(" Server ID:") + examined->ServerID;
             context.logEvent(QStringLiteral("Checking If Details to be dumped to:") + target.ServerID
@@ -29,36 +29,36 @@ void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer)
                              + QStringLiteral(" Player:") + details);
         }
         if (other)
-            sendPlayerAdded(context, target, examined->ServerID, examined->Handle);
+            sendPlayerAdded(context, target, examined->serverId, examined->Handle);
     });
 }
 
-void sendPlayerAdded(ServerContext &context, const Player &recipient, const QString &serverID, const QString &handle)
+void sendPlayerAdded(ServerContext &context, const Player &recipient, qint32 serverId, const QString &handle)
 {
-    sendRecord(context, recipient.IPAddress, Records::playerAdded(serverID.toInt(), handle), 2);
+    sendRecord(context, recipient.endpoint, Records::playerAdded(serverId, handle), 2);
 }
 
-void sendPlayerRemoved(ServerContext &context, const QString &serverID, const QString &handle)
+void sendPlayerRemoved(ServerContext &context, qint32 serverId, const QString &handle)
 {
-    const Packet notice = Records::playerRemoved(serverID.toInt(), handle);
+    const Packet notice = Records::playerRemoved(serverId, handle);
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->ServerID != serverID)
-            sendRecord(context, player->IPAddress, notice);
+        if (player->serverId != serverId)
+            sendRecord(context, player->endpoint, notice);
     });
 }
 
-void sendCrashNotice(ServerContext &context, const QString &address, qint32 crashedServerID)
+void sendCrashNotice(ServerContext &context, const Endpoint &to, qint32 crashedServerID)
 {
     Records::addressCrashNotice(context.CrashNotice, crashedServerID);
     ++context.counters.recordsRelayed;
-    sendRecord(context, address, context.CrashNotice);
+    sendRecord(context, to, context.CrashNotice);
 }
 
-void relayRecord(ServerContext &context, const QString &address, const Packet &record)
+void relayRecord(ServerContext &context, const Endpoint &to, const Packet &record)
 {
     ++context.counters.recordsRelayed;
     const bool flightData = record.PacketType() == Packet::FlightData;
-    sendRecord(context, address, record, 1, flightData ? Sender::WhenFull::Drop : Sender::WhenFull::WaitForRoom);
+    sendRecord(context, to, record, 1, flightData ? Sender::WhenFull::Drop : Sender::WhenFull::WaitForRoom);
 }
 
 } // namespace Senders

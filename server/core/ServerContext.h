@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BanList.h"
+#include "Endpoint.h"
 #include "EventLog.h"
 #include "INIFiles.h"
 #include "LogonThrottle.h"
@@ -9,6 +10,7 @@
 #include "Seams.h"
 #include "ServerCounters.h"
 #include "StartupOptions.h"
+#include "ServerOptionsLayout.h"
 
 // The state of one server run: the options read at start-up (some taken in
 // again on reload), the bans, the registry, the server-ID counter, the
@@ -34,6 +36,11 @@ public:
     // on reload.
     Packet CrashNotice;
     BanList bans;
+    // Where records go: off, to ClientConnectPort of the address a pilot
+    // sends from; on, to the very address and port it sends from, so that
+    // pilots behind one router (one public address) each get their own.
+    bool ReplyToSourcePort = false;
+    quint16 ClientConnectPort = ServerOptionsLayout::DefaultClientConnectPort;
 
     qint32 LastServerID = 0;
     bool ReceiveReady = true;
@@ -49,6 +56,24 @@ public:
     Yield &yielder;
 
     void setCrashText(const QString &crashMessage);
+
+    // Where answers to a datagram from `source` go, and so the endpoint of a
+    // pilot who logs on from there: its address at ClientConnectPort, or
+    // `source` itself with ReplyToSourcePort. A record that names a player
+    // counts only when this is that player's endpoint.
+    Endpoint replyEndpoint(const Endpoint &source) const
+    {
+        return ReplyToSourcePort ? source : source.withPort(ClientConnectPort);
+    }
+    // An endpoint as people see it, in the log, the status and kick's
+    // answer: the address alone ("a.b.c.d", the port is always
+    // ClientConnectPort), or with ReplyToSourcePort address and port
+    // ("a.b.c.d:port", "[v6]:port"), which tells two pilots behind one
+    // router apart.
+    QString endpointText(const Endpoint &endpoint) const
+    {
+        return ReplyToSourcePort ? endpoint.text() : endpoint.addressText();
+    }
 
     // Whether ordinary and low-level lines are due; callers test before they
     // compose a line.

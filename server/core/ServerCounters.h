@@ -9,7 +9,7 @@
 struct ServerCounters {
     quint64 datagramsReceived = 0;  // handed to the record handling
     quint64 recordsRelayed = 0;     // records passed on to another player, one per recipient
-    quint64 recordsIgnored = 0;     // unknown class or type, or a SenderID not from its player's address
+    quint64 recordsIgnored = 0;     // unknown class or type, a SenderID not from its player's endpoint, or a sender that cannot be answered
     quint64 logonsAccepted = 0;
     quint64 logonsRejected = 0;     // throttled, banned and refused-full ones included
     quint64 logonsThrottled = 0;    // refused without looking at the accounts

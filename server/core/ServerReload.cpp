@@ -30,11 +30,11 @@ QStringList removeBanned(ServerContext &context)
     QStringList removed;
     const qint64 wallNow = context.wallNow();
     context.players.forEach([&](const PlayerPtr &player) {
-        const Endpoint address = Endpoint::fromText(player->IPAddress).value_or(Endpoint());
-        if (!context.bans.covering(player->PilotID, address, wallNow))
+        if (!context.bans.covering(player->PilotID, player->endpoint, wallNow))
             return;
         removed.append(QStringLiteral("%1 (server ID %2, %3)")
-                           .arg(NetworkText::wellFormed(player->Handle), player->ServerID, player->IPAddress));
+                           .arg(NetworkText::wellFormed(player->Handle), player->ServerID,
+                                context.endpointText(player->endpoint)));
         HeartbeatSweep::dropPlayer(context, player, QStringLiteral("Operator removed player "));
     });
     return removed;

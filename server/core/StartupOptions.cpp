@@ -18,14 +18,16 @@ QString settingsText(const std::string &bytes)
     return QString::fromStdString(settingsTextAsUtf8(bytes));
 }
 
-bool readSwitch(const INIFiles &serverIni, const char *key, QStringList *warnings)
+bool readSwitch(const INIFiles &serverIni, const char *key, bool fallback, QStringList *warnings)
 {
-    const std::string text = serverIni.ReadINI(Section, key, SwitchDefault);
-    if (!loggingSwitchReadable(text))
+    const std::string text = serverIni.ReadINI(Section, key, fallback ? SwitchDefault : DefaultReplyToSourcePort);
+    const std::optional<bool> value = takeAsBoolean(text);
+    if (!value)
         warnings->append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is neither a number nor "
-                                        "True or False; taking it as on")
-                             .arg(QLatin1String(key), settingsText(text)));
-    return loggingSwitchOn(text);
+                                        "True or False; taking it as %3")
+                             .arg(QLatin1String(key), settingsText(text),
+                                  fallback ? QStringLiteral("on") : QStringLiteral("off")));
+    return value.value_or(fallback);
 }
 
 QString readText(const INIFiles &serverIni, const char *key, const char *fallback, int chars)
@@ -69,11 +71,12 @@ Options read(const INIFiles &serverIni)
 {
     Options options;
     QStringList switchWarnings;
-    options.DebugOn = readSwitch(serverIni, DebugKey, &switchWarnings);
-    options.DebugLowLevelOn = readSwitch(serverIni, DebugLowLevelKey, &switchWarnings);
+    options.DebugOn = readSwitch(serverIni, DebugKey, true, &switchWarnings);
+    options.DebugLowLevelOn = readSwitch(serverIni, DebugLowLevelKey, true, &switchWarnings);
     static_cast<LiveOptions &>(options) = readLive(serverIni);
     options.warnings = switchWarnings + options.warnings;
     options.ShowScreen = screenSwitchOn(serverIni.ReadINI(Section, ShowScreenKey, SwitchDefault));
+    options.ReplyToSourcePort = readSwitch(serverIni, ReplyToSourcePortKey, false, &options.warnings);
     return options;
 }
 

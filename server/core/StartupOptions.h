@@ -30,6 +30,7 @@ struct Options : LiveOptions {
     bool DebugOn = true;
     bool DebugLowLevelOn = true;
     bool ShowScreen = true;
+    bool ReplyToSourcePort = false;
 };
 
 // The two settings files in the program's directory.
@@ -40,9 +41,10 @@ struct Paths {
 
 Paths settingsPaths(const QString &programDirectory);
 
-// Reads "Debug", "DebugLowLevel", the live options and "ShowScreen", in
-// that order. A switch that cannot be taken as a Boolean counts as on (its
-// default) and is reported in `warnings`.
+// Reads "Debug", "DebugLowLevel", the live options, "ShowScreen" and
+// "ReplyToSourcePort", in that order. A switch that cannot be taken as a
+// Boolean counts as its default (on for the logging switches, off for
+// "ReplyToSourcePort") and is reported in `warnings`.
 Options read(const INIFiles &serverIni);
 
 // Reads "CrashText", "MOTD" and "MaxPilots". A "MaxPilots" that is no

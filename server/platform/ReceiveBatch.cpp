@@ -34,7 +34,7 @@ int ReceiveBatch::receive(int fd)
         m_parts[size_t(i)] = iovec{buffer(i), DatagramBufferBytes};
         msghdr &header = m_messages[size_t(i)].msg_hdr;
         header.msg_name = &m_senders[size_t(i)];
-        header.msg_namelen = sizeof(sockaddr_in);
+        header.msg_namelen = sizeof(sockaddr_in6);
         header.msg_iov = &m_parts[size_t(i)];
         header.msg_iovlen = 1;
         header.msg_control = m_controls[size_t(i)].data();
@@ -48,6 +48,6 @@ ReceiveBatch::Datagram ReceiveBatch::datagram(int index) const
 {
     const mmsghdr &message = m_messages[size_t(index)];
     const bool oversized = message.msg_len > DatagramBufferBytes;
-    return Datagram{buffer(index), oversized ? 0 : qsizetype(message.msg_len), oversized, &m_senders[size_t(index)],
+    return Datagram{buffer(index), oversized ? 0 : qsizetype(message.msg_len), oversized, reinterpret_cast<const sockaddr *>(&m_senders[size_t(index)]),
                     message.msg_hdr.msg_namelen, arrivalTimeOf(message.msg_hdr)};
 }

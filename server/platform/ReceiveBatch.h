@@ -14,15 +14,15 @@ class ReceiveBatch
 {
 public:
     static constexpr int Size = 32;
-    // The largest UDP payload over IPv4 is 65507 bytes; one more byte of
-    // room lets MSG_TRUNC reveal anything that would not fit.
+    // The largest UDP payload over IPv4 is 65507 bytes (over IPv6 65527);
+    // one more byte of room lets MSG_TRUNC reveal anything that would not fit.
     static constexpr size_t DatagramBufferBytes = 65536;
 
     struct Datagram {
         const char *data;
         qsizetype size;
         bool oversized; // larger than any buffer: not to be kept cut short
-        const sockaddr_in *sender;
+        const sockaddr *sender; // sockaddr_in6 or sockaddr_in, as the socket's family
         socklen_t senderLength;
         qint64 arrivalNs; // real-time clock of the kernel; 0 when it gave none
     };
@@ -44,6 +44,6 @@ private:
     std::unique_ptr<char[]> m_bytes{new char[size_t(Size) * DatagramBufferBytes]};
     std::array<mmsghdr, Size> m_messages {};
     std::array<iovec, Size> m_parts {};
-    std::array<sockaddr_in, Size> m_senders {};
+    std::array<sockaddr_in6, Size> m_senders {}; // room for either family
     alignas(cmsghdr) std::array<std::array<char, ControlBytes>, Size> m_controls {};
 };

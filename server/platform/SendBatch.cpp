@@ -18,12 +18,13 @@ bool SendBatch::descriptorGone(int errorNumber)
     return errorNumber == EBADF || errorNumber == ENOTSOCK;
 }
 
-void SendBatch::add(const sockaddr_in &to, const char *data, qsizetype size, bool dropWhenFull)
+void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull)
 {
     if (m_count == Capacity)
         flush();
     Slot &slot = m_slots[size_t(m_count++)];
     slot.to = to;
+    slot.toLength = qMin(toLength, socklen_t(sizeof to));
     slot.size = size;
     if (size <= qsizetype(slot.inlineBytes.size())) {
         std::memcpy(slot.inlineBytes.data(), data, size_t(size));
@@ -44,7 +45,7 @@ int SendBatch::flush()
         msghdr &header = m_messages[size_t(i)].msg_hdr;
         header = msghdr{};
         header.msg_name = &slot.to;
-        header.msg_namelen = sizeof slot.to;
+        header.msg_namelen = slot.toLength;
         header.msg_iov = &slot.part;
         header.msg_iovlen = 1;
     }

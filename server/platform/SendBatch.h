@@ -60,9 +60,10 @@ public:
 
     void setUnsentHandler(UnsentHandler handler) { m_unsent = std::move(handler); }
 
-    // Copies the datagram in; when the batch is full the held-back ones go
-    // out first.
-    void add(const sockaddr_in &to, const char *data, qsizetype size, bool dropWhenFull);
+    // Copies the datagram and its destination (a sockaddr_in or
+    // sockaddr_in6 of `toLength` bytes) in; when the batch is full the
+    // held-back ones go out first.
+    void add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull);
     bool isEmpty() const { return m_count == 0; }
     bool isFull() const { return m_count == Capacity; }
 
@@ -73,7 +74,8 @@ public:
 
 private:
     struct Slot {
-        sockaddr_in to {};
+        sockaddr_in6 to {};
+        socklen_t toLength = 0;
         std::array<char, 128> inlineBytes {};
         QByteArray largeBytes; // used only for datagrams beyond 128 bytes
         qsizetype size = 0;

@@ -1,6 +1,6 @@
 #include "UdpEndpoint.h"
 
-#include "Ipv4Text.h"
+#include "SocketAddress.h"
 
 #include <QAbstractEventDispatcher>
 #include <QHostAddress>
@@ -27,9 +27,6 @@ constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
 // Farther than this from the newest arrival taken in, a reading of the
 // kernel's clock is not the clock that stamped the arrivals.
 constexpr qint64 PlausibleClockGapNs = 10'000'000'000;
-
-// Sender texts kept, so that a pilot's address is written out only once.
-constexpr qsizetype SenderTextCacheLimit = 4096;
 
 // Errors after which receiving can never work again. Anything else a
 // receive reports (an ICMP error left by an earlier send, an unreachable
@@ -69,17 +66,28 @@ UdpEndpoint::~UdpEndpoint()
 bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
 {
     const auto fail = [&](int errorNumber, const QString &text) {
-        setLastError(errorNumber);
-        if (!text.isEmpty())
-            m_lastErrorText = text;
         if (errorText)
-            *errorText = m_lastErrorText;
+            *errorText = text.isEmpty() ? qt_error_string(errorNumber) : text;
         return false;
     };
     if (m_fd >= 0)
         return fail(EINVAL, QStringLiteral("The socket is already bound"));
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // One socket for both families where the system has IPv6. The system's
+    // default for taking IPv4 peers on it can be changed
+    // (net.ipv6.bindv6only), so it is set here; where it cannot be, the
+    // socket is IPv4 alone.
+    int family = AF_INET6;
+    int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int off = 0;
+    if (fd >= 0 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        family = AF_INET;
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0)
         return fail(errno, QString());
 
@@ -92,17 +100,17 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
 
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(localPort);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    const Endpoint any = family == AF_INET6 ? Endpoint().withPort(localPort) : Endpoint::fromIpv4(INADDR_ANY, localPort);
+    sockaddr_in6 local {};
+    const socklen_t localLength = SocketAddress::fromEndpoint(any, family, &local);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), localLength) != 0) {
         const int bindError = errno;
         ::close(fd);
         return fail(bindError, QString());
     }
 
     m_fd = fd;
+    m_family = family;
     m_dropped = 0;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
@@ -110,7 +118,6 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &UdpEndpoint::flushSends,
                 Qt::UniqueConnection);
-    setLastError(0);
     if (errorText)
         errorText->clear();
     return true;
@@ -120,11 +127,12 @@ quint16 UdpEndpoint::localPort() const
 {
     if (m_fd < 0)
         return 0;
-    sockaddr_in local {};
+    sockaddr_in6 local {};
     socklen_t length = sizeof local;
     if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
         return 0;
-    return ntohs(local.sin_port);
+    const std::optional<Endpoint> bound = SocketAddress::toEndpoint(reinterpret_cast<const sockaddr *>(&local), length);
+    return bound ? bound->port() : 0;
 }
 
 QString UdpEndpoint::localAddress() const
@@ -144,46 +152,19 @@ QString UdpEndpoint::localAddress() const
     return QStringLiteral("127.0.0.1");
 }
 
-bool UdpEndpoint::sendDatagram(const QByteArray &bytes)
+bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull)
 {
-    if (m_fd < 0) {
-        setLastError(ENOTCONN);
+    if (m_fd < 0 || to.port() == 0)
         return false;
-    }
-    quint32 host = 0;
-    if (!Ipv4Text::parse(m_remoteHost, &host)) {
-        setLastError(EINVAL);
-        m_lastErrorText = QStringLiteral("Not an IPv4 address: \"%1\"").arg(m_remoteHost);
-        return false;
-    }
-    if (m_remotePort == 0) {
-        setLastError(EDESTADDRREQ);
-        return false;
-    }
-    flushSends(); // what was held back goes first
-    if (!queueDatagram(host, bytes.constData(), bytes.size(), false)) {
-        setLastError(ENOTCONN);
-        return false;
-    }
-    if (m_sendBatch.flush() > 0)
-        return sendFailed(m_sendBatch.lastErrorNumber());
-    setLastError(0);
-    return true;
-}
-
-bool UdpEndpoint::queueDatagram(quint32 toAddress, const char *data, qsizetype size, bool dropWhenFull)
-{
-    if (m_fd < 0 || m_remotePort == 0)
+    sockaddr_in6 address {};
+    const socklen_t length = SocketAddress::fromEndpoint(to, m_family, &address);
+    if (length == 0)
         return false;
     if (m_sendBatch.isFull())
         flushSends();
     if (m_fd < 0)
         return false;
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_remotePort);
-    to.sin_addr.s_addr = toAddress;
-    m_sendBatch.add(to, data, size, dropWhenFull);
+    m_sendBatch.add(address, length, data, size, dropWhenFull);
     return true;
 }
 
@@ -193,24 +174,17 @@ void UdpEndpoint::flushSends()
         sendFailed(m_sendBatch.lastErrorNumber());
 }
 
-bool UdpEndpoint::sendFailed(int errorNumber)
+void UdpEndpoint::sendFailed(int errorNumber)
 {
-    setLastError(errorNumber);
     if (SendBatch::descriptorGone(errorNumber) && m_fd >= 0) {
         // The closing is reported from the event loop, not from inside the
         // sender that ran into it.
         close();
         QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
     }
-    return false;
 }
 
-qint64 UdpEndpoint::headDatagramSize() const
-{
-    return m_queue.empty() ? 0 : m_queue.front().bytes.size();
-}
-
-bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText,
+bool UdpEndpoint::takeDatagram(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText,
                                qint64 *arrivalNs)
 {
     int error = 0;
@@ -221,8 +195,8 @@ bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorN
     if (error != 0) {
         if (bytes)
             bytes->clear();
-        if (senderIP)
-            senderIP->clear();
+        if (sender)
+            *sender = Endpoint();
         if (errorNumber)
             *errorNumber = error;
         if (errorText)
@@ -234,8 +208,8 @@ bool UdpEndpoint::takeDatagram(QByteArray *bytes, QString *senderIP, int *errorN
     m_queue.pop_front();
     if (bytes)
         *bytes = std::move(head.bytes);
-    if (senderIP)
-        *senderIP = std::move(head.senderIP);
+    if (sender)
+        *sender = head.sender;
     if (errorNumber)
         *errorNumber = 0;
     if (errorText)
@@ -309,12 +283,11 @@ bool UdpEndpoint::drainKernelQueue()
             return true;
         }
         if (receiveFailedForGood(receiveError)) {
-            failForGood(receiveError);
+            failForGood();
             return false;
         }
         // An error reported for an earlier datagram is consumed by the
         // call that reports it; the queue behind it is still there.
-        setLastError(receiveError);
         ++taken;
     }
     return true;
@@ -351,31 +324,15 @@ int UdpEndpoint::receiveBatch()
     const int count = m_receiveBatch.receive(m_fd);
     for (int i = 0; i < count; ++i) {
         const ReceiveBatch::Datagram datagram = m_receiveBatch.datagram(i);
-        if (datagram.oversized) {
-            ++m_dropped; // beyond any IPv4 datagram; never kept cut short
+        const std::optional<Endpoint> sender = SocketAddress::toEndpoint(datagram.sender, datagram.senderLength);
+        if (datagram.oversized || !sender) {
+            ++m_dropped; // beyond any datagram (never kept cut short), or from nowhere to answer
             continue;
         }
         m_newestArrivalNs = qMax(m_newestArrivalNs, datagram.arrivalNs);
-        enqueue({QByteArray(datagram.data, datagram.size), senderText(*datagram.sender, datagram.senderLength),
-                 datagram.arrivalNs});
+        enqueue({QByteArray(datagram.data, datagram.size), *sender, datagram.arrivalNs});
     }
     return count;
-}
-
-// The dotted text of a sender's address, made once per address.
-QString UdpEndpoint::senderText(const sockaddr_in &from, socklen_t length)
-{
-    if (length < socklen_t(sizeof from) || from.sin_family != AF_INET)
-        return QString();
-    const auto known = m_senderTexts.constFind(from.sin_addr.s_addr);
-    if (known != m_senderTexts.constEnd())
-        return *known;
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text))
-        return QString();
-    if (m_senderTexts.size() >= SenderTextCacheLimit)
-        m_senderTexts.clear();
-    return *m_senderTexts.insert(from.sin_addr.s_addr, QString::fromLatin1(text));
 }
 
 // Where the system keeps ICMP errors in a per-socket queue (IP_RECVERR),
@@ -434,15 +391,8 @@ void UdpEndpoint::raiseArrivals()
     }
 }
 
-void UdpEndpoint::failForGood(int errorNumber)
+void UdpEndpoint::failForGood()
 {
     close();
-    setLastError(errorNumber);
     emit closed();
-}
-
-void UdpEndpoint::setLastError(int errorNumber)
-{
-    m_lastErrorNumber = errorNumber;
-    m_lastErrorText = errorNumber == 0 ? QString() : qt_error_string(errorNumber);
 }

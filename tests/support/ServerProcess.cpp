@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,23 +18,26 @@ constexpr int KillWaitMs = 5000;
 
 const QByteArray ListeningLine = " - Listening on ";
 
-// The inodes of every UDP socket bound to port, from the kernel's table.
-QList<QByteArray> udpSocketInodes(quint16 port)
+// The inodes of every UDP socket bound to port, IPv4 and IPv6, from the
+// kernel's tables as the process with `pid` sees them (its own network
+// namespace).
+QList<QByteArray> udpSocketInodes(quint16 port, qint64 pid)
 {
     QList<QByteArray> inodes;
-    QFile table(QStringLiteral("/proc/net/udp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return inodes;
     const QByteArray portHex = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    table.readLine(); // column titles
-    while (!table.atEnd()) {
-        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
-        const QList<QByteArray> fields = table.readLine().simplified().split(' ');
-        if (fields.size() < 10)
+    for (const char *name : {"udp", "udp6"}) {
+        QFile table(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(QLatin1String(name)));
+        if (!table.open(QIODevice::ReadOnly))
             continue;
-        const QByteArray local = fields.at(1);
-        if (local.endsWith(':' + portHex))
-            inodes.append(fields.at(9));
+        table.readLine(); // column titles
+        while (!table.atEnd()) {
+            // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+            const QList<QByteArray> fields = table.readLine().simplified().split(' ');
+            if (fields.size() < 10)
+                continue;
+            if (fields.at(1).endsWith(':' + portHex))
+                inodes.append(fields.at(9));
+        }
     }
     return inodes;
 }
@@ -89,8 +93,8 @@ bool ServerProcess::start(const QStringList &arguments)
         return false;
     m_standardError.clear();
     m_standardOutput.clear();
-    m_process.setProgram(m_programPath);
-    m_process.setArguments(arguments);
+    m_process.setProgram(m_launcher.isEmpty() ? m_programPath : m_launcher.first());
+    m_process.setArguments(m_launcher.isEmpty() ? arguments : m_launcher.mid(1) + QStringList{m_programPath} + arguments);
     m_process.setWorkingDirectory(workingDirectory());
     m_process.setProcessEnvironment(m_environment);
     const rlim_t limit = rlim_t(m_fileSizeLimit);
@@ -98,6 +102,8 @@ bool ServerProcess::start(const QStringList &arguments)
         const rlimit fileSize{limit, limit};
         if (limit > 0)
             ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        // A test killed outright takes its server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
     m_process.start(QIODevice::ReadOnly);
     if (!m_process.waitForStarted(KillWaitMs)) {
@@ -199,8 +205,10 @@ QByteArray ServerProcess::logText() const
 // Whether one of the process's own descriptors is a UDP socket on port.
 bool ServerProcess::holdsUdpPort(quint16 port) const
 {
-    const QList<QByteArray> inodes = udpSocketInodes(port);
-    if (inodes.isEmpty() || processId() <= 0)
+    if (processId() <= 0)
+        return false;
+    const QList<QByteArray> inodes = udpSocketInodes(port, processId());
+    if (inodes.isEmpty())
         return false;
     const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(processId()));
     const QStringList entries = descriptors.entryList(QDir::System | QDir::NoDotAndDotDot);

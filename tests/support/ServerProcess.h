@@ -13,7 +13,8 @@
 // unless set) with QT_QPA_PLATFORM=offscreen.
 //
 // Every wait is bounded. Whatever a test does, the process has ended when
-// this object is destroyed: SIGTERM first, SIGKILL after a grace period.
+// this object is destroyed: SIGTERM first, SIGKILL after a grace period;
+// and when the test itself is killed, the system kills the process too.
 class ServerProcess
 {
 public:
@@ -41,6 +42,11 @@ public:
     QString workingDirectory() const;
     // The environment the process starts with; change it before start().
     QProcessEnvironment &environment() { return m_environment; }
+
+    // A command the program is started under, its path and arguments
+    // appended (e.g. "ip netns exec NAME", which runs it in a network
+    // namespace as the same process); empty for none. Set it before start().
+    void setLauncher(const QStringList &command) { m_launcher = command; }
 
     // A limit on the size of every file the process writes (RLIMIT_FSIZE),
     // as a full disk would set it; 0 for none. Set it before start().
@@ -86,6 +92,7 @@ private:
     QString m_programPath;
     QString m_workingDirectory;
     QProcessEnvironment m_environment;
+    QStringList m_launcher;
     qint64 m_fileSizeLimit = 0;
     QProcess m_process;
     QByteArray m_standardError;

@@ -1,14 +1,16 @@
 // The quick start from an install into a temporary prefix: the installed
 // server started headless, an account added and a pilot probed with the
 // installed ventoro, the status read, the pilot kicked, and a stranger
-// refused at the control socket; then the command line's answers to wrong
-// or unanswered requests, two command lines changing the accounts at once,
-// bans, the pilot limit and a reload seen by probes, and the service unit's
-// verification.
+// refused at the control socket; pilots behind one address answered at
+// their own ports, and a probe over IPv6; then the command line's answers
+// to wrong or unanswered requests, two command lines changing the accounts
+// at once, bans, the pilot limit and a reload seen by probes, and the
+// service unit's verification.
 #include "AccountsLock.h"
 #include "CoreHarness.h"
 #include "FreePort.h"
 #include "LoopbackClient.h"
+#include "Records.h"
 #include "RuntimeDirectory.h"
 #include "ServerProcess.h"
 
@@ -18,6 +20,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -176,6 +179,7 @@ class tst_OperatorTools : public QObject
 
 private slots:
     void quickStartFromAnInstall();
+    void pilotsAnsweredAtTheirSourcePorts();
     void commandLineAnswers_data();
     void commandLineAnswers();
     void twoWritersKeepEveryAccount();
@@ -302,6 +306,61 @@ void tst_OperatorTools::quickStartFromAnInstall()
     server.terminate();
     QVERIFY(server.waitForFinished(kWaitMs));
     QCOMPARE(server.exitCode(), 0);
+}
+
+// With ReplyToSourcePort=1 two pilots on one address, each with its own
+// port, are two players: both accepted, both listed by their endpoints,
+// each told of the other and relayed to at its own port. A probe over ::1
+// logs on beside them.
+void tst_OperatorTools::pilotsAnsweredAtTheirSourcePorts()
+{
+    const quint16 port = freeUdpPort(QStringLiteral("0.0.0.0"));
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    const QString instance = server.environment().value(QStringLiteral("VENTORO_INSTANCE"));
+    QVERIFY(server.writeServerIni("[General]\r\nConnectPort=" + QByteArray::number(port)
+                                  + "\r\nShowScreen=0\r\nReplyToSourcePort=1\r\n"));
+    QVERIFY(server.writeUserIni("[1]\r\nPwd=11\r\n[2]\r\nPwd=22\r\n[3]\r\nPwd=33\r\n"));
+    QVERIFY(server.start());
+    QVERIFY2(server.waitUntilListening(port, kWaitMs), server.standardError().constData());
+
+    LoopbackClient ann, bob;
+    QVERIFY(ann.bind(QStringLiteral("127.0.0.2"), 0) && bob.bind(QStringLiteral("127.0.0.2"), 0));
+    const auto next = [](LoopbackClient &client) {
+        const auto datagram = client.waitForDatagram(kWaitMs);
+        return datagram ? Packet::fromDatagram(datagram->bytes) : Packet();
+    };
+    QVERIFY(ann.sendRecord(ClientRecords::logonRequest(1, 11, QStringLiteral("Ann")), port));
+    QCOMPARE(next(ann), Packet::fromDatagram(Records::logonAccepted(1, QStringLiteral("Ventoro server run by Brisalt Ltd")).bytes()));
+    QVERIFY(bob.sendRecord(ClientRecords::logonRequest(2, 22, QStringLiteral("Bob")), port));
+    QCOMPARE(next(bob).int32At(Packet::PlayerIDAt), 2);
+    QCOMPARE(next(bob), Packet::fromDatagram(Golden::playerNotice(Packet::PlayerAdded, 1, QStringLiteral("Ann"))));
+    QCOMPARE(next(ann), Packet::fromDatagram(Golden::playerNotice(Packet::PlayerAdded, 2, QStringLiteral("Bob"))));
+    const QByteArray chat = ClientRecords::flightRecord(Packet::ChatMessage, 1);
+    QVERIFY(ann.sendRecord(chat, port));
+    QCOMPARE(next(bob), Packet::fromDatagram(chat));
+
+    const QJsonArray listed = players(QStringLiteral(VENTORO_CLI_BINARY), instance);
+    QCOMPARE(listed.size(), 2);
+    QCOMPARE(listed.at(0).toObject().value(QLatin1String("address")).toString(), QStringLiteral("127.0.0.2:%1").arg(ann.port()));
+    QCOMPARE(listed.at(1).toObject().value(QLatin1String("address")).toString(), QStringLiteral("127.0.0.2:%1").arg(bob.port()));
+    QVERIFY(run(QStringLiteral(VENTORO_CLI_BINARY), {QStringLiteral("status")}, instance).out
+                .contains(QStringLiteral("answers go to the port each pilot sends from")));
+
+    QUdpSocket ipv6;
+    if (!ipv6.bind(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("no IPv6 loopback (::1) on this machine: the probe over IPv6 is not tried");
+    const quint16 replyPort = ipv6.localPort();
+    ipv6.close();
+    const Run probe = run(QStringLiteral(VENTORO_CLI_BINARY),
+                          {QStringLiteral("probe"), QStringLiteral("::1"), QStringLiteral("--port"), QString::number(port),
+                           QStringLiteral("--reply-port"), QString::number(replyPort), QStringLiteral("--id"),
+                           QStringLiteral("3"), QStringLiteral("--password"), QStringLiteral("33"), QStringLiteral("--handle"),
+                           QStringLiteral("Cy")}, instance);
+    QCOMPARE(probe.exitCode, 0);
+    QVERIFY2(probe.out.contains(QStringLiteral("Player on the server: Bob (server ID 2)")), qPrintable(probe.out));
+    QCOMPARE(next(ann), Packet::fromDatagram(Golden::playerNotice(Packet::PlayerAdded, 3, QStringLiteral("Cy"))));
+    QCOMPARE(players(QStringLiteral(VENTORO_CLI_BINARY), instance).at(2).toObject().value(QLatin1String("address")).toString(),
+             QStringLiteral("[::1]:%1").arg(replyPort));
 }
 
 void tst_OperatorTools::commandLineAnswers_data()

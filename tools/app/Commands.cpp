@@ -118,15 +118,17 @@ void addProbeOptions(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Logs on to a server as a pilot's client does and tells what comes back.\n"
         "Exit status: 0 accepted, 1 rejected, 2 nothing answered, 3 could not run."));
-    parser.addPositionalArgument(QStringLiteral("HOST"), QStringLiteral("The server's name or IPv4 address."));
+    parser.addPositionalArgument(QStringLiteral("HOST"), QStringLiteral("The server's name, IPv4 or IPv6 address."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("The server's UDP port, its \"ConnectPort\" (default 1500)."),
          QStringLiteral("PORT"), QStringLiteral("1500")},
         {QStringLiteral("reply-port"),
          QStringLiteral("The UDP port here that the server answers to, its \"ClientConnectPort\" (default 1501)."),
          QStringLiteral("PORT"), QStringLiteral("1501")},
-        {QStringLiteral("bind"), QStringLiteral("The local address to receive on (default: every address)."),
-         QStringLiteral("ADDRESS"), QStringLiteral("0.0.0.0")},
+        {QStringLiteral("bind"),
+         QStringLiteral("The local IPv4 or IPv6 address to send from and receive on, of the server's family "
+                        "(default: every address of that family)."),
+         QStringLiteral("ADDRESS")},
         {QStringLiteral("id"), QStringLiteral("The pilot ID of an account in user.ini."), QStringLiteral("N")},
         {QStringLiteral("password"), QStringLiteral("That account's password."), QStringLiteral("N")},
         {QStringLiteral("handle"), QStringLiteral("The pilot handle to log on with."), QStringLiteral("TEXT")},

@@ -14,14 +14,19 @@
 namespace ProbeCommand {
 namespace {
 
+// A literal address as it stands; for a name its first IPv4 address, else
+// its first IPv6 address.
 QHostAddress resolve(const QString &host)
 {
     const QHostAddress literal(host);
-    if (literal.protocol() == QAbstractSocket::IPv4Protocol)
+    if (!literal.isNull())
         return literal;
-    for (const QHostAddress &address : QHostInfo::fromName(host).addresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            return address;
+    const QList<QHostAddress> addresses = QHostInfo::fromName(host).addresses();
+    for (const auto protocol : {QAbstractSocket::IPv4Protocol, QAbstractSocket::IPv6Protocol}) {
+        for (const QHostAddress &address : addresses) {
+            if (address.protocol() == protocol)
+                return address;
+        }
     }
     return {};
 }
@@ -51,7 +56,8 @@ QString noAnswerHint(const Options &options)
                "to it (\"ConnectPort\");\n"
                "  - the answers can reach this machine: the server sends them to UDP port %4 of the address it sees "
                "(\"ClientConnectPort\"), so a firewall here must let UDP port %4 in, and a router in front of this "
-               "machine must forward UDP port %4 to it.\n")
+               "machine must forward UDP port %4 to it. A server set to answer at the port a pilot sends from "
+               "(\"ReplyToSourcePort=1\") needs no forwarding here.\n")
         .arg(options.host)
         .arg(options.waitSeconds)
         .arg(options.port)
@@ -93,12 +99,20 @@ int run(const Options &options, QTextStream &out, QTextStream &err)
 {
     const QHostAddress server = resolve(options.host);
     if (server.isNull()) {
-        err << "Cannot find the IPv4 address of " << options.host << Qt::endl;
+        err << "Cannot find the address of " << options.host << Qt::endl;
+        return CannotRun;
+    }
+    const bool ipv6 = server.protocol() == QAbstractSocket::IPv6Protocol;
+    const QHostAddress local = options.bindAddress.isEmpty() ? QHostAddress(ipv6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4)
+                                                             : QHostAddress(options.bindAddress);
+    if (local.protocol() != server.protocol()) {
+        err << "Cannot reach " << server.toString() << " from \"" << options.bindAddress << "\": give --bind an "
+            << (ipv6 ? "IPv6" : "IPv4") << " address of this machine" << Qt::endl;
         return CannotRun;
     }
     QUdpSocket socket;
-    if (!socket.bind(QHostAddress(options.bindAddress), options.replyPort)) {
-        err << "Cannot receive on UDP port " << options.replyPort << " of " << options.bindAddress << " ("
+    if (!socket.bind(local, options.replyPort)) {
+        err << "Cannot receive on UDP port " << options.replyPort << " of " << local.toString() << " ("
             << socket.errorString() << "): is a client or another probe using it on this machine?" << Qt::endl;
         return CannotRun;
     }

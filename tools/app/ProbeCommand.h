@@ -9,22 +9,24 @@
 // alive and prints every record it receives, one line each.
 //
 // The probe receives on the reply port (the server answers every client at
-// that port of its address), so it binds that port itself; it sends from
-// the same socket to the server's port.
+// that port of its address, or at the port it sends from), so it binds
+// that port itself; it sends from the same socket to the server's port.
+// The server may be reached over IPv4 or IPv6; the probe's own address is
+// of the same family.
 namespace ProbeCommand {
 
 enum Exit : int {
     Accepted = 0,
     Rejected = 1,
     NoAnswer = 2,
-    CannotRun = 3, // the host cannot be resolved or the reply port is taken
+    CannotRun = 3, // the host cannot be resolved, the bind address is not of its family, or the reply port is taken
 };
 
 struct Options {
     QString host;
     quint16 port = 1500;
     quint16 replyPort = 1501;
-    QString bindAddress = QStringLiteral("0.0.0.0");
+    QString bindAddress; // empty: every address of the server's family
     qint32 pilotId = 0;
     qint32 password = 0;
     QString handle;

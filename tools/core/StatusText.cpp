@@ -62,11 +62,14 @@ QString duration(qint64 seconds)
 QString format(const QJsonObject &status)
 {
     const qint64 maxPilots = number(status, "maxPilots");
-    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to UDP port %3. Logging %4.\n"
+    const QString answers = status.value(QLatin1String("replyToSourcePort")).toBool()
+        ? QStringLiteral("the port each pilot sends from")
+        : QStringLiteral("UDP port %1").arg(number(status, "clientConnectPort"));
+    QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to %3. Logging %4.\n"
                                   "Pilot limit: %5. Bans in force: %6.\n")
                        .arg(duration(number(status, "uptimeSeconds")))
                        .arg(number(status, "connectPort"))
-                       .arg(number(status, "clientConnectPort"))
+                       .arg(answers)
                        .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"))
                        .arg(maxPilots > 0 ? QString::number(maxPilots) : QStringLiteral("none"))
                        .arg(number(status, "bans"));

@@ -168,10 +168,10 @@ void tst_Admission::pilotLimit()
     h.clearRecords();
     h.receive(ClientRecords::logonRequest(100, 1, QStringLiteral("Ann")), QStringLiteral("127.0.0.6"));
     QCOMPARE(sentTo(h, QStringLiteral("127.0.0.6")), QStringList{QStringLiteral("1003")});
-    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->endpoint.addressText(), QStringLiteral("127.0.0.2"));
     h.receive(ClientRecords::logonRequest(100, 700, QStringLiteral("Ann")), QStringLiteral("127.0.0.5"));
     QCOMPARE(sentTo(h, QStringLiteral("127.0.0.3")), QStringList({QStringLiteral("1005 Ann"), QStringLiteral("1004 Ann")}));
-    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.5"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->endpoint.addressText(), QStringLiteral("127.0.0.5"));
     QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.ctx().counters.logonsRefusedFull, quint64(LogonThrottle::MaxRejections + 1));
 }

@@ -64,6 +64,8 @@ private slots:
     void acceptedAlone_data();
     void acceptedAlone();
     void acceptedWithThreePresent();
+    void twoPilotsBehindOneAddress_data();
+    void twoPilotsBehindOneAddress();
     void rejected_data();
     void rejected();
     void sameHandleAgainReplacesThePlayer();
@@ -71,8 +73,10 @@ private slots:
     void handleDifferingOnlyInCaseIsRefused();
     void noServerIdLeft();
     void accountWithoutName();
+    void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
     void throttleTableIsBounded();
+    void keepAliveEcho_data();
     void keepAliveEcho();
     void keepAliveCountsOnlyFromTheSendersAddress_data();
     void keepAliveCountsOnlyFromTheSendersAddress();
@@ -113,7 +117,7 @@ void tst_Logon::acceptedAlone()
     QVERIFY(ann);
     QCOMPARE(ann->Handle, QStringLiteral("Ann"));
     QCOMPARE(ann->ServerID, QStringLiteral("1"));
-    QCOMPARE(ann->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(ann->endpoint.addressText(), QStringLiteral("127.0.0.2"));
     QCOMPARE(ann->HeartBeat, h.clock.monotonicSeconds());
     QCOMPARE(h.ctx().LastServerID, 1);
 }
@@ -150,6 +154,53 @@ void tst_Logon::acceptedWithThreePresent()
     }));
     // One yield after the reply, three per announcement, two per list entry.
     QCOMPARE(h.yield.count, 1 + 3 * 3 + 3 * 2);
+}
+
+// Two pilots behind one router: one public address, two source ports. With
+// ReplyToSourcePort each is answered, and told of the other, at its own
+// port; without, both at ClientConnectPort of the address.
+void tst_Logon::twoPilotsBehindOneAddress_data()
+{
+    QTest::addColumn<bool>("replyToSource");
+    QTest::addColumn<QString>("annFrom");
+    QTest::addColumn<QString>("bobFrom");
+    QTest::addColumn<QString>("annAt");
+    QTest::addColumn<QString>("bobAt");
+    QTest::addColumn<QString>("bobShown");
+
+    QTest::newRow("source ports, IPv4") << true << "198.51.100.1:40001" << "198.51.100.1:40002"
+                                        << "198.51.100.1:40001" << "198.51.100.1:40002" << "198.51.100.1:40002";
+    QTest::newRow("source ports, IPv6") << true << "[2001:db8::1]:40001" << "[2001:db8::1]:40002"
+                                        << "[2001:db8::1]:40001" << "[2001:db8::1]:40002" << "[2001:db8::1]:40002";
+    QTest::newRow("reply port") << false << "198.51.100.1:40001" << "198.51.100.1:40002"
+                                << "198.51.100.1:1501" << "198.51.100.1:1501" << "198.51.100.1";
+}
+
+void tst_Logon::twoPilotsBehindOneAddress()
+{
+    QFETCH(bool, replyToSource);
+    QFETCH(QString, annFrom);
+    QFETCH(QString, bobFrom);
+    QFETCH(QString, annAt);
+    QFETCH(QString, bobAt);
+    QFETCH(QString, bobShown);
+
+    CoreHarness h(true, false);
+    h.ctx().ReplyToSourcePort = replyToSource;
+    h.logOn(QStringLiteral("Ann"), annFrom);
+    h.clearRecords();
+    h.logOn(QStringLiteral("Bob"), bobFrom);
+
+    QStringList sent;
+    for (const SentRecord &record : h.sender.sent)
+        sent << record.to.text() + QLatin1Char(' ') + QString::fromLatin1(record.bytes.toHex());
+    QCOMPARE(sent, (QStringList{bobAt + QLatin1Char(' ') + QString::fromLatin1(accepted(2).toHex()),
+                                annAt + QLatin1Char(' ') + QString::fromLatin1(added(2, QStringLiteral("Bob")).toHex()),
+                                bobAt + QLatin1Char(' ') + QString::fromLatin1(added(1, QStringLiteral("Ann")).toHex())}));
+    QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from ") + bobShown,
+                                    QStringLiteral("User Bob logged on from ") + bobShown,
+                                    QStringLiteral("Send Player Added data to clients")}));
+    QCOMPARE(h.ctx().players.count(), 2);
 }
 
 void tst_Logon::rejected_data()
@@ -201,7 +252,7 @@ void tst_Logon::sameHandleAgainReplacesThePlayer()
                                     QStringLiteral("User No Name logged on from 127.0.0.6"),
                                     QStringLiteral("Send Player Added data to clients")}));
     QCOMPARE(h.ctx().players.count(), 2);
-    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.6"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->endpoint.addressText(), QStringLiteral("127.0.0.6"));
 }
 
 void tst_Logon::wrongPasswordLeavesThePresentPlayer()
@@ -251,21 +302,47 @@ void tst_Logon::accountWithoutName()
     QCOMPARE(h.logLines().value(1), QStringLiteral("09:05:07 - User No Name logged on from 127.0.0.2"));
 }
 
+// Guesses from `guesser`; `sameUnit` is refused with it (another port, or
+// another address of its IPv6 /64), `elsewhere` is not.
+void tst_Logon::passwordGuessingIsThrottled_data()
+{
+    QTest::addColumn<bool>("replyToSource");
+    QTest::addColumn<QString>("guesser");
+    QTest::addColumn<QString>("sameUnit");
+    QTest::addColumn<QString>("elsewhere");
+    QTest::addColumn<QString>("refusedAt");
+
+    QTest::newRow("IPv4") << false << "127.0.0.66" << "127.0.0.66" << "127.0.0.7" << "127.0.0.66:1501";
+    QTest::newRow("IPv4, another port") << true << "127.0.0.66:4000" << "127.0.0.66:4001" << "127.0.0.7:4000"
+                                        << "127.0.0.66:4001";
+    QTest::newRow("IPv6, same /64") << false << "[2001:db8:1:2::66]:4000" << "[2001:db8:1:2:ffff::1]:4000"
+                                    << "[2001:db8:1:3::66]:4000" << "[2001:db8:1:2:ffff::1]:1501";
+    QTest::newRow("IPv6, same /64, source ports") << true << "[2001:db8:1:2::66]:4000" << "[2001:db8:1:2::67]:9"
+                                                  << "[2001:db8:1:3::66]:4000" << "[2001:db8:1:2::67]:9";
+}
+
 void tst_Logon::passwordGuessingIsThrottled()
 {
+    QFETCH(bool, replyToSource);
+    QFETCH(QString, guesser);
+    QFETCH(QString, sameUnit);
+    QFETCH(QString, elsewhere);
+    QFETCH(QString, refusedAt);
+
     CoreHarness h(false, false);
+    h.ctx().ReplyToSourcePort = replyToSource;
     h.addAccount(42, "4242");
-    const QString guesser = QStringLiteral("127.0.0.66");
     for (int guess = 0; guess < 5; ++guess) {
         h.receive(ClientRecords::logonRequest(42, guess, QStringLiteral("Ann")), guesser);
         h.clock.advance(5);
     }
     // The right password from the same address is now refused unread...
-    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), sameUnit);
     QCOMPARE(h.ctx().players.count(), 0);
     QCOMPARE(h.sender.sent.last().packet().PacketType(), qint32(Packet::LogonRejected));
+    QCOMPARE(h.sender.sent.last().to.text(), refusedAt);
     // ... while another address logs on as usual.
-    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Bob")), QStringLiteral("127.0.0.7"));
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Bob")), elsewhere);
     QCOMPARE(h.ctx().players.count(), 1);
     // Every refusal counts: 59 seconds after the last one the block holds.
     h.clock.advance(59);
@@ -273,7 +350,7 @@ void tst_Logon::passwordGuessingIsThrottled()
     QCOMPARE(h.ctx().players.count(), 1);
     // A full minute without a refusal lifts it.
     h.clock.advance(60);
-    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), sameUnit);
     QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.sender.sent.size(), 5 + 1 + 1 + 1 + 3);
 }
@@ -283,47 +360,76 @@ void tst_Logon::passwordGuessingIsThrottled()
 void tst_Logon::throttleTableIsBounded()
 {
     LogonThrottle throttle;
-    const QString guesser = QStringLiteral("127.0.0.66");
+    const Endpoint guesser = endpointOf(QStringLiteral("127.0.0.66"));
     for (int refusal = 0; refusal < LogonThrottle::MaxRejections; ++refusal)
         throttle.recordRejection(guesser, 100);
     for (int n = 0; n < LogonThrottle::MaxAddresses + 100; ++n)
-        throttle.recordRejection(QStringLiteral("10.%1.%2.1").arg(n / 256).arg(n % 256), 110);
+        throttle.recordRejection(endpointOf(QStringLiteral("10.%1.%2.1").arg(n / 256).arg(n % 256)), 110);
     QCOMPARE(throttle.trackedAddresses(), LogonThrottle::MaxAddresses);
     QVERIFY(throttle.isBlocked(guesser, 120));
 }
 
+// The echo goes where any answer to the keep-alive's source goes; without
+// ReplyToSourcePort a keep-alive counts from any port of the address.
+void tst_Logon::keepAliveEcho_data()
+{
+    QTest::addColumn<bool>("replyToSource");
+    QTest::addColumn<QString>("logonFrom");
+    QTest::addColumn<QString>("keepAliveFrom");
+    QTest::addColumn<QString>("echoTo");
+
+    QTest::newRow("reply port") << false << "127.0.0.2" << "127.0.0.2" << "127.0.0.2:1501";
+    QTest::newRow("reply port, from another port") << false << "127.0.0.2:40001" << "127.0.0.2:40009" << "127.0.0.2:1501";
+    QTest::newRow("source port") << true << "127.0.0.2:40001" << "127.0.0.2:40001" << "127.0.0.2:40001";
+    QTest::newRow("source port, IPv6") << true << "[2001:db8::7]:40001" << "[2001:db8::7]:40001" << "[2001:db8::7]:40001";
+}
+
 void tst_Logon::keepAliveEcho()
 {
+    QFETCH(bool, replyToSource);
+    QFETCH(QString, logonFrom);
+    QFETCH(QString, keepAliveFrom);
+    QFETCH(QString, echoTo);
+
     CoreHarness h;
-    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    h.ctx().ReplyToSourcePort = replyToSource;
+    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), logonFrom);
     h.clearRecords();
     h.clock.advance(30);
-    h.receive(ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
-    compareSent(h.sender, {{QStringLiteral("127.0.0.2"), Golden::record(0, 1006, 0)}});
+    h.receive(ClientRecords::keepAlive(1), keepAliveFrom);
+    compareSent(h.sender, {{endpointOf(echoTo).addressText(), Golden::record(0, 1006, 0)}});
+    QCOMPARE(h.sender.sent.first().to.text(), echoTo);
     QCOMPARE(ann->HeartBeat, h.clock.monotonicSeconds());
     QCOMPARE(h.logLines(), QStringList());
     QCOMPARE(h.yield.count, 1);
 }
 
+// Ann logs on from 127.0.0.2:40001, Bob from 127.0.0.3:40001.
 void tst_Logon::keepAliveCountsOnlyFromTheSendersAddress_data()
 {
     QTest::addColumn<qint32>("senderID");
     QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("replyToSource");
 
-    QTest::newRow("another address") << 1 << QStringLiteral("127.0.0.9");
-    QTest::newRow("never registered") << 99 << QStringLiteral("127.0.0.2");
-    QTest::newRow("zero") << 0 << QStringLiteral("127.0.0.2");
-    QTest::newRow("other player's ID") << 2 << QStringLiteral("127.0.0.2");
+    QTest::newRow("another address") << 1 << QStringLiteral("127.0.0.9") << false;
+    QTest::newRow("never registered") << 99 << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("zero") << 0 << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("other player's ID") << 2 << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("source ports: another port") << 1 << QStringLiteral("127.0.0.2:40002") << true;
+    QTest::newRow("source ports: the reply port") << 1 << QStringLiteral("127.0.0.2:1501") << true;
+    QTest::newRow("source ports: other player's port") << 1 << QStringLiteral("127.0.0.3:40001") << true;
 }
 
 void tst_Logon::keepAliveCountsOnlyFromTheSendersAddress()
 {
     QFETCH(qint32, senderID);
     QFETCH(QString, from);
+    QFETCH(bool, replyToSource);
 
     CoreHarness h;
-    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
-    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3"));
+    h.ctx().ReplyToSourcePort = replyToSource;
+    const PlayerPtr ann = h.logOn(QStringLiteral("Ann"), QStringLiteral("127.0.0.2:40001"));
+    h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.3:40001"));
     h.clearRecords();
     const qint64 before = ann->HeartBeat;
     h.clock.advance(60);

@@ -1,4 +1,5 @@
 // The registry, and walks that survive removals made while they run.
+#include "CoreHarness.h"
 #include "Players.h"
 
 #include <QtTest>
@@ -9,7 +10,7 @@ Players registryOf(const QStringList &keys)
 {
     Players players;
     for (const QString &key : keys)
-        players.add(key, QStringLiteral("127.0.0.1"));
+        players.add(key, endpointOf(QStringLiteral("127.0.0.1")));
     return players;
 }
 
@@ -41,14 +42,14 @@ void tst_Players::addItemCountRemove()
     Players players;
     QCOMPARE(players.count(), 0);
     QCOMPARE(keysOf(players), QStringList());
-    const PlayerPtr ann = players.add(QStringLiteral("Ann"), QStringLiteral("127.0.0.2"));
+    const PlayerPtr ann = players.add(QStringLiteral("Ann"), endpointOf(QStringLiteral("127.0.0.2")));
     QVERIFY(ann);
     QCOMPARE(ann->Key, QStringLiteral("Ann"));
-    QCOMPARE(ann->IPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(ann->endpoint.addressText(), QStringLiteral("127.0.0.2"));
     QVERIFY(ann->Handle.isEmpty() && ann->ServerID.isEmpty());
     QCOMPARE(ann->HeartBeat, qint64(0));
     QVERIFY(!ann->SentPlaneType);
-    players.add(QStringLiteral(" Bob "), QStringLiteral("127.0.0.3"));
+    players.add(QStringLiteral(" Bob "), endpointOf(QStringLiteral("127.0.0.3")));
     QCOMPARE(players.count(), 2);
     QCOMPARE(players.item(1), ann);
     QCOMPARE(players.item(2)->Key, QStringLiteral(" Bob "));
@@ -60,18 +61,18 @@ void tst_Players::addItemCountRemove()
     QCOMPARE(keysOf(players), QStringList{QStringLiteral(" Bob ")});
     QVERIFY(players.remove(QStringLiteral(" BOB ")));
     QCOMPARE(players.count(), 0);
-    QVERIFY(players.add(QStringLiteral("Ann"), QStringLiteral("127.0.0.4")));
+    QVERIFY(players.add(QStringLiteral("Ann"), endpointOf(QStringLiteral("127.0.0.4"))));
 }
 
 void tst_Players::keysIgnoreLetterCase()
 {
     Players players;
-    QVERIFY(players.add(QStringLiteral("Ann"), QStringLiteral("a")));
-    QVERIFY(!players.add(QStringLiteral("ANN"), QStringLiteral("b")));
-    QVERIFY(players.add(QStringLiteral("\u00C5sa"), QStringLiteral("c")));
-    QVERIFY(!players.add(QStringLiteral("\u00E5SA"), QStringLiteral("d")));
+    QVERIFY(players.add(QStringLiteral("Ann"), endpointOf(QStringLiteral("10.0.0.1"))));
+    QVERIFY(!players.add(QStringLiteral("ANN"), endpointOf(QStringLiteral("10.0.0.2"))));
+    QVERIFY(players.add(QStringLiteral("\u00C5sa"), endpointOf(QStringLiteral("10.0.0.3"))));
+    QVERIFY(!players.add(QStringLiteral("\u00E5SA"), endpointOf(QStringLiteral("10.0.0.4"))));
     QCOMPARE(players.count(), 2);
-    QCOMPARE(players.item(QStringLiteral("aNn"))->IPAddress, QStringLiteral("a"));
+    QCOMPARE(players.item(QStringLiteral("aNn"))->endpoint.addressText(), QStringLiteral("10.0.0.1"));
 }
 
 // During the visit of `at`, the walk removes the players named in `removes`;
@@ -123,11 +124,11 @@ void tst_Players::walkSeesPlayersAddedOnTheWay()
         seen << player->Key;
         if (player->Key == "A") {
             players.remove(QStringLiteral("B"));
-            players.add(QStringLiteral("B"), QStringLiteral("new"));
+            players.add(QStringLiteral("B"), endpointOf(QStringLiteral("10.0.0.9")));
         }
     });
     QCOMPARE(seen, (QStringList{"A", "B"}));
-    QCOMPARE(players.item(QStringLiteral("B"))->IPAddress, QStringLiteral("new"));
+    QCOMPARE(players.item(QStringLiteral("B"))->endpoint.addressText(), QStringLiteral("10.0.0.9"));
 
     // A walk that removes every player it visits ends with an empty registry.
     int visits = 0;
@@ -156,7 +157,7 @@ void tst_Players::removeIfCurrentSparesANewerPlayer()
     Players players = registryOf({"A"});
     const PlayerPtr old = players.item(1);
     players.remove(QStringLiteral("A"));
-    const PlayerPtr newer = players.add(QStringLiteral("a"), QStringLiteral("x"));
+    const PlayerPtr newer = players.add(QStringLiteral("a"), endpointOf(QStringLiteral("10.0.0.8")));
     QVERIFY(!players.removeIfCurrent(old->Key, old));
     QVERIFY(players.isRegistered(newer));
     QVERIFY(players.removeIfCurrent(QStringLiteral("A"), newer));

@@ -21,7 +21,7 @@ public:
     };
 
     bool hasPendingDatagrams() const override { return !queue.empty(); }
-    bool read(QByteArray *bytes, QString *senderIP, int *errorNumber, QString *errorText) override
+    bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) override
     {
         const Item item = queue.front();
         queue.pop_front();
@@ -31,7 +31,7 @@ public:
             return false;
         }
         *bytes = item.bytes;
-        *senderIP = item.sender;
+        *sender = endpointOf(item.sender);
         lastArrival = item.arrivalNs;
         newestArrival = qMax(newestArrival, item.arrivalNs);
         return true;
@@ -57,13 +57,13 @@ public:
 class ThrowingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override
+    bool send(const Endpoint &to, const Packet &record, WhenFull whenFull) override
     {
-        if (ipAddress == QStringLiteral("127.0.0.66") && !m_thrown) {
+        if (to.addressText() == QStringLiteral("127.0.0.66") && !m_thrown) {
             m_thrown = true;
             throw std::runtime_error("send failed");
         }
-        return inner.send(ipAddress, record, whenFull);
+        return inner.send(to, record, whenFull);
     }
     RecordingSender inner;
 
@@ -138,8 +138,8 @@ void tst_ReceivePath::oddDatagramIsReadWithTheNextBurst()
     source.queue.push_back({logonFor(h, 2, QStringLiteral("Bob")), QStringLiteral("127.0.0.3")});
     path.onDataArrival(128);
     QVERIFY(source.queue.empty());
-    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->IPAddress, QStringLiteral("127.0.0.2"));
-    QCOMPARE(h.ctx().players.item(QStringLiteral("Bob"))->IPAddress, QStringLiteral("127.0.0.3"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->endpoint.addressText(), QStringLiteral("127.0.0.2"));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Bob"))->endpoint.addressText(), QStringLiteral("127.0.0.3"));
 }
 
 // A datagram that arrives while a burst is being handled is refused by the

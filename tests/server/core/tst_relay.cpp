@@ -13,6 +13,15 @@ QStringList destinations(const RecordingSender &sender)
     return ips;
 }
 
+// Each destination with its port.
+QStringList endpoints(const RecordingSender &sender)
+{
+    QStringList texts;
+    for (const SentRecord &record : sender.sent)
+        texts << record.to.text();
+    return texts;
+}
+
 } // namespace
 
 class tst_Relay : public QObject
@@ -39,17 +48,27 @@ void tst_Relay::relayedUnchanged_data()
     QTest::addColumn<QString>("from");
     QTest::addColumn<QStringList>("recipients");
     QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<bool>("replyToSource");
 
     QTest::newRow("aircraft details") << qint32(4110) << 1 << QStringLiteral("127.0.0.2")
-                                      << QStringList{"127.0.0.3", "127.0.0.4"}
+                                      << QStringList{"127.0.0.3:1501", "127.0.0.4:1501"}
                                       << QStringList{"09:05:07 - Send Aircraft Details to client 127.0.0.3 Bob",
-                                                     "09:05:07 - Send Aircraft Details to client 127.0.0.4 Cy"};
+                                                     "09:05:07 - Send Aircraft Details to client 127.0.0.4 Cy"}
+                                      << false;
     QTest::newRow("plane type query") << qint32(4111) << 2 << QStringLiteral("127.0.0.3")
-                                      << QStringList{"127.0.0.2", "127.0.0.4"}
+                                      << QStringList{"127.0.0.2:1501", "127.0.0.4:1501"}
                                       << QStringList{"09:05:07 - Send Query Plane Type to 127.0.0.2 Ann",
-                                                     "09:05:07 - Send Query Plane Type to 127.0.0.4 Cy"};
-    QTest::newRow("chat") << qint32(4131) << 3 << QStringLiteral("127.0.0.4") << QStringList{"127.0.0.2", "127.0.0.3"}
-                          << QStringList();
+                                                     "09:05:07 - Send Query Plane Type to 127.0.0.4 Cy"}
+                                      << false;
+    QTest::newRow("chat") << qint32(4131) << 3 << QStringLiteral("127.0.0.4")
+                          << QStringList{"127.0.0.2:1501", "127.0.0.3:1501"} << QStringList() << false;
+    QTest::newRow("source ports: aircraft details") << qint32(4110) << 1 << QStringLiteral("127.0.0.2:40000")
+                                                    << QStringList{"127.0.0.3:40000", "127.0.0.4:40000"}
+                                                    << QStringList{"09:05:07 - Send Aircraft Details to client 127.0.0.3:40000 Bob",
+                                                                   "09:05:07 - Send Aircraft Details to client 127.0.0.4:40000 Cy"}
+                                                    << true;
+    QTest::newRow("source ports: chat") << qint32(4131) << 3 << QStringLiteral("127.0.0.4:40000")
+                                        << QStringList{"127.0.0.2:40000", "127.0.0.3:40000"} << QStringList() << true;
 }
 
 void tst_Relay::relayedUnchanged()
@@ -59,14 +78,16 @@ void tst_Relay::relayedUnchanged()
     QFETCH(QString, from);
     QFETCH(QStringList, recipients);
     QFETCH(QStringList, lines);
+    QFETCH(bool, replyToSource);
 
     CoreHarness h;
-    h.logOnAll({"Ann", "Bob", "Cy"}); // IDs 1, 2, 3 at 127.0.0.2, .3, .4
+    h.ctx().ReplyToSourcePort = replyToSource;
+    h.logOnAll({"Ann", "Bob", "Cy"}); // IDs 1, 2, 3 at 127.0.0.2, .3, .4, port 40000
     QByteArray record = ClientRecords::flightRecord(type, senderID);
     Golden::putInt32(record, 12, -123456); // Reserved travels too
     h.receive(record, from);
 
-    QCOMPARE(destinations(h.sender), recipients);
+    QCOMPARE(endpoints(h.sender), recipients);
     for (const SentRecord &sent : h.sender.sent) {
         QCOMPARE(sent.bytes.toHex(), record.toHex());
         QCOMPARE(sent.whenFull, Sender::WhenFull::WaitForRoom);
@@ -133,18 +154,23 @@ void tst_Relay::forgedSenderIsIgnored_data()
 {
     QTest::addColumn<qint32>("senderID");
     QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("replyToSource");
 
-    QTest::newRow("someone else's ID") << 1 << QStringLiteral("127.0.0.3");
-    QTest::newRow("from outside") << 1 << QStringLiteral("127.0.0.99");
-    QTest::newRow("unknown ID") << 77 << QStringLiteral("127.0.0.2");
+    QTest::newRow("someone else's ID") << 1 << QStringLiteral("127.0.0.3") << false;
+    QTest::newRow("from outside") << 1 << QStringLiteral("127.0.0.99") << false;
+    QTest::newRow("unknown ID") << 77 << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("source ports: another port of the address") << 1 << QStringLiteral("127.0.0.2:40001") << true;
+    QTest::newRow("source ports: someone else's endpoint") << 1 << QStringLiteral("127.0.0.3:40000") << true;
 }
 
 void tst_Relay::forgedSenderIsIgnored()
 {
     QFETCH(qint32, senderID);
     QFETCH(QString, from);
+    QFETCH(bool, replyToSource);
 
     CoreHarness h;
+    h.ctx().ReplyToSourcePort = replyToSource;
     h.logOnAll({"Ann", "Bob", "Cy"});
     for (qint32 type : {4110, 4111, 4113, 4121, 4131})
         h.receive(ClientRecords::flightRecord(type, senderID), from);
@@ -179,23 +205,33 @@ void tst_Relay::ignoredRecords_data()
 {
     QTest::addColumn<qint32>("packetClass");
     QTest::addColumn<qint32>("type");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("replyToSource");
 
+    const QString ann = QStringLiteral("127.0.0.2");
     for (qint32 type : {1002, 1003, 1004, 1005, 4113, 4110, 0, -1})
-        QTest::addRow("class 0 type %d", type) << 0 << type;
+        QTest::addRow("class 0 type %d", type) << 0 << type << ann << false;
     for (qint32 type : {1001, 1006, 4112, 4120, 4132, 0})
-        QTest::addRow("class 1 type %d", type) << 1 << type;
+        QTest::addRow("class 1 type %d", type) << 1 << type << ann << false;
     for (qint32 packetClass : {2, -1, 65536, std::numeric_limits<qint32>::min()})
-        QTest::addRow("class %d", packetClass) << packetClass << 4131;
+        QTest::addRow("class %d", packetClass) << packetClass << 4131 << ann << false;
+    // Senders that cannot be answered: not even a refusal goes back.
+    QTest::newRow("logon from link-local") << 0 << 1001 << QStringLiteral("[fe80::1]:40000") << false;
+    QTest::newRow("logon from link-local, source ports") << 0 << 1001 << QStringLiteral("[fe80::abcd]:40000") << true;
+    QTest::newRow("logon from port 0, source ports") << 0 << 1001 << QStringLiteral("127.0.0.9:0") << true;
 }
 
 void tst_Relay::ignoredRecords()
 {
     QFETCH(qint32, packetClass);
     QFETCH(qint32, type);
+    QFETCH(QString, from);
+    QFETCH(bool, replyToSource);
 
     CoreHarness h;
+    h.ctx().ReplyToSourcePort = replyToSource;
     h.logOnAll({"Ann", "Bob", "Cy"});
-    h.receive(Golden::record(packetClass, type, 1), QStringLiteral("127.0.0.2"));
+    h.receive(Golden::record(packetClass, type, 1), from);
     QCOMPARE(h.sender.sent.size(), 0);
     QCOMPARE(h.logLines(), QStringList());
     QCOMPARE(h.ctx().players.count(), 3);

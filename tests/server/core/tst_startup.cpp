@@ -74,6 +74,7 @@ void tst_Startup::defaultsWithoutAFile()
     QVERIFY(options.DebugOn);
     QVERIFY(options.DebugLowLevelOn);
     QVERIFY(options.ShowScreen);
+    QVERIFY(!options.ReplyToSourcePort);
     QCOMPARE(options.CrashText, QStringLiteral("stacked his crate!!"));
     QCOMPARE(options.MessageOfTheDay, QStringLiteral("Ventoro server run by Brisalt Ltd"));
     QVERIFY(options.warnings.isEmpty());
@@ -84,25 +85,26 @@ void tst_Startup::defaultsWithoutAFile()
     QCOMPARE(ports->replyPort, quint16(1501));
 }
 
-// Debug, DebugLowLevel and ShowScreen as written in the file; -1 in a
-// switch column means "missing key".
+// Debug, DebugLowLevel, ShowScreen and ReplyToSourcePort as written in the
+// file. The logging switches fall back to on, ReplyToSourcePort to off.
 void tst_Startup::switches_data()
 {
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<bool>("debugOn");
     QTest::addColumn<bool>("warned");
     QTest::addColumn<bool>("screenShown");
+    QTest::addColumn<bool>("replyToSource");
 
-    QTest::newRow("0") << QByteArray("0") << false << false << false;
-    QTest::newRow("1") << QByteArray("1") << true << false << true;
-    QTest::newRow("-1") << QByteArray("-1") << true << false << true;
-    QTest::newRow("2") << QByteArray("2") << true << false << true;
-    QTest::newRow("True") << QByteArray("True") << true << false << false;
-    QTest::newRow("tRuE") << QByteArray("tRuE") << true << false << false;
-    QTest::newRow("False") << QByteArray("False") << false << false << false;
-    QTest::newRow("empty") << QByteArray("") << true << true << false;
-    QTest::newRow("word") << QByteArray("on") << true << true << false;
-    QTest::newRow("number then word") << QByteArray("1 please") << true << true << true;
+    QTest::newRow("0") << QByteArray("0") << false << false << false << false;
+    QTest::newRow("1") << QByteArray("1") << true << false << true << true;
+    QTest::newRow("-1") << QByteArray("-1") << true << false << true << true;
+    QTest::newRow("2") << QByteArray("2") << true << false << true << true;
+    QTest::newRow("True") << QByteArray("True") << true << false << false << true;
+    QTest::newRow("tRuE") << QByteArray("tRuE") << true << false << false << true;
+    QTest::newRow("False") << QByteArray("False") << false << false << false << false;
+    QTest::newRow("empty") << QByteArray("") << true << true << false << false;
+    QTest::newRow("word") << QByteArray("on") << true << true << false << false;
+    QTest::newRow("number then word") << QByteArray("1 please") << true << true << true << false;
 }
 
 void tst_Startup::switches()
@@ -111,15 +113,21 @@ void tst_Startup::switches()
     QFETCH(bool, debugOn);
     QFETCH(bool, warned);
     QFETCH(bool, screenShown);
+    QFETCH(bool, replyToSource);
 
-    SettingsFile file("[General]\r\nDebug=" + value + "\r\nDebugLowLevel=" + value + "\r\nShowScreen=" + value + "\r\n");
+    SettingsFile file("[General]\r\nDebug=" + value + "\r\nDebugLowLevel=" + value + "\r\nShowScreen=" + value
+                      + "\r\nReplyToSourcePort=" + value + "\r\n");
     const auto options = StartupOptions::read(file.ini);
     QCOMPARE(options.DebugOn, debugOn);
     QCOMPARE(options.DebugLowLevelOn, debugOn);
     QCOMPARE(options.ShowScreen, screenShown);
-    QCOMPARE(options.warnings.size(), warned ? 2 : 0);
-    if (warned)
+    QCOMPARE(options.ReplyToSourcePort, replyToSource);
+    QCOMPARE(options.warnings.size(), warned ? 3 : 0);
+    if (warned) {
         QVERIFY(options.warnings.first().contains(QStringLiteral("\"Debug\"")));
+        QVERIFY(options.warnings.last().endsWith(QStringLiteral("\"ReplyToSourcePort\" in VentoroServer.ini holds \"")
+                                                 + QString::fromLatin1(value) + QStringLiteral("\", which is neither a number nor True or False; taking it as off")));
+    }
 }
 
 void tst_Startup::texts_data()

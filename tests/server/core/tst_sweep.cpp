@@ -180,7 +180,7 @@ void tst_Sweep::sweepInsideARelayLoop()
         if (n == 1)
             HeartbeatSweep::onSweepTick(h.ctx());
     };
-    ReceivePath::handleDatagram(h.ctx(), chat, QStringLiteral("127.0.0.2"));
+    ReceivePath::handleDatagram(h.ctx(), chat, endpointOf(QStringLiteral("127.0.0.2")));
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.3 4131",
         "127.0.0.2 1005 3 Cy", "127.0.0.3 1005 3 Cy", "127.0.0.5 1005 3 Cy",
@@ -198,7 +198,7 @@ void tst_Sweep::sweepInsideAKeepAliveEcho()
         if (n == 1)
             HeartbeatSweep::onSweepTick(h.ctx());
     };
-    ReceivePath::handleDatagram(h.ctx(), ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
+    ReceivePath::handleDatagram(h.ctx(), ClientRecords::keepAlive(1), endpointOf(QStringLiteral("127.0.0.2")));
     QCOMPARE(sends(h.sender), (QStringList{
         "127.0.0.2 1006",
         "127.0.0.2 1005 2 Bob", "127.0.0.4 1005 2 Bob", "127.0.0.5 1005 2 Bob"}));
@@ -215,7 +215,7 @@ void tst_Sweep::burstInsideASweepAddsAPlayer()
     h.addAccount(9, "99");
     h.yield.onYield = [&](int n) {
         if (n == 1)
-            ReceivePath::handleDatagram(h.ctx(), ClientRecords::logonRequest(9, 99, QStringLiteral("Eve")), QStringLiteral("127.0.0.6"));
+            ReceivePath::handleDatagram(h.ctx(), ClientRecords::logonRequest(9, 99, QStringLiteral("Eve")), endpointOf(QStringLiteral("127.0.0.6")));
     };
     HeartbeatSweep::onSweepTick(h.ctx());
     QVERIFY(sends(h.sender).contains(QStringLiteral("127.0.0.6 1005 1 Ann")));

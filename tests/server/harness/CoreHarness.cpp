@@ -4,10 +4,15 @@
 
 #include <QBuffer>
 
-bool RecordingSender::send(const QString &ipAddress, const Packet &record, WhenFull whenFull)
+bool RecordingSender::send(const Endpoint &to, const Packet &record, WhenFull whenFull)
 {
-    sent.append(SentRecord{ipAddress, record.bytes(), whenFull});
+    sent.append(SentRecord{to.addressText(), to, record.bytes(), whenFull});
     return true;
+}
+
+Endpoint endpointOf(const QString &text)
+{
+    return Endpoint::fromText(text).value_or(Endpoint());
 }
 
 void ScriptedYield::yield()
@@ -44,16 +49,16 @@ void CoreHarness::addAccount(qint32 pilotID, const QByteArray &password, const Q
         context->UsersIni.WriteINI(pilotID, "Name", name.toStdString());
 }
 
-void CoreHarness::receive(const QByteArray &datagram, const QString &senderIP)
+void CoreHarness::receive(const QByteArray &datagram, const QString &source)
 {
-    ReceivePath::handleDatagram(*context, datagram, senderIP);
+    ReceivePath::handleDatagram(*context, datagram, endpointOf(source));
 }
 
-PlayerPtr CoreHarness::logOn(const QString &handle, const QString &ip)
+PlayerPtr CoreHarness::logOn(const QString &handle, const QString &source)
 {
     const qint32 pilot = m_nextPilot++;
     addAccount(pilot, QByteArray::number(pilot * 7), handle.toUtf8());
-    receive(ClientRecords::logonRequest(pilot, pilot * 7, handle), ip);
+    receive(ClientRecords::logonRequest(pilot, pilot * 7, handle), source);
     return context->players.item(handle.trimmed());
 }
 
@@ -61,7 +66,7 @@ QList<PlayerPtr> CoreHarness::logOnAll(const QStringList &handles)
 {
     QList<PlayerPtr> players;
     for (const QString &handle : handles)
-        players.append(logOn(handle, QStringLiteral("127.0.0.%1").arg(2 + players.size())));
+        players.append(logOn(handle, QStringLiteral("127.0.0.%1:40000").arg(2 + players.size())));
     clearRecords();
     return players;
 }

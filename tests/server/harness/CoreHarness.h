@@ -33,7 +33,8 @@ private:
 };
 
 struct SentRecord {
-    QString ip;
+    QString ip;  // the destination's address as text
+    Endpoint to; // the whole destination
     QByteArray bytes;
     Sender::WhenFull whenFull = Sender::WhenFull::WaitForRoom;
     Packet packet() const { return Packet::fromDatagram(bytes); }
@@ -42,7 +43,7 @@ struct SentRecord {
 class RecordingSender : public Sender
 {
 public:
-    bool send(const QString &ipAddress, const Packet &record, WhenFull whenFull) override;
+    bool send(const Endpoint &to, const Packet &record, WhenFull whenFull) override;
     QList<SentRecord> sent;
 };
 
@@ -70,11 +71,14 @@ public:
 
     ServerContext &ctx() { return *context; }
     void addAccount(qint32 pilotID, const QByteArray &password, const QByteArray &name = {});
-    void receive(const QByteArray &datagram, const QString &senderIP);
+    // From "a.b.c.d", "a.b.c.d:port" or "[v6]:port" (an address alone
+    // sends from port 0).
+    void receive(const QByteArray &datagram, const QString &source);
     // Logs on a pilot with a fresh account; returns its player.
-    PlayerPtr logOn(const QString &handle, const QString &ip);
+    PlayerPtr logOn(const QString &handle, const QString &source);
     // Logs the handles on in order from 127.0.0.2, 127.0.0.3, ... (server
-    // IDs 1, 2, ...), then forgets what that sent and logged.
+    // IDs 1, 2, ...), each from port 40000, then forgets what that sent and
+    // logged.
     QList<PlayerPtr> logOnAll(const QStringList &handles);
     QStringList logLines() const;
     void clearRecords();
@@ -85,6 +89,10 @@ private:
     class QBuffer *m_logBuffer = nullptr; // owned by the context's log
     qint32 m_nextPilot = 100;
 };
+
+// The endpoint written as text: "a.b.c.d", "a.b.c.d:port" or "[v6]:port";
+// the unspecified endpoint when the text is none of these.
+Endpoint endpointOf(const QString &text);
 
 // Client records, built byte by byte as a client would.
 namespace ClientRecords {

@@ -80,9 +80,9 @@ void tst_SendBatch::fullSendBuffer()
         QCOMPARE(errorNumber, error);
         unsent.append(*data);
     });
-    const sockaddr_in to {};
+    const sockaddr_in6 to {};
     for (const char first : QByteArray("abc"))
-        batch.add(to, QByteArray(128, first).constData(), 128, first == 'b' && droppable);
+        batch.add(to, sizeof to, QByteArray(128, first).constData(), 128, first == 'b' && droppable);
 
     const int lost = batch.flush();
     QCOMPARE(transport.sent, sent);

@@ -39,15 +39,28 @@ QList<QByteArray> takeAll(UdpEndpoint &socket, QStringList *senders = nullptr)
 {
     QList<QByteArray> taken;
     QByteArray bytes;
-    QString sender;
+    Endpoint sender;
     int errorNumber = 0;
     QString errorText;
     while (socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText)) {
         taken.append(bytes);
         if (senders)
-            senders->append(sender);
+            senders->append(sender.addressText());
     }
     return taken;
+}
+
+Endpoint loopback(quint8 host, quint16 port)
+{
+    return Endpoint::fromIpv4(0x7F000000u | host, port);
+}
+
+// Holds a datagram for `to` and sends it at once.
+bool sendNow(UdpEndpoint &socket, const Endpoint &to, const QByteArray &bytes)
+{
+    const bool queued = socket.queueDatagram(to, bytes.constData(), bytes.size(), false);
+    socket.flushSends();
+    return queued;
 }
 
 bool readable(int descriptor)
@@ -136,18 +149,17 @@ void tst_UdpEndpoint::receivesWholeDatagram()
     QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 1, WaitMs);
     QCOMPARE(announced.first(), qint64(size));
     QVERIFY(socket.hasPendingDatagrams());
-    QCOMPARE(socket.headDatagramSize(), qint64(size));
 
     QByteArray bytes;
-    QString sender;
+    Endpoint taken;
     int errorNumber = -1;
     QString errorText;
-    QVERIFY(socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
     QCOMPARE(bytes, sent);
-    QCOMPARE(sender, QStringLiteral("127.0.0.2"));
+    QCOMPARE(taken.text(), QStringLiteral("127.0.0.2:%1").arg(client.port())); // never as ::ffff:127.0.0.2
     QCOMPARE(errorNumber, 0);
     QVERIFY(!socket.hasPendingDatagrams());
-    QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
+    QVERIFY(!socket.takeDatagram(&bytes, &taken, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
     QVERIFY(!errorText.isEmpty());
 }
@@ -306,17 +318,16 @@ void tst_UdpEndpoint::takenInWithoutTheEventLoop()
     QCOMPARE(takeAll(socket).size(), count);
 }
 
+// Every datagram leaves from the bound port.
 void tst_UdpEndpoint::sendReachesClient()
 {
     UdpEndpoint socket;
     bindOrFail(socket);
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
-    socket.setRemotePort(client.port());
-    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
 
     const QByteArray record = numbered(42, 128);
-    QVERIFY(socket.sendDatagram(record));
+    QVERIFY(sendNow(socket, loopback(3, client.port()), record));
     const auto received = client.waitForDatagram(WaitMs);
     QVERIFY(received);
     QCOMPARE(received->bytes, record);
@@ -326,44 +337,35 @@ void tst_UdpEndpoint::sendReachesClient()
 
 void tst_UdpEndpoint::badDestinationFailsQuietly_data()
 {
-    QTest::addColumn<QString>("host");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("zeroPort");
 
-    QTest::newRow("empty host") << QString() << 128 << false;
-    QTest::newRow("host name") << "localhost" << 128 << false;
-    QTest::newRow("octet too large") << "127.0.0.256" << 128 << false;
-    QTest::newRow("three parts") << "127.0.1" << 128 << false;
-    QTest::newRow("leading blank") << " 127.0.0.3" << 128 << false;
-    QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.3\0x", 11) << 128 << false;
-    QTest::newRow("IPv6") << "::1" << 128 << false;
-    QTest::newRow("non-Latin text") << QString::fromUtf8("127.0.0.\u0663") << 128 << false;
-    QTest::newRow("too large for UDP") << "127.0.0.3" << 65508 << false;
-    QTest::newRow("port 0") << "127.0.0.3" << 128 << true;
+    QTest::newRow("too large for UDP") << 65508 << false;
+    QTest::newRow("port 0") << 128 << true;
 }
 
+// A datagram the system refuses is reported as unsent; one refused before
+// it is held is not held. Neither closes the socket or holds up the next.
 void tst_UdpEndpoint::badDestinationFailsQuietly()
 {
-    QFETCH(QString, host);
     QFETCH(int, size);
     QFETCH(bool, zeroPort);
     UdpEndpoint socket;
     bindOrFail(socket);
     QSignalSpy closed(&socket, &UdpEndpoint::closed);
+    QList<int> unsent;
+    socket.setUnsentHandler([&](const char *, qsizetype, int errorNumber) { unsent.append(errorNumber); });
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
 
-    socket.setRemotePort(zeroPort ? 0 : client.port());
-    socket.setRemoteHost(host);
-    QVERIFY(!socket.sendDatagram(QByteArray(size, 'x')));
-    QVERIFY(socket.lastErrorNumber() != 0);
-    QVERIFY(!socket.lastErrorText().isEmpty());
-
-    // The socket is still good for the next send.
-    socket.setRemotePort(client.port());
-    socket.setRemoteHost(QStringLiteral("127.0.0.3"));
-    QVERIFY(socket.sendDatagram(QByteArray(128, 'y')));
-    QVERIFY(client.waitForDatagram(WaitMs));
+    const QByteArray bad(size, 'x');
+    const bool held = socket.queueDatagram(loopback(3, zeroPort ? 0 : client.port()), bad.constData(), bad.size(), false);
+    QCOMPARE(held, !zeroPort);
+    QVERIFY(sendNow(socket, loopback(3, client.port()), QByteArray(128, 'y')));
+    QCOMPARE(unsent, held ? QList<int>{EMSGSIZE} : QList<int>{});
+    const auto received = client.waitForDatagram(WaitMs);
+    QVERIFY(received);
+    QCOMPARE(received->bytes, QByteArray(128, 'y'));
     QCOMPARE(closed.size(), 0);
 }
 
@@ -388,17 +390,17 @@ void tst_UdpEndpoint::unreachablePeerIsNotClosed()
     if (errorsReported) {
         const int on = 1;
         QCOMPARE(::setsockopt(socket.socketDescriptor(), IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+        ::setsockopt(socket.socketDescriptor(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on); // where it is dual-stack
     }
     QSignalSpy closed(&socket, &UdpEndpoint::closed);
     QList<qint64> announced;
     connect(&socket, &UdpEndpoint::dataArrival, this, [&](qint64 bytes) { announced.append(bytes); });
 
-    socket.setRemoteHost(QStringLiteral("127.0.0.4"));
-    socket.setRemotePort(freeUdpPort(QStringLiteral("127.0.0.4")));
+    const Endpoint nobody = loopback(4, freeUdpPort(QStringLiteral("127.0.0.4")));
     LoopbackClient client;
     QVERIFY(client.bind(QStringLiteral("127.0.0.2"), 0));
     for (int n = 0; n < 5; ++n) {
-        QVERIFY(socket.sendDatagram(numbered(n, 128)));
+        QVERIFY(sendNow(socket, nobody, numbered(n, 128)));
         QVERIFY(client.sendDatagram(numbered(n, 128), socket.localPort()));
         QTRY_COMPARE_WITH_TIMEOUT(announced.size(), n + 1, WaitMs);
     }
@@ -451,12 +453,12 @@ void tst_UdpEndpoint::closeIsQuiet()
     QCOMPARE(arrivals.size(), 0);
 
     QByteArray bytes;
-    QString sender;
+    Endpoint sender;
     int errorNumber = 0;
     QString errorText;
     QVERIFY(!socket.takeDatagram(&bytes, &sender, &errorNumber, &errorText));
     QVERIFY(errorNumber != 0);
-    QVERIFY(!socket.sendDatagram(QByteArray(128, 'x')));
+    QVERIFY(!sendNow(socket, loopback(3, 9), QByteArray(128, 'x')));
 }
 
 // The descriptor replaced behind the wrapper's back: receiving can never
