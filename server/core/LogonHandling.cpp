@@ -74,6 +74,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     player->Handle = handle;
     player->ServerID = QString::number(newID);
     player->HeartBeat = context.now();
+    player->loggedOnAt = player->HeartBeat;
 
     ++context.counters.logonsAccepted;
     Senders::sendRecord(context, senderIP, Records::logonAccepted(newID, context.MessageOfTheDay));
@@ -113,6 +114,7 @@ void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QStr
     context.players.forEach([&](const PlayerPtr &player) {
         if (player->serverIdNumber() == senderID) {
             player->HeartBeat = context.now();
+    player->loggedOnAt = player->HeartBeat;
             Senders::sendRecord(context, senderIP, Records::keepAliveEcho());
         }
         if (context.now() - player->HeartBeat >= KeepAliveExpirySeconds)

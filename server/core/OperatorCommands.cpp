@@ -29,6 +29,8 @@ QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
         {QStringLiteral("logonsAccepted"), count(counted.logonsAccepted)},
         {QStringLiteral("logonsRejected"), count(counted.logonsRejected)},
         {QStringLiteral("logonsThrottled"), count(counted.logonsThrottled)},
+        {QStringLiteral("logonsBanned"), count(counted.logonsBanned)},
+        {QStringLiteral("logonsRefusedFull"), count(counted.logonsRefusedFull)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
         {QStringLiteral("sendFailuresByType"), failures},
         {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},
@@ -64,20 +66,25 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
 
 } // namespace
 
-QJsonObject status(const ServerContext &context, const RunFacts &facts)
+QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience audience)
 {
     QJsonArray players;
     context.players.forEach([&](const PlayerPtr &player) {
-        players.append(QJsonObject{
+        QJsonObject entry{
             {QStringLiteral("serverId"), player->serverIdNumber()},
             {QStringLiteral("handle"), NetworkText::wellFormed(player->Handle)},
-            {QStringLiteral("address"), player->IPAddress},
+            {QStringLiteral("secondsSinceLogon"), context.now() - player->loggedOnAt},
             {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
             {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},
-        });
+        };
+        if (audience == Audience::Operator)
+            entry.insert(QStringLiteral("address"), player->IPAddress);
+        players.append(entry);
     });
     return {
         {QStringLiteral("ok"), true},
+        {QStringLiteral("version"), QStringLiteral(VENTORO_VERSION)},
+        {QStringLiteral("messageOfTheDay"), NetworkText::wellFormed(context.MessageOfTheDay)},
         {QStringLiteral("uptimeSeconds"), context.now() - facts.startedAt},
         {QStringLiteral("connectPort"), facts.connectPort},
         {QStringLiteral("clientConnectPort"), facts.clientConnectPort},

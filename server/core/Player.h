@@ -13,6 +13,7 @@ struct Player {
     QString Handle;     // the logon handle, trimmed (equal to Key)
     QString ServerID;   // decimal text of the server ID assigned at logon
     qint64 HeartBeat = 0; // last sign of life, in whole seconds of the monotonic clock
+    qint64 loggedOnAt = 0; // when its logon was accepted, on the same clock
     bool SentPlaneType = false; // set by the player's first aircraft details
 
     // ServerID read as a number (0 when it is not a number).

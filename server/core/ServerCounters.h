@@ -11,8 +11,10 @@ struct ServerCounters {
     quint64 recordsRelayed = 0;     // records passed on to another player, one per recipient
     quint64 recordsIgnored = 0;     // unknown class or type, or a SenderID not from its player's address
     quint64 logonsAccepted = 0;
-    quint64 logonsRejected = 0;     // throttled ones included
+    quint64 logonsRejected = 0;     // throttled, banned and refused-full ones included
     quint64 logonsThrottled = 0;    // refused without looking at the accounts
+    quint64 logonsBanned = 0;       // refused for a ban, without looking at the accounts
+    quint64 logonsRefusedFull = 0;  // refused for the pilot limit, without looking at the accounts
     quint64 staleFlightDataDropped = 0;
     std::map<qint32, quint64> sendFailuresByType; // by PacketType of the record that could not be sent
 };

@@ -39,6 +39,8 @@ private slots:
     void texts();
     void ports_data();
     void ports();
+    void httpStatusPage_data();
+    void httpStatusPage();
     void banner();
 };
 
@@ -182,6 +184,41 @@ void tst_Startup::ports()
     } else {
         QVERIFY(error.contains(QStringLiteral("Port")));
     }
+}
+
+void tst_Startup::httpStatusPage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("off by default") << QByteArray("HttpAddress=::1\r\n") << 0 << "" << "";
+    QTest::newRow("port set") << QByteArray("HttpPort=8080\r\n") << 8080 << "127.0.0.1" << "";
+    QTest::newRow("IPv6, spaces") << QByteArray("HttpPort=8080\r\nHttpAddress= ::1 \r\n") << 8080 << "::1" << "";
+    QTest::newRow("every address") << QByteArray("HttpPort=9\r\nHttpAddress=0.0.0.0\r\n") << 9 << "0.0.0.0" << "";
+    QTest::newRow("port too large") << QByteArray("HttpPort=70000\r\n") << 0 << "" << "\"HttpPort\"";
+    QTest::newRow("port not a number") << QByteArray("HttpPort=80a\r\n") << 0 << "" << "\"HttpPort\"";
+    QTest::newRow("a name") << QByteArray("HttpPort=80\r\nHttpAddress=localhost\r\n") << 0 << "" << "\"HttpAddress\"";
+    QTest::newRow("with a port") << QByteArray("HttpPort=80\r\nHttpAddress=127.0.0.1:80\r\n") << 0 << "" << "\"HttpAddress\"";
+    QTest::newRow("bracketed") << QByteArray("HttpPort=80\r\nHttpAddress=[::1]\r\n") << 0 << "" << "\"HttpAddress\"";
+}
+
+void tst_Startup::httpStatusPage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, port);
+    QFETCH(QString, address);
+    QFETCH(QString, warning);
+
+    SettingsFile file("[General]\r\n" + content);
+    const StartupOptions::HttpOptions http = StartupOptions::readHttp(file.ini);
+    QCOMPARE(int(http.port), port);
+    if (port)
+        QCOMPARE(http.address.addressText(), address);
+    QCOMPARE(http.warnings.size(), warning.isEmpty() ? 0 : 1);
+    if (!warning.isEmpty())
+        QVERIFY(http.warnings.first().contains(warning));
 }
 
 void tst_Startup::banner()
