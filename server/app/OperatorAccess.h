@@ -2,22 +2,29 @@
 
 #include "ControlSocket.h"
 #include "OperatorCommands.h"
+#include "StartupOptions.h"
 
 #include <QString>
 
 #include <cstdio>
+#include <memory>
 
+class HttpDocumentServer;
 class ServerContext;
 class UdpEndpoint;
 
 // What the operator of a running server has beside its window: a summary of
 // the run on standard output once the socket is bound, and the control
-// socket that answers `ventoro status` and `ventoro kick`.
+// socket that answers `ventoro status` and `ventoro kick`; and, when the
+// settings ask for it, the HTTP status page: "/" for people, "/status.json"
+// for scripts and "/metrics" for Prometheus, all made from the status for
+// the public (no addresses).
 class OperatorAccess
 {
 public:
     // The context and endpoint must outlive this object.
     OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName);
+    ~OperatorAccess();
 
     // Opens the control socket at `path`. When it cannot be opened the
     // server runs on without it, and says so on standard error.
@@ -27,6 +34,13 @@ public:
     // hint when it holds none) and how to reach the control socket.
     void printSummary(std::FILE *out) const;
 
+    // Starts the HTTP status page where `http` says, and says where on
+    // `out`; nothing when its port is 0. When it cannot listen the server
+    // runs on without it, and says so on standard error.
+    void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out);
+    // The page's port, 0 when it is off.
+    quint16 statusPagePort() const;
+
 private:
     OperatorCommands::RunFacts facts() const;
 
@@ -35,4 +49,5 @@ private:
     QString m_instanceName;
     qint64 m_startedAt = 0;
     ControlSocket m_control;
+    std::unique_ptr<HttpDocumentServer> m_http;
 };

@@ -51,3 +51,9 @@ void RelayService::startOperatorAccess(const QString &controlPath, const QString
     m_operatorAccess->start(controlPath);
     m_operatorAccess->printSummary(stdout);
 }
+
+void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)
+{
+    if (m_operatorAccess)
+        m_operatorAccess->startStatusPage(http, stdout);
+}

@@ -45,6 +45,10 @@ public:
     // cannot be opened. Then prints the run's summary on standard output.
     void startOperatorAccess(const QString &controlPath, const QString &instanceName);
 
+    // Starts the HTTP status page where `http` says (nothing when its port
+    // is 0), once operator access has started; see OperatorAccess.
+    void startStatusPage(const StartupOptions::HttpOptions &http);
+
 private:
     SystemClock m_clock;
     EventLoopYield m_yield;

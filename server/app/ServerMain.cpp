@@ -187,6 +187,7 @@ int run(int argc, char *argv[])
     INIFiles serverIni;
     serverIni.FileName(paths.serverIni.toStdString());
     const StartupOptions::Options options = StartupOptions::read(serverIni);
+    const StartupOptions::HttpOptions http = StartupOptions::readHttp(serverIni);
     const bool windowed = options.ShowScreen && displayAvailable();
     const auto app = application(windowed, argc, argv);
 
@@ -204,6 +205,8 @@ int run(int argc, char *argv[])
                      [&context, logPath] { reopenLog(context, logPath); });
 
     applyOptions(context, options);
+    for (const QString &warning : http.warnings)
+        warn(warning);
     if (context.DebugOn)
         openLog(context, logPath);
 
@@ -228,6 +231,7 @@ int run(int argc, char *argv[])
         return ExitBindFailed;
     }
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance);
+    service.startStatusPage(http);
 
     const int status = QCoreApplication::exec();
     service.stopListening();
