@@ -114,7 +114,6 @@ void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const QStr
     context.players.forEach([&](const PlayerPtr &player) {
         if (player->serverIdNumber() == senderID) {
             player->HeartBeat = context.now();
-    player->loggedOnAt = player->HeartBeat;
             Senders::sendRecord(context, senderIP, Records::keepAliveEcho());
         }
         if (context.now() - player->HeartBeat >= KeepAliveExpirySeconds)

@@ -47,14 +47,19 @@ void tst_StatusViews::htmlEscaping()
 }
 
 // Ann logged on 2 min 05 s ago from 127.0.0.2, Bob from 127.0.0.3 sent his
-// aircraft details; the server has been up 1 h 02 min 05 s.
+// aircraft details; both sent keep-alives since, the last just now. The
+// server has been up 1 h 02 min 05 s.
 QJsonObject tst_StatusViews::statusWithTwoPilots(OperatorCommands::Audience audience)
 {
     if (m_harness.ctx().players.count() == 0) {
         m_harness.ctx().MessageOfTheDay = QStringLiteral("Fly \"safe\" <today>");
         const QList<PlayerPtr> players = m_harness.logOnAll({QStringLiteral("<b>x</b>"), QStringLiteral("Bob")});
         players[1]->SentPlaneType = true;
-        m_harness.clock.advance(125);
+        for (int step = 0; step < 5; ++step) {
+            m_harness.clock.advance(25);
+            m_harness.receive(ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2"));
+            m_harness.receive(ClientRecords::keepAlive(2), QStringLiteral("127.0.0.3"));
+        }
         ServerCounters &counted = m_harness.ctx().counters;
         counted.logonsAccepted = 7;
         counted.logonsRejected = 20;
@@ -74,6 +79,7 @@ void tst_StatusViews::publicViewsShowNoAddress()
     const QJsonObject bob = status[QLatin1String("players")][1].toObject();
     QCOMPARE(bob.keys(), (QStringList{"handle", "secondsSinceHeartbeat", "secondsSinceLogon", "sentAircraftDetails", "serverId"}));
     QCOMPARE(bob[QLatin1String("secondsSinceLogon")].toInteger(), 125);
+    QCOMPARE(bob[QLatin1String("secondsSinceHeartbeat")].toInteger(), 0);
 
     const QString page = QString::fromUtf8(StatusPage::html(status));
     for (const QByteArray &view : {StatusPage::html(status), QJsonDocument(status).toJson(), StatusMetrics::exposition(status)})
