@@ -17,13 +17,13 @@ PREFIX   ?= /
 # build/test-tools/ rather than installed with it, which would also start a
 # Prometheus server on the machine.
 TEST_PACKAGES := chromium
-TEST_TOOLS := $(BUILD)/test-tools
 # clang and its libFuzzer runtime, for `make fuzz` only.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
 FUZZ     := $(BUILD)/fuzz
+TEST_TOOLS := $(BUILD)/test-tools
 FUZZ_TARGETS := receivepath inifiles accountdeletion
 FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)

@@ -78,20 +78,17 @@ void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, st
     });
     QString error;
     const QString address = http.address.addressText();
-    if (!server->listen(QHostAddress(address), http.port, &error)) {
+    // "::" means every address of both families, as the relay's own socket.
+    const QHostAddress host = http.address == Endpoint() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
+    if (!server->listen(host, http.port, &error)) {
         std::fprintf(stderr, "VentoroServer: no HTTP status page on %s port %u (%s); the server runs on without it\n",
                      qPrintable(address), unsigned(http.port), qPrintable(error));
         std::fflush(stderr);
         return;
     }
     m_http = std::move(server);
-    const QString host = http.address.isIpv4() ? address : QLatin1Char('[') + address + QLatin1Char(']');
-    std::fprintf(out, "  Status page: http://%s:%u/ (and /status.json, /metrics)\n", qPrintable(host),
+    const QString url = http.address.isIpv4() ? address : QLatin1Char('[') + address + QLatin1Char(']');
+    std::fprintf(out, "  Status page: http://%s:%u/ (and /status.json, /metrics)\n", qPrintable(url),
                  unsigned(http.port));
     std::fflush(out);
-}
-
-quint16 OperatorAccess::statusPagePort() const
-{
-    return m_http ? m_http->port() : 0;
 }

@@ -38,8 +38,6 @@ public:
     // `out`; nothing when its port is 0. When it cannot listen the server
     // runs on without it, and says so on standard error.
     void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out);
-    // The page's port, 0 when it is off.
-    quint16 statusPagePort() const;
 
 private:
     OperatorCommands::RunFacts facts() const;

@@ -42,14 +42,8 @@ bool HttpDocumentServer::listen(const QHostAddress &address, quint16 port, QStri
         delete listener;
         return false;
     }
-    m_listener = listener;
     bind(listener); // takes it as its child
     return true;
-}
-
-quint16 HttpDocumentServer::port() const
-{
-    return m_listener ? m_listener->serverPort() : 0;
 }
 
 bool HttpDocumentServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)

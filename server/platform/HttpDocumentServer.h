@@ -8,8 +8,6 @@
 #include <functional>
 #include <map>
 
-class HttpListener;
-
 // A small read-only HTTP server: GET and HEAD of a fixed set of paths, each
 // answered with a document made when it is asked for. Any other path is
 // "404 Not Found", any other method "405 Method Not Allowed" (with the
@@ -38,10 +36,9 @@ public:
     // `path` as the request names it, e.g. "/metrics"; a query is ignored.
     void addDocument(const QString &path, Source source);
 
-    // Listens on address:port (port 0: one the system chooses). False, with
-    // the system's reason in errorText, when it cannot.
+    // Listens on address:port through an HttpListener. False, with the
+    // system's reason in errorText, when it cannot.
     bool listen(const QHostAddress &address, quint16 port, QString *errorText);
-    quint16 port() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
@@ -49,5 +46,4 @@ protected:
 
 private:
     std::map<QString, Source> m_documents;
-    HttpListener *m_listener = nullptr;
 };
