@@ -196,12 +196,9 @@ void tst_Startup::httpStatusPage_data()
     QTest::newRow("off by default") << QByteArray("HttpAddress=::1\r\n") << 0 << "" << "";
     QTest::newRow("port set") << QByteArray("HttpPort=8080\r\n") << 8080 << "127.0.0.1" << "";
     QTest::newRow("IPv6, spaces") << QByteArray("HttpPort=8080\r\nHttpAddress= ::1 \r\n") << 8080 << "::1" << "";
-    QTest::newRow("every address") << QByteArray("HttpPort=9\r\nHttpAddress=0.0.0.0\r\n") << 9 << "0.0.0.0" << "";
-    QTest::newRow("port too large") << QByteArray("HttpPort=70000\r\n") << 0 << "" << "\"HttpPort\"";
-    QTest::newRow("port not a number") << QByteArray("HttpPort=80a\r\n") << 0 << "" << "\"HttpPort\"";
+    QTest::newRow("port not a port") << QByteArray("HttpPort=70000\r\n") << 0 << "" << "\"HttpPort\"";
     QTest::newRow("a name") << QByteArray("HttpPort=80\r\nHttpAddress=localhost\r\n") << 0 << "" << "\"HttpAddress\"";
     QTest::newRow("with a port") << QByteArray("HttpPort=80\r\nHttpAddress=127.0.0.1:80\r\n") << 0 << "" << "\"HttpAddress\"";
-    QTest::newRow("bracketed") << QByteArray("HttpPort=80\r\nHttpAddress=[::1]\r\n") << 0 << "" << "\"HttpAddress\"";
 }
 
 void tst_Startup::httpStatusPage()
@@ -214,11 +211,8 @@ void tst_Startup::httpStatusPage()
     SettingsFile file("[General]\r\n" + content);
     const StartupOptions::HttpOptions http = StartupOptions::readHttp(file.ini);
     QCOMPARE(int(http.port), port);
-    if (port)
-        QCOMPARE(http.address.addressText(), address);
-    QCOMPARE(http.warnings.size(), warning.isEmpty() ? 0 : 1);
-    if (!warning.isEmpty())
-        QVERIFY(http.warnings.first().contains(warning));
+    QCOMPARE(port ? http.address.addressText() : QString(), address);
+    QCOMPARE(http.warnings.value(0).left(warning.size()), warning);
 }
 
 void tst_Startup::banner()
