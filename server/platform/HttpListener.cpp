@@ -51,9 +51,8 @@ void HttpListener::incomingConnection(qintptr descriptor)
     addPendingConnection(socket);
 }
 
-// The HTTP layer may take every signal of the socket away (it does on a
-// request it cannot parse), so the watch hangs on timers of its own: the
-// socket's children, which go with it.
+// The watch hangs on timers of its own, the socket's children, which go
+// with it: it holds whatever the HTTP layer does with the socket's signals.
 void HttpListener::watch(QTcpSocket *socket)
 {
     ++*m_connections;
