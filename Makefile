@@ -6,7 +6,7 @@
 # /opt/ventoro); `make package` builds a .deb under build/release/package/;
 # `make service-check` tries it under systemd on a fresh Debian 12.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGES := g++ make cmake ninja-build qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.
@@ -14,18 +14,25 @@ NAT_TEST_PACKAGES := iproute2 nftables
 # For `make service-check`: a Debian root to boot under systemd.
 SERVICE_CHECK_PACKAGES := systemd-container debootstrap
 PREFIX   ?= /
+# For the tests that see the status page in a real browser and check its
+# metrics with promtool; where they cannot be had, those tests skip.
+# promtool is taken out of Debian's prometheus package into
+# build/test-tools/ rather than installed with it, which would also start a
+# Prometheus server on the machine.
+TEST_PACKAGES := chromium
 # clang and its libFuzzer runtime, for `make fuzz` only.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
 FUZZ     := $(BUILD)/fuzz
+TEST_TOOLS := $(BUILD)/test-tools
 FUZZ_TARGETS := receivepath inifiles accountdeletion
 FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-packaging fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package service-check fuzz clean
+.PHONY: all deps deps-packaging test-deps fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package service-check fuzz clean
 
 all: build
 
@@ -46,6 +53,13 @@ deps:
 
 deps-packaging:
 	$(call install-missing,$(PACKAGING))
+
+test-deps:
+	-$(call install-missing,$(TEST_PACKAGES))
+	-@command -v promtool >/dev/null || [ -x $(TEST_TOOLS)/usr/bin/promtool ] || \
+	  (mkdir -p $(TEST_TOOLS) && cd $(TEST_TOOLS) && apt-get download prometheus >/dev/null 2>&1 && \
+	   dpkg-deb -x prometheus_*.deb . && rm -f prometheus_*.deb) || \
+	  echo "promtool could not be had: the metrics check will skip"
 
 fuzz-deps: deps
 	$(call install-missing,$(FUZZ_PACKAGES))
@@ -74,10 +88,10 @@ run: build
 run-config: build
 	cd $(RELEASE)/bin && exec ./VentoroConfig
 
-test-release: build
+test-release: build test-deps
 	cd $(RELEASE) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
-test-asan: build-asan
+test-asan: build-asan test-deps
 	cd $(ASAN) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 test: test-release test-asan

@@ -1,12 +1,16 @@
 #include "CoreBench.h"
 
 #include "BenchRecords.h"
+#include "OperatorCommands.h"
 #include "ReceivePath.h"
 #include "Seams.h"
 #include "ServerContext.h"
+#include "StatusMetrics.h"
+#include "StatusPage.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -40,6 +44,26 @@ class NoYield : public Yield
 public:
     void yield() override {}
 };
+
+// What one answer of the HTTP status page costs in the server beside the
+// HTTP itself: the status for the public, then the document made of it.
+void timeStatusViews(const ServerContext &context)
+{
+    constexpr int Rounds = 200;
+    const std::pair<const char *, QByteArray (*)(const QJsonObject &)> views[] = {
+        {"the page", StatusPage::html},
+        {"/status.json", [](const QJsonObject &status) { return QJsonDocument(status).toJson(QJsonDocument::Compact); }},
+        {"/metrics", StatusMetrics::exposition}};
+    for (const auto &[name, make] : views) {
+        QElapsedTimer timer;
+        timer.start();
+        qsizetype bytes = 0;
+        for (int round = 0; round < Rounds; ++round)
+            bytes = make(OperatorCommands::status(context, {}, OperatorCommands::Audience::Public)).size();
+        std::printf("core: %s for %d players made in %.0f us (%lld bytes)\n", name, context.players.count(),
+                    timer.nsecsElapsed() / 1e3 / Rounds, qint64(bytes));
+    }
+}
 
 // 127.0.x.y, each pilot at its own address, sending from one port.
 Endpoint addressOf(int pilot)
@@ -88,6 +112,7 @@ int run(const Settings &settings)
                 logonMs, logonMs * 1000 / settings.players);
     std::printf("core: %d flight records among %d players in %.3f s: %.0f records/s in, %.0f datagrams/s out\n",
                 settings.records, settings.players, seconds, settings.records / seconds, sender.count / seconds);
+    timeStatusViews(context);
     return 0;
 }
 

@@ -62,7 +62,8 @@ RelayProcess::RelayProcess(const Settings &settings, int accounts)
         if (!QFile::copy(settings.serverBinary, program)
             || !writeFile(m_dir.filePath(QStringLiteral("VentoroServer.ini")),
                           "[General]\r\nDebug=0\r\nShowScreen=0\r\nConnectPort=" + QByteArray::number(m_serverPort)
-                              + "\r\nClientConnectPort=" + QByteArray::number(m_replyPort) + "\r\n")
+                              + "\r\nClientConnectPort=" + QByteArray::number(m_replyPort)
+                              + "\r\nHttpPort=" + QByteArray::number(settings.httpPort) + "\r\n")
             || !writeFile(m_dir.filePath(QStringLiteral("user.ini")), BenchRecords::accounts(accounts))) {
             std::fprintf(stderr, "cannot prepare the server's program directory\n");
             return;

@@ -23,6 +23,7 @@ struct Settings {
     int seconds = 5;
     int relayCpu = -1;  // -1: not pinned
     int driverCpu = -1;
+    int httpPort = 0;   // the server's HttpPort (its status page); 0: off
 };
 
 struct Result {

@@ -1,5 +1,5 @@
 // ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
-//               [--records N] [--accounts N] [--server PATH] [--yardstick 1]
+//               [--records N] [--accounts N] [--server PATH] [--yardstick 1] [--http PORT]
 // "all" is core, accounts, table and overload.
 #include "AccountsBench.h"
 #include "BenchTable.h"
@@ -41,6 +41,8 @@ int main(int argc, char *argv[])
             loopback.serverBinary = value;
         else if (name == QStringLiteral("--yardstick"))
             loopback.yardstick = value == QStringLiteral("1");
+        else if (name == QStringLiteral("--http"))
+            loopback.httpPort = qBound(0, value.toInt(), 65535); // the status page on 127.0.0.1, to scrape
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(name));
             return 2;

@@ -11,6 +11,8 @@ inline constexpr char Section[] = "General";
 
 inline constexpr char ConnectPortKey[] = "ConnectPort";
 inline constexpr char ClientConnectPortKey[] = "ClientConnectPort";
+inline constexpr char HttpPortKey[] = "HttpPort";
+inline constexpr char HttpAddressKey[] = "HttpAddress";
 inline constexpr char MotdKey[] = "MOTD";
 inline constexpr char CrashTextKey[] = "CrashText";
 inline constexpr char DebugKey[] = "Debug";
@@ -21,6 +23,10 @@ inline constexpr char ReplyToSourcePortKey[] = "ReplyToSourcePort";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
+// The HTTP status page is off unless a port is set, and then answers on the
+// machine itself only unless an address is set.
+inline constexpr int DefaultHttpPort = 0;
+inline constexpr char DefaultHttpAddress[] = "127.0.0.1";
 inline constexpr char DefaultCrashText[] = "stacked his crate!!";
 inline constexpr char DefaultMotd[] = "Ventoro server run by Brisalt Ltd";
 // No limit on the pilots logged on at once.

@@ -1,12 +1,16 @@
 #include "OperatorAccess.h"
 
 #include "AccountsFileLayout.h"
+#include "HttpDocumentServer.h"
 #include "RuntimeDirectory.h"
 #include "ServerContext.h"
+#include "StatusMetrics.h"
+#include "StatusPage.h"
 #include "UdpEndpoint.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
                                OperatorCommands::Reload reload)
@@ -14,6 +18,8 @@ OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, co
       m_startedAt(context.now())
 {
 }
+
+OperatorAccess::~OperatorAccess() = default;
 
 void OperatorAccess::start(const QString &path)
 {
@@ -59,5 +65,38 @@ void OperatorAccess::printSummary(std::FILE *out) const
     const bool defaultInstance = m_instanceName == QLatin1String(RuntimeDirectory::DefaultInstance);
     std::fprintf(out, "  See who is on: %sventoro status\n",
                  defaultInstance ? "" : qPrintable(QStringLiteral("VENTORO_INSTANCE=%1 ").arg(m_instanceName)));
+    std::fflush(out);
+}
+
+void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out)
+{
+    if (http.port == 0)
+        return;
+    using Document = HttpDocumentServer::Document;
+    auto server = std::make_unique<HttpDocumentServer>();
+    const auto publicStatus = [this] { return OperatorCommands::status(m_context, facts(), OperatorCommands::Audience::Public); };
+    server->addDocument(QStringLiteral("/"), [publicStatus] {
+        return Document{"text/html; charset=utf-8", StatusPage::html(publicStatus())};
+    });
+    server->addDocument(QStringLiteral("/status.json"), [publicStatus] {
+        return Document{"application/json", QJsonDocument(publicStatus()).toJson(QJsonDocument::Compact) + '\n'};
+    });
+    server->addDocument(QStringLiteral("/metrics"), [publicStatus] {
+        return Document{StatusMetrics::ContentType, StatusMetrics::exposition(publicStatus())};
+    });
+    QString error;
+    const QString address = http.address.addressText();
+    // "::" means every address of both families, as the relay's own socket.
+    const QHostAddress host = http.address == Endpoint() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
+    if (!server->listen(host, http.port, &error)) {
+        std::fprintf(stderr, "VentoroServer: no HTTP status page on %s port %u (%s); the server runs on without it\n",
+                     qPrintable(address), unsigned(http.port), qPrintable(error));
+        std::fflush(stderr);
+        return;
+    }
+    m_http = std::move(server);
+    const QString url = http.address.isIpv4() ? address : QLatin1Char('[') + address + QLatin1Char(']');
+    std::fprintf(out, "  Status page: http://%s:%u/ (and /status.json, /metrics)\n", qPrintable(url),
+                 unsigned(http.port));
     std::fflush(out);
 }

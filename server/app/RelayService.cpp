@@ -66,3 +66,9 @@ ServerReload::Report RelayService::reload()
     std::fflush(stderr);
     return report;
 }
+
+void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)
+{
+    if (m_operatorAccess)
+        m_operatorAccess->startStatusPage(http, stdout);
+}

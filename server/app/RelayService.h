@@ -51,6 +51,10 @@ public:
     // standard error.
     ServerReload::Report reload();
 
+    // Starts the HTTP status page where `http` says (nothing when its port
+    // is 0), once operator access has started; see OperatorAccess.
+    void startStatusPage(const StartupOptions::HttpOptions &http);
+
 private:
     SystemClock m_clock;
     EventLoopYield m_yield;

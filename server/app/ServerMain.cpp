@@ -181,6 +181,7 @@ int run(int argc, char *argv[])
     INIFiles serverIni;
     serverIni.FileName(paths.serverIni.toStdString());
     const StartupOptions::Options options = StartupOptions::read(serverIni);
+    const StartupOptions::HttpOptions http = StartupOptions::readHttp(serverIni);
     const bool windowed = options.ShowScreen && displayAvailable();
     const auto app = application(windowed, argc, argv);
 
@@ -196,6 +197,8 @@ int run(int argc, char *argv[])
     QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service, [&service] { service.reload(); });
 
     applyOptions(context, options);
+    for (const QString &warning : http.warnings)
+        warn(warning);
     if (context.DebugOn)
         openLog(context, QDir::current().absoluteFilePath(QStringLiteral("log.txt")));
     // Bans outlive runs; a bans.ini that cannot be read leaves none in force
@@ -224,6 +227,7 @@ int run(int argc, char *argv[])
         return ExitBindFailed;
     }
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance);
+    service.startStatusPage(http);
 
     const int status = QCoreApplication::exec();
     service.stopListening();

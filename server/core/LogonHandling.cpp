@@ -81,6 +81,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     player->serverId = newID;
     player->PilotID = request.PilotID;
     player->HeartBeat = context.now();
+    player->loggedOnAt = player->HeartBeat;
 
     ++context.counters.logonsAccepted;
     Senders::sendRecord(context, endpoint, Records::logonAccepted(newID, context.MessageOfTheDay));

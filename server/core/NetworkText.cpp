@@ -33,4 +33,22 @@ QString wellFormed(const QString &text)
     return result;
 }
 
+QString html(const QString &text)
+{
+    const QString safe = wellFormed(oneLine(text));
+    QString escaped;
+    escaped.reserve(safe.size());
+    for (const QChar c : safe) {
+        switch (c.unicode()) {
+        case u'&': escaped += QLatin1String("&amp;"); break;
+        case u'<': escaped += QLatin1String("&lt;"); break;
+        case u'>': escaped += QLatin1String("&gt;"); break;
+        case u'"': escaped += QLatin1String("&quot;"); break;
+        case u'\'': escaped += QLatin1String("&#39;"); break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
 } // namespace NetworkText

@@ -17,4 +17,9 @@ QString oneLine(const QString &text);
 // becomes U+FFFD, so strict parsers accept the document.
 QString wellFormed(const QString &text);
 
+// For HTML text and attribute values: the one-line rule and the well-formed
+// rule above, then "&", "<", ">", '"' and "'" as character references, so
+// the text shows as the characters it holds and never as markup.
+QString html(const QString &text);
+
 } // namespace NetworkText

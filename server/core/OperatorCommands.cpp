@@ -85,20 +85,25 @@ QJsonObject reloadAnswer(const ServerReload::Report &report)
 
 } // namespace
 
-QJsonObject status(const ServerContext &context, const RunFacts &facts)
+QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience audience)
 {
     QJsonArray players;
     context.players.forEach([&](const PlayerPtr &player) {
-        players.append(QJsonObject{
+        QJsonObject entry{
             {QStringLiteral("serverId"), player->serverId},
             {QStringLiteral("handle"), NetworkText::wellFormed(player->Handle)},
-            {QStringLiteral("address"), context.endpointText(player->endpoint)},
+            {QStringLiteral("secondsSinceLogon"), context.now() - player->loggedOnAt},
             {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
             {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},
-        });
+        };
+        if (audience == Audience::Operator)
+            entry.insert(QStringLiteral("address"), context.endpointText(player->endpoint));
+        players.append(entry);
     });
     return {
         {QStringLiteral("ok"), true},
+        {QStringLiteral("version"), QStringLiteral(VENTORO_VERSION)},
+        {QStringLiteral("messageOfTheDay"), NetworkText::wellFormed(context.MessageOfTheDay)},
         {QStringLiteral("uptimeSeconds"), context.now() - facts.startedAt},
         {QStringLiteral("connectPort"), facts.connectPort},
         {QStringLiteral("clientConnectPort"), facts.clientConnectPort},

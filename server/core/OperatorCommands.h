@@ -25,11 +25,17 @@ struct RunFacts {
     quint64 receiveQueueDrops = 0;
 };
 
-// Uptime, ports, whether answers go to each pilot's source port, logging,
-// the pilot limit, the bans in force, every registered player (server ID,
-// handle, endpoint as the log shows it, seconds since its last heartbeat,
-// whether it has sent its aircraft details) and the run's counters.
-QJsonObject status(const ServerContext &context, const RunFacts &facts);
+// Who a status is for: the operator sees each player's address; the
+// public (the HTTP status page and its JSON) never does.
+enum class Audience { Operator, Public };
+
+// The program's version, the message of the day, uptime, ports, whether
+// answers go to each pilot's source port, logging, the pilot limit, the bans
+// in force, every registered player (server ID, handle, endpoint as the log
+// shows it for the operator, seconds since its logon and since its last
+// heartbeat, whether it has sent its aircraft details) and the run's
+// counters.
+QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience audience = Audience::Operator);
 
 // Removes the player with that server ID as every departure goes (the
 // others are told with PlayerRemoved) and logs that the operator removed

@@ -69,3 +69,21 @@ QString trimSpaces(const QString &text)
         --last;
     return text.mid(first, last - first);
 }
+
+QString Packet::typeName(qint32 packetType)
+{
+    switch (packetType) {
+    case Packet::LogonRequest: return QStringLiteral("LogonRequest");
+    case Packet::LogonAccepted: return QStringLiteral("LogonAccepted");
+    case Packet::LogonRejected: return QStringLiteral("LogonRejected");
+    case Packet::PlayerAdded: return QStringLiteral("PlayerAdded");
+    case Packet::PlayerRemoved: return QStringLiteral("PlayerRemoved");
+    case Packet::KeepAlive: return QStringLiteral("KeepAlive");
+    case Packet::AircraftDetails: return QStringLiteral("AircraftDetails");
+    case Packet::QueryPlaneType: return QStringLiteral("QueryPlaneType");
+    case Packet::PlayerCrashed: return QStringLiteral("PlayerCrashed");
+    case Packet::FlightData: return QStringLiteral("FlightData");
+    case Packet::ChatMessage: return QStringLiteral("ChatMessage");
+    default: return QStringLiteral("type %1").arg(packetType);
+    }
+}

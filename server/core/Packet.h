@@ -37,6 +37,12 @@ public:
         FlightData = 4121,
         ChatMessage = 4131,
     };
+    static constexpr std::array<Type, 11> Types = {LogonRequest, LogonAccepted, LogonRejected, PlayerAdded,
+                                                   PlayerRemoved, KeepAlive, AircraftDetails, QueryPlaneType,
+                                                   PlayerCrashed, FlightData, ChatMessage};
+    // The type's name ("PlayerAdded"), or "type N" for a type the protocol
+    // does not know.
+    static QString typeName(qint32 packetType);
 
     // Field offsets and text widths (in characters) of the record layouts.
     enum Layout : int {

@@ -17,6 +17,7 @@ struct Player {
     qint32 serverId = 0; // the server ID assigned at logon; records name their sender by it
     qint32 PilotID = 0; // the account it logged on with, for bans
     qint64 HeartBeat = 0; // last sign of life, in whole seconds of the monotonic clock
+    qint64 loggedOnAt = 0; // when its logon was accepted, on the same clock
     bool SentPlaneType = false; // set by the player's first aircraft details
 };
 

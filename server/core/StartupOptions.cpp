@@ -109,6 +109,34 @@ std::optional<Ports> readPorts(const INIFiles &serverIni, QString *error)
     return Ports{*reply, *local};
 }
 
+HttpOptions readHttp(const INIFiles &serverIni)
+{
+    HttpOptions http;
+    const std::string portText = serverIni.ReadINI(Section, HttpPortKey, DefaultHttpPort);
+    const std::optional<std::int32_t> port = wholeNumber32(portText);
+    if (!port || *port < 0 || *port > 65535) {
+        http.warnings.append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no port number from 0 "
+                                            "to 65535; the HTTP status page is off")
+                                 .arg(QLatin1String(HttpPortKey), settingsText(portText)));
+        return http;
+    }
+    if (*port == 0)
+        return http;
+    const QString addressText = trimSpaces(settingsText(serverIni.ReadINI(Section, HttpAddressKey, DefaultHttpAddress)));
+    const std::optional<Endpoint> address = Endpoint::fromText(addressText);
+    // An address alone: no "[...]" and no ":port" after a dotted quad.
+    const bool withPort = addressText.contains(u'[') || (address && address->isIpv4() && addressText.contains(u':'));
+    if (!address || withPort) {
+        http.warnings.append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no IPv4 or IPv6 "
+                                            "address (such as 127.0.0.1, 0.0.0.0 or ::1); the HTTP status page is off")
+                                 .arg(QLatin1String(HttpAddressKey), addressText));
+        return http;
+    }
+    http.port = quint16(*port);
+    http.address = *address;
+    return http;
+}
+
 QStringList banner(const QString &timeOfDay, bool lowLevelOn)
 {
     const QString dashes(70, u'-');

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Endpoint.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -71,6 +73,21 @@ struct Ports {
 // 1500). Empty, with the reason in `error`, when either is not a whole
 // number from 1 to 65535.
 std::optional<Ports> readPorts(const INIFiles &serverIni, QString *error);
+
+// Where the HTTP status page listens; port 0 when it is off.
+struct HttpOptions {
+    quint16 port = 0;
+    Endpoint address;
+    // Why a value that was set leaves the page off, for the operator.
+    QStringList warnings;
+};
+
+// Reads "HttpPort" (default 0: off) and "HttpAddress" (default 127.0.0.1,
+// an IPv4 or IPv6 address, no name). A port that is no whole number from 0
+// to 65535, or an address that is none, leaves the page off with a
+// warning: the relay runs on without its status page rather than not at
+// all.
+HttpOptions readHttp(const INIFiles &serverIni);
 
 // The four lines that open the log of every run.
 QStringList banner(const QString &timeOfDay, bool lowLevelOn);

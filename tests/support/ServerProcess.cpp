@@ -118,14 +118,14 @@ bool ServerProcess::sendSignal(int signalNumber)
     return isRunning() && processId() > 0 && ::kill(pid_t(processId()), signalNumber) == 0;
 }
 
-qint64 ServerProcess::residentKilobytes() const
+qint64 ServerProcess::residentKilobytes(bool peak) const
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(processId()));
     if (processId() <= 0 || !status.open(QIODevice::ReadOnly))
         return 0;
     // /proc files report a size of 0: read them whole, not up to atEnd().
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
+        if (line.startsWith(peak ? "VmHWM:" : "VmRSS:"))
             return line.mid(6).simplified().split(' ').value(0).toLongLong();
     }
     return 0;

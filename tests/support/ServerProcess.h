@@ -55,8 +55,9 @@ public:
     bool start(const QStringList &arguments = {});
     // Sends a signal to the running process; false when it is not running.
     bool sendSignal(int signalNumber);
-    // The process's resident memory in kB (VmRSS), 0 when unknown.
-    qint64 residentKilobytes() const;
+    // The process's resident memory in kB (VmRSS), or the most it has had
+    // (VmHWM) when `peak`; 0 when unknown.
+    qint64 residentKilobytes(bool peak = false) const;
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 processId() const { return m_process.processId(); }
 

@@ -5,9 +5,9 @@
 #include "BanList.h"
 #include "BansFileLayout.h"
 #include "ConfigFiles.h"
+#include "DurationText.h"
 #include "NetworkText.h"
 #include "SettingsText.h"
-#include "StatusText.h"
 #include "WindowText.h"
 
 #include <QDateTime>
@@ -49,7 +49,7 @@ QString localTime(qint64 secondsSince1970)
 QString timeLeft(qint64 seconds)
 {
     if (seconds < 86400)
-        return StatusText::duration(seconds);
+        return durationText(seconds);
     return QStringLiteral("%1 d %2 h").arg(seconds / 86400).arg(seconds / 3600 % 24);
 }
 

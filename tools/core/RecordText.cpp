@@ -13,30 +13,12 @@ QString quoted(const QString &text)
 QString playerNotice(const Packet &record)
 {
     return QStringLiteral("%1: %2 (server ID %3)")
-        .arg(typeName(record.PacketType()),
+        .arg(Packet::typeName(record.PacketType()),
              NetworkText::oneLine(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)))
         .arg(record.int32At(Packet::PlayerIDAt));
 }
 
 } // namespace
-
-QString typeName(qint32 packetType)
-{
-    switch (packetType) {
-    case Packet::LogonRequest: return QStringLiteral("LogonRequest");
-    case Packet::LogonAccepted: return QStringLiteral("LogonAccepted");
-    case Packet::LogonRejected: return QStringLiteral("LogonRejected");
-    case Packet::PlayerAdded: return QStringLiteral("PlayerAdded");
-    case Packet::PlayerRemoved: return QStringLiteral("PlayerRemoved");
-    case Packet::KeepAlive: return QStringLiteral("KeepAlive");
-    case Packet::AircraftDetails: return QStringLiteral("AircraftDetails");
-    case Packet::QueryPlaneType: return QStringLiteral("QueryPlaneType");
-    case Packet::PlayerCrashed: return QStringLiteral("PlayerCrashed");
-    case Packet::FlightData: return QStringLiteral("FlightData");
-    case Packet::ChatMessage: return QStringLiteral("ChatMessage");
-    default: return QStringLiteral("type %1").arg(packetType);
-    }
-}
 
 QString describe(const Packet &record)
 {
@@ -58,7 +40,7 @@ QString describe(const Packet &record)
             .arg(quoted(record.textAt(Packet::CrashMessageAt, Packet::CrashMessageChars)));
     default:
         return QStringLiteral("%1 from server ID %2 (class %3)")
-            .arg(typeName(record.PacketType()))
+            .arg(Packet::typeName(record.PacketType()))
             .arg(record.SenderID())
             .arg(record.PacketClass());
     }

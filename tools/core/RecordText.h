@@ -8,10 +8,6 @@
 // server from a pilot's side.
 namespace RecordText {
 
-// The record type's name ("PlayerAdded"), or "type N" for a type the
-// protocol does not know.
-QString typeName(qint32 packetType);
-
 // One line: the type's name and the fields of its layout, e.g.
 // "PlayerAdded: Bob (server ID 2)". Control characters and line
 // separators in the record's texts are shown as "?".

@@ -1,7 +1,8 @@
 #include "StatusText.h"
 
+#include "DurationText.h"
 #include "NetworkText.h"
-#include "RecordText.h"
+#include "Packet.h"
 
 #include <QJsonArray>
 
@@ -19,7 +20,7 @@ QString playerLine(const QJsonObject &player)
         .arg(number(player, "serverId"), 6)
         .arg(NetworkText::oneLine(player.value(QLatin1String("handle")).toString()), -20)
         .arg(player.value(QLatin1String("address")).toString(), -15)
-        .arg(duration(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
+        .arg(durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
         .arg(player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
 }
 
@@ -27,7 +28,7 @@ QString failedSends(const QJsonObject &byType)
 {
     QStringList parts;
     for (auto it = byType.begin(); it != byType.end(); ++it)
-        parts.append(QStringLiteral("%1 %2").arg(RecordText::typeName(it.key().toInt())).arg(it.value().toInteger()));
+        parts.append(QStringLiteral("%1 %2").arg(Packet::typeName(it.key().toInt())).arg(it.value().toInteger()));
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
 }
 
@@ -47,18 +48,6 @@ QString countersText(const QJsonObject &c)
 
 } // namespace
 
-QString duration(qint64 seconds)
-{
-    const qint64 hours = seconds / 3600;
-    const qint64 minutes = seconds / 60 % 60;
-    const QString secs = QString::number(seconds % 60).rightJustified(hours || minutes ? 2 : 1, QLatin1Char('0'));
-    if (hours)
-        return QStringLiteral("%1 h %2 min %3 s").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(secs);
-    if (minutes)
-        return QStringLiteral("%1 min %2 s").arg(minutes).arg(secs);
-    return secs + QStringLiteral(" s");
-}
-
 QString format(const QJsonObject &status)
 {
     const qint64 maxPilots = number(status, "maxPilots");
@@ -67,7 +56,7 @@ QString format(const QJsonObject &status)
         : QStringLiteral("UDP port %1").arg(number(status, "clientConnectPort"));
     QString text = QStringLiteral("Up %1. Pilots send to UDP port %2; answers go to %3. Logging %4.\n"
                                   "Pilot limit: %5. Bans in force: %6.\n")
-                       .arg(duration(number(status, "uptimeSeconds")))
+                       .arg(durationText(number(status, "uptimeSeconds")))
                        .arg(number(status, "connectPort"))
                        .arg(answers)
                        .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"))

@@ -41,6 +41,8 @@ private slots:
     void maxPilots();
     void ports_data();
     void ports();
+    void httpStatusPage_data();
+    void httpStatusPage();
     void banner();
 };
 
@@ -218,6 +220,35 @@ void tst_Startup::ports()
     } else {
         QVERIFY(error.contains(QStringLiteral("Port")));
     }
+}
+
+void tst_Startup::httpStatusPage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("off by default") << QByteArray("HttpAddress=::1\r\n") << 0 << "" << "";
+    QTest::newRow("port set") << QByteArray("HttpPort=8080\r\n") << 8080 << "127.0.0.1" << "";
+    QTest::newRow("IPv6, spaces") << QByteArray("HttpPort=8080\r\nHttpAddress= ::1 \r\n") << 8080 << "::1" << "";
+    QTest::newRow("port not a port") << QByteArray("HttpPort=70000\r\n") << 0 << "" << "\"HttpPort\"";
+    QTest::newRow("a name") << QByteArray("HttpPort=80\r\nHttpAddress=localhost\r\n") << 0 << "" << "\"HttpAddress\"";
+    QTest::newRow("with a port") << QByteArray("HttpPort=80\r\nHttpAddress=127.0.0.1:80\r\n") << 0 << "" << "\"HttpAddress\"";
+}
+
+void tst_Startup::httpStatusPage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, port);
+    QFETCH(QString, address);
+    QFETCH(QString, warning);
+
+    SettingsFile file("[General]\r\n" + content);
+    const StartupOptions::HttpOptions http = StartupOptions::readHttp(file.ini);
+    QCOMPARE(int(http.port), port);
+    QCOMPARE(port ? http.address.addressText() : QString(), address);
+    QCOMPARE(http.warnings.value(0).left(warning.size()), warning);
 }
 
 void tst_Startup::banner()

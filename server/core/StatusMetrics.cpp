@@ -1,0 +1,111 @@
+#include "StatusMetrics.h"
+
+#include "Packet.h"
+
+#include <QJsonArray>
+
+#include <map>
+
+namespace StatusMetrics {
+namespace {
+
+class Exposition
+{
+public:
+    void family(const char *name, const char *type, const char *help)
+    {
+        m_text += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    }
+    void sample(const char *name, qint64 value, const QByteArray &labels = {})
+    {
+        m_text += name + (labels.isEmpty() ? QByteArray() : '{' + labels + '}') + ' ' + QByteArray::number(value)
+            + '\n';
+    }
+    QByteArray text() const { return m_text; }
+
+private:
+    QByteArray m_text;
+};
+
+qint64 number(const QJsonObject &object, const char *key)
+{
+    return object.value(QLatin1String(key)).toInteger();
+}
+
+QByteArray label(const char *name, const QString &value)
+{
+    return QByteArray(name) + "=\"" + labelValue(value) + '"';
+}
+
+void logons(Exposition &out, const QJsonObject &counters)
+{
+    const qint64 throttled = number(counters, "logonsThrottled");
+    const qint64 banned = number(counters, "logonsBanned");
+    const qint64 full = number(counters, "logonsRefusedFull");
+    const qint64 rejected = qMax<qint64>(0, number(counters, "logonsRejected") - throttled - banned - full);
+    out.family("ventoro_logons_total", "counter",
+               "Logon requests answered, by outcome: accepted; rejected (unknown pilot ID, wrong password, or "
+               "the handle could not be registered); throttled (too many rejections from the address); banned; "
+               "full (the pilot limit was reached).");
+    const std::pair<const char *, qint64> outcomes[] = {
+        {"accepted", number(counters, "logonsAccepted")}, {"rejected", rejected}, {"throttled", throttled},
+        {"banned", banned}, {"full", full}};
+    for (const auto &[result, value] : outcomes)
+        out.sample("ventoro_logons_total", value, label("result", QLatin1String(result)));
+}
+
+// Every type the server sends is shown, failed or not, so that a rate over
+// it starts from zero.
+void sendFailures(Exposition &out, const QJsonObject &byType)
+{
+    std::map<qint32, qint64> failures;
+    for (const Packet::Type type : Packet::Types) {
+        if (type != Packet::LogonRequest)
+            failures[type] = 0;
+    }
+    for (auto it = byType.begin(); it != byType.end(); ++it)
+        failures[it.key().toInt()] = it.value().toInteger();
+    out.family("ventoro_send_failures_total", "counter",
+               "Records that could not be sent (the socket's send buffer stayed full), by record type.");
+    for (const auto &[type, failed] : failures)
+        out.sample("ventoro_send_failures_total", failed, label("type", Packet::typeName(type)));
+}
+
+} // namespace
+
+QByteArray labelValue(const QString &text)
+{
+    QByteArray value = text.toUtf8();
+    value.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    return value;
+}
+
+QByteArray exposition(const QJsonObject &status)
+{
+    const QJsonObject counters = status.value(QLatin1String("counters")).toObject();
+    Exposition out;
+    out.family("ventoro_build_info", "gauge", "The server's version, as a label; the value is always 1.");
+    out.sample("ventoro_build_info", 1, label("version", status.value(QLatin1String("version")).toString()));
+    out.family("ventoro_uptime_seconds", "gauge", "Seconds since the server began to listen.");
+    out.sample("ventoro_uptime_seconds", number(status, "uptimeSeconds"));
+    out.family("ventoro_players", "gauge", "Pilots logged on now.");
+    out.sample("ventoro_players", status.value(QLatin1String("players")).toArray().size());
+    out.family("ventoro_datagrams_received_total", "counter", "Datagrams handed to the record handling.");
+    out.sample("ventoro_datagrams_received_total", number(counters, "datagramsReceived"));
+    out.family("ventoro_records_relayed_total", "counter", "Records passed on to another pilot, one per recipient.");
+    out.sample("ventoro_records_relayed_total", number(counters, "recordsRelayed"));
+    out.family("ventoro_records_ignored_total", "counter",
+               "Records ignored: an unknown type, or one naming a pilot it did not come from.");
+    out.sample("ventoro_records_ignored_total", number(counters, "recordsIgnored"));
+    logons(out, counters);
+    out.family("ventoro_stale_flight_records_dropped_total", "counter",
+               "Flight data records dropped because they waited too long in the server to be worth relaying.");
+    out.sample("ventoro_stale_flight_records_dropped_total", number(counters, "staleFlightDataDropped"));
+    sendFailures(out, counters.value(QLatin1String("sendFailuresByType")).toObject());
+    out.family("ventoro_receive_queue_dropped_datagrams_total", "counter",
+               "Datagrams dropped, oldest first, because the server's receive queue was full.");
+    out.sample("ventoro_receive_queue_dropped_datagrams_total", number(counters, "receiveQueueDrops"));
+    return out.text();
+}
+
+} // namespace StatusMetrics
