@@ -48,9 +48,9 @@ int run(const Settings &settings)
     for (const int pilots : settings.pilotCounts) {
         LoopbackBench::Settings run = base;
         run.pilots = pilots;
-        run.yardstick = false;
+        run.relay = LoopbackBench::Settings::Relay::Server;
         const LoopbackBench::Result server = LoopbackBench::run(run);
-        run.yardstick = true;
+        run.relay = LoopbackBench::Settings::Relay::Yardstick;
         const LoopbackBench::Result yardstick = LoopbackBench::run(run);
         const double ratio = yardstick.cpuUsPerRelay > 0 ? server.cpuUsPerRelay / yardstick.cpuUsPerRelay : 0;
         printRow("server", pilots, server, ratio);
@@ -78,7 +78,7 @@ int run(const Settings &settings)
         LoopbackBench::Settings run = base;
         run.pilots = RatioPilots;
         const double server = LoopbackBench::run(run).cpuUsPerRelay;
-        run.yardstick = true;
+        run.relay = LoopbackBench::Settings::Relay::Yardstick;
         const double yardstick = LoopbackBench::run(run).cpuUsPerRelay;
         if (server > 0 && yardstick > 0)
             ratios.append(server / yardstick);

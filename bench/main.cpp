@@ -1,6 +1,7 @@
 // ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
-//               [--records N] [--accounts N] [--server PATH] [--yardstick 1]
-// "all" is core, accounts, table and overload.
+//               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso]
+// "all" is core, accounts, table and overload. "loopback" drives the server,
+// or with --yardstick the plain (1) or GSO yardstick.
 #include "AccountsBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
@@ -40,7 +41,9 @@ int main(int argc, char *argv[])
         else if (name == QStringLiteral("--server"))
             loopback.serverBinary = value;
         else if (name == QStringLiteral("--yardstick"))
-            loopback.yardstick = value == QStringLiteral("1");
+            loopback.relay = value == QStringLiteral("gso") ? LoopbackBench::Settings::Relay::GsoYardstick
+                : value == QStringLiteral("1")            ? LoopbackBench::Settings::Relay::Yardstick
+                                                          : LoopbackBench::Settings::Relay::Server;
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(name));
             return 2;
