@@ -16,6 +16,7 @@ using Relay = LoopbackBench::Settings::Relay;
 
 constexpr std::array<Relay, 3> Relays{Relay::Server, Relay::Yardstick, Relay::GsoYardstick};
 constexpr double CleanP99Us = 5000;
+constexpr double LoadGeneratorBusyPercent = 95;
 constexpr int SearchStep = 10;
 constexpr int SearchRuns = 4;
 // The relays' CPU time per datagram varies by some 15% from run to run,
@@ -28,6 +29,12 @@ constexpr int RatioSeconds = 3;
 bool carriedCleanly(const LoopbackBench::Result &result)
 {
     return result.ok && result.lossPercent <= 0.0 && result.p99us < CleanP99Us;
+}
+
+// Its own sockets overflowed, or it had next to no CPU time to spare.
+bool loadGeneratorLimited(const LoopbackBench::Result &result)
+{
+    return result.driverDrops > 0 || result.driverCpuPercent >= LoadGeneratorBusyPercent;
 }
 
 double ratio(const LoopbackBench::Result &server, const LoopbackBench::Result &yardstick)
@@ -143,7 +150,8 @@ int run(const Settings &settings)
             run.relay = Relays[r];
             results[r] = LoopbackBench::run(run);
             if (results[r].ok)
-                series[qsizetype(r)].points.append({pilots, results[r].relaysPerSecond, results[r].p99us});
+                series[qsizetype(r)].points.append({pilots, results[r].relaysPerSecond, results[r].p99us,
+                                                    loadGeneratorLimited(results[r])});
         }
         printRow(Relay::Server, pilots, results[0], ratioText(ratio(results[0], results[1])),
                  ratioText(ratio(results[0], results[2])));

@@ -79,7 +79,15 @@ void drawFrame(QPainter &painter, const Panel &panel, const QString &heading, co
     painter.drawRect(panel.area);
 }
 
-void drawLine(QPainter &painter, const QList<QPointF> &points, const QPen &pen, bool markers)
+void drawMarker(QPainter &painter, QPointF at, const QColor &colour, bool hollow)
+{
+    painter.setPen(QPen(colour, 2));
+    painter.setBrush(hollow ? QBrush(Qt::white) : QBrush(colour));
+    painter.drawEllipse(at, hollow ? 5 : 4, hollow ? 5 : 4);
+}
+
+// A line through `points`; with `hollow` (one per point) a marker on each.
+void drawLine(QPainter &painter, const QList<QPointF> &points, const QPen &pen, const QList<bool> *hollow = nullptr)
 {
     if (points.isEmpty())
         return;
@@ -89,11 +97,8 @@ void drawLine(QPainter &painter, const QList<QPointF> &points, const QPen &pen, 
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(path);
-    if (!markers)
-        return;
-    painter.setBrush(pen.color());
-    for (const QPointF &point : points)
-        painter.drawEllipse(point, 4, 4);
+    for (qsizetype i = 0; hollow && i < points.size(); ++i)
+        drawMarker(painter, points[i], pen.color(), (*hollow)[i]);
 }
 
 } // namespace
@@ -152,7 +157,7 @@ bool write(const QString &path, const QString &title, int rate, const QList<Seri
     QList<QPointF> offeredLine;
     for (const int n : pilots)
         offeredLine.append(rates.at(n, offered(n)));
-    drawLine(painter, offeredLine, QPen(Qt::gray, 2, Qt::DashLine), false);
+    drawLine(painter, offeredLine, QPen(Qt::gray, 2, Qt::DashLine));
 
     double legendY = rates.area.top();
     const auto legend = [&](const QString &text, const QPen &pen) {
@@ -163,17 +168,27 @@ bool write(const QString &path, const QString &title, int rate, const QList<Seri
         legendY += 24;
     };
     legend(QStringLiteral("offered"), QPen(Qt::gray, 2, Qt::DashLine));
+    bool anyLimited = false;
     for (qsizetype i = 0; i < series.size(); ++i) {
         const QPen pen(Colours[i % Colours.size()], 2.5);
         QList<QPointF> delivered;
         QList<QPointF> p99;
+        QList<bool> hollow;
         for (const Point &point : series[i].points) {
             delivered.append(rates.at(point.pilots, point.relaysPerSecond));
             p99.append(latencies.at(point.pilots, point.p99us));
+            hollow.append(point.loadGeneratorLimited);
+            anyLimited = anyLimited || point.loadGeneratorLimited;
         }
-        drawLine(painter, delivered, pen, true);
-        drawLine(painter, p99, pen, true);
+        drawLine(painter, delivered, pen, &hollow);
+        drawLine(painter, p99, pen, &hollow);
         legend(series[i].relay, pen);
+    }
+    if (anyLimited) {
+        drawMarker(painter, QPointF(Width - Right + 31, legendY + 10), Qt::gray, true);
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(Width - Right + 52, legendY, Right - 56, 40), Qt::AlignLeft | Qt::TextWordWrap,
+                         QStringLiteral("load generator was the limit"));
     }
     painter.end();
     return image.save(path, "PNG");

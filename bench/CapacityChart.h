@@ -13,6 +13,7 @@ struct Point {
     int pilots = 0;
     double relaysPerSecond = 0;
     double p99us = 0;
+    bool loadGeneratorLimited = false; // drawn hollow: the relay was not what limited it
 };
 
 struct Series {
