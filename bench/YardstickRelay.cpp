@@ -197,20 +197,30 @@ private:
     }
 
     // Sends the queued datagrams and each player's grouped records: one
-    // message per player and up to m_segmentLimit records.
+    // message per player and up to m_segmentLimit records. With plain
+    // datagrams only, nothing is grouped and the players are not visited.
     void flush()
     {
+        const bool grouping = m_segmentLimit > 0;
         size_t records = m_out.size();
-        for (const Player &player : m_players)
-            records += player.pending.size();
+        for (size_t p = 0; grouping && p < m_players.size(); ++p)
+            records += m_players[p].pending.size();
         m_parts.resize(records);
         m_messages.clear();
-        m_recipients.resize(m_players.size());
         size_t part = 0;
         for (Outgoing &out : m_out) {
             m_parts[part] = iovec{out.bytes.data(), RecordSize};
             addMessage(&out.to, part++, 1);
         }
+        if (grouping)
+            addGroupedMessages(part);
+        send();
+        m_out.clear();
+    }
+
+    void addGroupedMessages(size_t part)
+    {
+        m_recipients.resize(m_players.size());
         for (size_t p = 0; p < m_players.size(); ++p) {
             std::vector<const unsigned char *> &pending = m_players[p].pending;
             if (!pending.empty())
@@ -224,8 +234,6 @@ private:
             }
             pending.clear();
         }
-        send();
-        m_out.clear();
     }
 
     void addMessage(sockaddr_in *to, size_t firstPart, size_t count)
