@@ -19,7 +19,7 @@ namespace {
 
 constexpr qint64 StepNs = 100'000'000;
 constexpr qint64 LargestStep = 36'000; // an hour
-constexpr qint64 ReadIntervalNs = 1'000'000;
+constexpr qint64 ReadIntervalNs = 5'000'000;
 
 qint32 int32At(const char *bytes, int offset)
 {
