@@ -25,10 +25,12 @@ QByteArray flightRecord(qint32 type, qint32 serverID, quint32 sequence, qint64 s
     return packet.bytes();
 }
 
-qint64 sentAtNs(const QByteArray &record)
+qint64 sentAtNs(const char *record)
 {
-    const Packet packet = Packet::fromDatagram(record);
-    return (qint64(packet.int32At(24)) << 32) | quint32(packet.int32At(20));
+    quint64 value = 0;
+    for (int i = 27; i >= 20; --i)
+        value = value << 8 | quint8(record[i]);
+    return qint64(value);
 }
 
 QByteArray accounts(int count)

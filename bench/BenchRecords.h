@@ -11,7 +11,8 @@ QByteArray keepAlive(qint32 serverID);
 // A flight record carrying a sequence number and a send time (nanoseconds
 // of the real-time clock) in the client-defined bytes.
 QByteArray flightRecord(qint32 type, qint32 serverID, quint32 sequence, qint64 sentAtNs);
-qint64 sentAtNs(const QByteArray &record);
+// The send time of such a record, from its first 28 bytes.
+qint64 sentAtNs(const char *record);
 // The accounts file for pilots 1..count, password = pilot ID + 1000.
 QByteArray accounts(int count);
 

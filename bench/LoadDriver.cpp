@@ -7,14 +7,25 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <chrono>
-#include <poll.h>
+#include <ctime>
+#include <linux/sock_diag.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr qint64 BucketNs = 100'000'000;
+constexpr qint64 StepNs = 100'000'000;
+constexpr qint64 LargestStep = 36'000; // an hour
+constexpr qint64 ReadIntervalNs = 5'000'000;
+
+qint32 int32At(const char *bytes, int offset)
+{
+    return qint32(quint32(quint8(bytes[offset])) | quint32(quint8(bytes[offset + 1])) << 8
+                  | quint32(quint8(bytes[offset + 2])) << 16 | quint32(quint8(bytes[offset + 3])) << 24);
+}
 
 qint64 steadyNs()
 {
@@ -70,30 +81,38 @@ double LoadDriver::Window::lossPercent() const
     return expected > 0 ? 100.0 * (1.0 - double(delivered) / double(expected)) : 0.0;
 }
 
+double LoadDriver::Window::relaysPerSecond() const
+{
+    return spanNs > 0 ? double(delivered) * 1e9 / double(spanNs) : 0.0;
+}
+
 double LoadDriver::Window::percentileUs(double share) const
 {
-    if (latenciesNs.empty())
-        return 0;
-    return double(latenciesNs[size_t(share * double(latenciesNs.size() - 1))]) / 1000.0;
+    return double(latencies.percentileNs(share)) / 1000.0;
 }
 
 double LoadDriver::Window::laterThanPercent(qint64 ns) const
 {
-    if (latenciesNs.empty())
+    if (latencies.count() == 0)
         return 0;
-    const auto late = latenciesNs.end() - std::upper_bound(latenciesNs.begin(), latenciesNs.end(), ns);
-    return 100.0 * double(late) / double(latenciesNs.size());
+    return 100.0 * double(latencies.countLongerThan(ns)) / double(latencies.count());
 }
 
 LoadDriver::LoadDriver(quint16 serverPort, int rate)
-    : m_server(addressOf("127.0.0.1", serverPort)), m_intervalNs(1'000'000'000 / qMax(1, rate))
+    : m_server(addressOf("127.0.0.1", serverPort)), m_intervalNs(1'000'000'000 / qMax(1, rate)),
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_originNs(wallNow())
 {
+    // Sends on time to the microsecond, as independent clients' would be,
+    // rather than gathered into the default 50 us of wake-up slack.
+    ::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
 
 LoadDriver::~LoadDriver()
 {
     for (const Pilot &pilot : m_pilots)
         ::close(pilot.fd);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
 }
 
 bool LoadDriver::addPilots(int count, quint16 replyPort)
@@ -103,11 +122,17 @@ bool LoadDriver::addPilots(int count, quint16 replyPort)
         Pilot pilot;
         pilot.fd = boundSocket(QStringLiteral("127.0.%1.%2").arg(i / 250).arg(2 + i % 250).toLatin1().constData(),
                                replyPort);
-        if (pilot.fd < 0)
+        epoll_event event {};
+        event.events = EPOLLIN;
+        event.data.u64 = quint64(i);
+        if (pilot.fd < 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, pilot.fd, &event) != 0) {
+            if (pilot.fd >= 0)
+                ::close(pilot.fd);
             return false;
+        }
         m_pilots.push_back(pilot);
-        m_pollFds.push_back({pilot.fd, POLLIN, 0});
     }
+    m_ready.resize(m_pilots.size());
     return true;
 }
 
@@ -131,7 +156,7 @@ bool LoadDriver::logOn(int first, int count)
             }
             nextAsk = steadyNs() + 1'000'000'000;
         }
-        receive(50);
+        receive(50'000'000);
     }
     for (int i = first; i < first + count; ++i) {
         m_counted += m_pilots[size_t(i)].counted ? 0 : 1;
@@ -176,12 +201,24 @@ qint64 LoadDriver::wallNow() const
         .count();
 }
 
+// Reads every ReadIntervalNs and sleeps in between: each read then takes
+// several datagrams from a socket in one call, and the relay's sends find
+// no reader waiting to be woken. The latencies come from the kernel's
+// receive stamps, so reading late does not count.
 void LoadDriver::runFor(qint64 ns)
 {
     const qint64 end = steadyNs() + ns;
-    while (steadyNs() < end) {
+    qint64 nextRead = 0;
+    for (qint64 now = steadyNs(); now < end; now = steadyNs()) {
         sendDue();
-        receive(int(std::clamp<qint64>((m_nextDueNs - steadyNs()) / 1'000'000, 0, 10)));
+        if (now >= nextRead) {
+            receive(0);
+            nextRead = now + ReadIntervalNs;
+        }
+        const qint64 wake = std::min({m_nextDueNs, nextRead, end});
+        const timespec at{time_t(wake / 1'000'000'000), long(wake % 1'000'000'000)};
+        if (wake > steadyNs())
+            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
     }
 }
 
@@ -203,7 +240,8 @@ void LoadDriver::sendDue()
         if (pilot.flying && now >= pilot.nextFlightNs) {
             const qint64 at = wallNow();
             send(pilot, BenchRecords::flightRecord(Packet::FlightData, pilot.serverID, ++m_sequence, at));
-            m_sent.push_back({at, m_counted - (pilot.counted ? 1 : 0)});
+            if (Step *step = stepOf(at))
+                step->expected += m_counted - (pilot.counted ? 1 : 0);
             pilot.nextFlightNs += m_intervalNs;
         }
         if (m_keepingAlive && pilot.flying && now >= pilot.nextKeepAliveNs) {
@@ -218,29 +256,58 @@ void LoadDriver::sendDue()
     m_nextDueNs = nextDue;
 }
 
-// Reads what waits on every pilot's socket, a batch at a time, and sends
-// what falls due in between: a busy reader must not hold the pilots back.
-void LoadDriver::receive(int timeoutMs)
+// Waits up to `timeoutNs` for a pilot's socket to be ready, then reads what
+// waits on every ready one, a batch at a time, and sends what falls due in
+// between: a busy reader must not hold the pilots back.
+void LoadDriver::receive(qint64 timeoutNs)
 {
-    std::vector<pollfd> &fds = m_pollFds;
-    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0)
-        return;
-    for (size_t i = 0; i < fds.size(); ++i) {
-        if (!(fds[i].revents & POLLIN))
-            continue;
+    const timespec timeout{time_t(timeoutNs / 1'000'000'000), long(timeoutNs % 1'000'000'000)};
+    const int ready = ::epoll_pwait2(m_epoll, m_ready.data(), int(m_ready.size()), &timeout, nullptr);
+    for (int r = 0; r < ready; ++r) {
+        Pilot &pilot = m_pilots[size_t(m_ready[size_t(r)].data.u64)];
         for (int got = ReceiveBatch::Size; got == ReceiveBatch::Size;) {
-            got = m_batch.receive(fds[i].fd);
+            got = m_batch.receive(pilot.fd);
             for (int k = 0; k < got; ++k)
-                onDatagram(m_pilots[i], m_batch.datagram(k));
+                onDatagram(pilot, m_batch.datagram(k));
             sendDue();
         }
     }
+}
+
+LoadDriver::Step *LoadDriver::stepOf(qint64 sentAtWallNs)
+{
+    const qint64 index = (sentAtWallNs - m_originNs) / StepNs;
+    if (sentAtWallNs < m_originNs || index > LargestStep)
+        return nullptr;
+    if (size_t(index) >= m_steps.size())
+        m_steps.resize(size_t(index) + 1);
+    return &m_steps[size_t(index)];
+}
+
+std::pair<size_t, size_t> LoadDriver::stepsWithin(qint64 fromWallNs, qint64 toWallNs) const
+{
+    // Step i's middle is m_originNs + i x StepNs + StepNs / 2.
+    const auto firstFrom = [&](qint64 at) {
+        const qint64 offset = at - m_originNs - StepNs / 2;
+        return size_t(std::clamp<qint64>(offset <= 0 ? 0 : (offset + StepNs - 1) / StepNs, 0, qint64(m_steps.size())));
+    };
+    const size_t first = firstFrom(fromWallNs);
+    return {first, std::max(first, firstFrom(toWallNs))};
 }
 
 void LoadDriver::onDatagram(Pilot &pilot, const ReceiveBatch::Datagram &datagram)
 {
     if (datagram.size < 28)
         return;
+    // The relayed flight records are nearly all of the load: counted
+    // straight from the bytes.
+    if (int32At(datagram.data, Packet::PacketTypeAt) == Packet::FlightData
+        && int32At(datagram.data, Packet::PacketClassAt) == Packet::FlightClass) {
+        const qint64 sentAt = BenchRecords::sentAtNs(datagram.data);
+        if (Step *step = pilot.counted ? stepOf(sentAt) : nullptr)
+            step->latencies.add(datagram.arrivalNs - sentAt);
+        return;
+    }
     const QByteArray bytes = QByteArray::fromRawData(datagram.data, datagram.size);
     const Packet packet = Packet::fromDatagram(bytes);
     switch (packet.PacketType()) {
@@ -250,10 +317,6 @@ void LoadDriver::onDatagram(Pilot &pilot, const ReceiveBatch::Datagram &datagram
         if (pilot.logonSentAt != 0)
             m_logonLatenciesNs.push_back(datagram.arrivalNs - pilot.logonSentAt);
         pilot.logonSentAt = 0;
-        break;
-    case Packet::FlightData:
-        if (pilot.counted)
-            m_deliveries.emplace_back(BenchRecords::sentAtNs(bytes), datagram.arrivalNs);
         break;
     case Packet::KeepAlive:
         if (pilot.keepAliveSentAt != 0)
@@ -274,45 +337,29 @@ void LoadDriver::onDatagram(Pilot &pilot, const ReceiveBatch::Datagram &datagram
 LoadDriver::Window LoadDriver::window(qint64 fromWallNs, qint64 toWallNs) const
 {
     Window window;
-    for (const Sent &sent : m_sent) {
-        if (sent.atWallNs >= fromWallNs && sent.atWallNs < toWallNs)
-            window.expected += sent.recipients;
+    const auto [first, last] = stepsWithin(fromWallNs, toWallNs);
+    for (size_t i = first; i < last; ++i) {
+        window.expected += m_steps[i].expected;
+        window.latencies.merge(m_steps[i].latencies);
     }
-    for (const auto &[sentAt, arrival] : m_deliveries) {
-        if (sentAt >= fromWallNs && sentAt < toWallNs)
-            window.latenciesNs.push_back(arrival - sentAt);
-    }
-    window.delivered = qint64(window.latenciesNs.size());
-    std::sort(window.latenciesNs.begin(), window.latenciesNs.end());
+    window.delivered = window.latencies.count();
+    window.spanNs = qint64(last - first) * StepNs;
     return window;
 }
 
 qint64 LoadDriver::cleanFrom(qint64 fromWallNs, qint64 toWallNs) const
 {
-    const qint64 buckets = qMax<qint64>(0, (toWallNs - fromWallNs) / BucketNs);
-    std::vector<qint64> expected(size_t(buckets), 0);
-    std::vector<qint64> delivered(size_t(buckets), 0);
-    const auto bucketOf = [&](qint64 at) { return at >= fromWallNs ? (at - fromWallNs) / BucketNs : -1; };
-    for (const Sent &sent : m_sent) {
-        const qint64 b = bucketOf(sent.atWallNs);
-        if (b >= 0 && b < buckets)
-            expected[size_t(b)] += sent.recipients;
-    }
-    for (const auto &delivery : m_deliveries) {
-        const qint64 b = bucketOf(delivery.first);
-        if (b >= 0 && b < buckets)
-            ++delivered[size_t(b)];
-    }
-    qint64 clean = buckets;
-    while (clean > 0 && delivered[size_t(clean - 1)] >= expected[size_t(clean - 1)])
+    const auto [first, last] = stepsWithin(fromWallNs, toWallNs);
+    size_t clean = last;
+    while (clean > first && m_steps[clean - 1].latencies.count() >= m_steps[clean - 1].expected)
         --clean;
-    return clean == buckets ? -1 : fromWallNs + clean * BucketNs;
+    return clean == last ? -1 : std::max(fromWallNs, m_originNs + qint64(clean) * StepNs);
 }
 
 void LoadDriver::clearRecords()
 {
-    m_sent.clear();
-    m_deliveries.clear();
+    m_originNs = wallNow();
+    m_steps.clear();
     m_keepAliveLatenciesNs.clear();
     m_keepAlivesSent = 0;
     m_logonLatenciesNs.clear();
@@ -328,6 +375,18 @@ qint64 LoadDriver::largestKeepAliveEchoNs() const
 qint64 LoadDriver::largestLogonAnswerNs() const
 {
     return largestOf(m_logonLatenciesNs);
+}
+
+qint64 LoadDriver::receiveDrops() const
+{
+    qint64 drops = 0;
+    for (const Pilot &pilot : m_pilots) {
+        std::array<quint32, SK_MEMINFO_VARS> memory {};
+        socklen_t length = sizeof memory;
+        if (::getsockopt(pilot.fd, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0 && length > SK_MEMINFO_DROPS * 4)
+            drops += memory[SK_MEMINFO_DROPS];
+    }
+    return drops;
 }
 
 qint64 LoadDriver::logonsUnanswered() const

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "LatencyHistogram.h"
 #include "ReceiveBatch.h"
 
 #include <QtGlobal>
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <set>
+#include <sys/epoll.h>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,8 @@
 // seconds. Every flight record carries its send time on the real-time
 // clock; latency is taken to the kernel's receive timestamp on the other
 // pilot's socket, so the driver's own delay in reading does not count.
+// Deliveries are kept as latency counts per 100 ms of send time, so a
+// window or the moment loss ended is known to 100 ms.
 class LoadDriver
 {
 public:
@@ -27,8 +30,10 @@ public:
     struct Window {
         qint64 expected = 0; // relays due: each record times the other pilots it goes to
         qint64 delivered = 0;
-        std::vector<qint64> latenciesNs; // sorted
+        qint64 spanNs = 0; // of the send times the window covers
+        LatencyHistogram latencies;
         double lossPercent() const;
+        double relaysPerSecond() const;
         double percentileUs(double share) const;
         double laterThanPercent(qint64 ns) const;
     };
@@ -62,10 +67,13 @@ public:
     void runFor(qint64 ns);
     qint64 wallNow() const;
 
+    // The flight records sent in the 100 ms steps from clearRecords() on
+    // whose middle lies in [fromWallNs, toWallNs).
     Window window(qint64 fromWallNs, qint64 toWallNs) const;
     // The first moment after `fromWallNs` from which every 100 ms of sends
     // was delivered whole; -1 when loss went on to the end.
     qint64 cleanFrom(qint64 fromWallNs, qint64 toWallNs) const;
+    // Forgets what was sent and received; send times count from now on.
     void clearRecords();
 
     qint64 keepAlivesSent() const { return m_keepAlivesSent; }
@@ -77,6 +85,8 @@ public:
     qint64 playersAddedSeen() const { return qint64(m_playersAdded.size()); }
     qint64 playersRemovedSeen() const { return m_playersRemoved; }
     bool allLoggedOn(int first, int count) const;
+    // Datagrams the pilots' sockets have dropped so far for want of room.
+    qint64 receiveDrops() const;
 
 private:
     struct Pilot {
@@ -89,27 +99,34 @@ private:
         qint64 logonSentAt = 0;     // wall clock; 0 when none is timed
         bool counted = false;       // a recipient whose relays are counted
     };
-    struct Sent {
-        qint64 atWallNs;
-        qint64 recipients;
+    // The flight records sent in 100 ms from m_originNs + index x 100 ms.
+    struct Step {
+        qint64 expected = 0;
+        LatencyHistogram latencies;
     };
 
     void send(const Pilot &pilot, const QByteArray &record);
     void sendDue();
-    void receive(int timeoutMs);
+    void receive(qint64 timeoutNs);
     void onDatagram(Pilot &pilot, const ReceiveBatch::Datagram &datagram);
+    // The step a send time falls in; nullptr before the origin or more than
+    // an hour after it.
+    Step *stepOf(qint64 sentAtWallNs);
+    // The steps whose middle lies in [fromWallNs, toWallNs).
+    std::pair<size_t, size_t> stepsWithin(qint64 fromWallNs, qint64 toWallNs) const;
 
     sockaddr_in m_server {};
     qint64 m_intervalNs;
     std::vector<Pilot> m_pilots;
-    std::vector<pollfd> m_pollFds; // one per pilot, in the same order
+    int m_epoll;                          // every pilot's socket, by index
+    std::vector<epoll_event> m_ready;
     ReceiveBatch m_batch;
     bool m_keepingAlive = true;
     quint32 m_sequence = 0;
     qint64 m_counted = 0;
     qint64 m_nextDueNs = 0;
-    std::vector<Sent> m_sent;
-    std::vector<std::pair<qint64, qint64>> m_deliveries; // (sent, arrival) on the wall clock
+    qint64 m_originNs = 0; // wall clock
+    std::vector<Step> m_steps;
     std::vector<qint64> m_keepAliveLatenciesNs;
     qint64 m_keepAlivesSent = 0;
     std::vector<qint64> m_logonLatenciesNs;

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace LoopbackBench {
@@ -35,6 +36,15 @@ double cpuMicroseconds(qint64 pid)
     return ticks * 1e6 / double(::sysconf(_SC_CLK_TCK));
 }
 
+// This process's own CPU time (user + system), in microseconds.
+double ownCpuMicroseconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
 double residentMegabytes(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -54,9 +64,11 @@ RelayProcess::RelayProcess(const Settings &settings, int accounts)
 {
     QString program;
     QStringList arguments;
-    if (settings.yardstick) {
+    if (settings.relay != Settings::Relay::Server) {
         program = settings.yardstickBinary;
         arguments = {QString::number(m_serverPort), QString::number(m_replyPort)};
+        if (settings.relay == Settings::Relay::GsoYardstick)
+            arguments.prepend(QStringLiteral("--gso"));
     } else {
         program = m_dir.filePath(QStringLiteral("VentoroServer"));
         if (!QFile::copy(settings.serverBinary, program)
@@ -83,6 +95,7 @@ RelayProcess::RelayProcess(const Settings &settings, int accounts)
     environment.insert(QStringLiteral("VENTORO_INSTANCE"),
                        QStringLiteral("ventoro-bench-%1").arg(QCoreApplication::applicationPid()));
     m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(program, arguments);
     if (!m_process.waitForStarted(5000)) {
         std::fprintf(stderr, "%s did not start\n", qPrintable(program));
@@ -155,25 +168,29 @@ Result run(const Settings &settings)
     }
     driver.sendToAll(Packet::AircraftDetails);
     driver.runFor(100'000'000);
-    driver.clearRecords();
 
     const double cpuAtStart = relay.cpuMicroseconds();
+    const double driverCpuAtStart = ownCpuMicroseconds();
+    const qint64 dropsAtStart = driver.receiveDrops();
     Result result;
     result.residentAtStartMB = relay.residentMegabytes();
+    driver.clearRecords();
     const qint64 start = driver.wallNow();
     driver.setFlying(0, settings.pilots, true);
     driver.runFor(qint64(settings.seconds) * 1'000'000'000);
     const qint64 end = driver.wallNow();
+    result.driverCpuPercent = (ownCpuMicroseconds() - driverCpuAtStart) / (double(end - start) / 1e3) * 100;
     driver.setFlying(0, settings.pilots, false);
     driver.runFor(1'000'000'000); // what is still on its way
     const double cpu = relay.cpuMicroseconds() - cpuAtStart;
     result.residentAtEndMB = relay.residentMegabytes();
+    result.driverDrops = driver.receiveDrops() - dropsAtStart;
 
     const LoadDriver::Window flight = driver.window(start, end);
     result.ok = true;
     result.expected = flight.expected;
     result.delivered = flight.delivered;
-    result.relaysPerSecond = double(flight.delivered) / settings.seconds;
+    result.relaysPerSecond = flight.relaysPerSecond();
     result.lossPercent = flight.lossPercent();
     result.latePercent = flight.laterThanPercent(100'000'000);
     result.p50us = flight.percentileUs(0.5);
@@ -185,16 +202,32 @@ Result run(const Settings &settings)
     return result;
 }
 
+const char *relayName(Settings::Relay relay)
+{
+    switch (relay) {
+    case Settings::Relay::Server:
+        return "server";
+    case Settings::Relay::Yardstick:
+        return "yardstick";
+    case Settings::Relay::GsoYardstick:
+        return "gso-yardstick";
+    }
+    return "";
+}
+
 void print(const Settings &settings, const Result &result)
 {
-    std::printf("loopback: %d pilots x %d Hz for %d s: %lld of %lld relays received (loss %.2f%%), %.0f relayed "
+    std::printf("loopback: %s, %d pilots x %d Hz for %d s: %lld of %lld relays received (loss %.2f%%), %.0f relayed "
                 "datagrams/s, %.2f%% later than 100 ms, %.2f us CPU per relay, keep-alives echoed %lld of %lld\n",
-                settings.pilots, settings.rate, settings.seconds, static_cast<long long>(result.delivered),
+                relayName(settings.relay), settings.pilots, settings.rate, settings.seconds,
+                static_cast<long long>(result.delivered),
                 static_cast<long long>(result.expected), result.lossPercent, result.relaysPerSecond, result.latePercent,
                 result.cpuUsPerRelay, static_cast<long long>(result.keepAliveEchoes),
                 static_cast<long long>(result.keepAlivesSent));
     std::printf("loopback: relay latency p50 %.0f us, p99 %.0f us, max %.0f us; resident %.1f MB -> %.1f MB\n",
                 result.p50us, result.p99us, result.maxUs, result.residentAtStartMB, result.residentAtEndMB);
+    std::printf("loopback: the load generator used %.0f%% of its CPU; its pilots' sockets dropped %lld datagrams\n",
+                result.driverCpuPercent, static_cast<long long>(result.driverDrops));
 }
 
 } // namespace LoopbackBench

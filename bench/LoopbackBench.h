@@ -17,7 +17,8 @@ namespace LoopbackBench {
 struct Settings {
     QString serverBinary;
     QString yardstickBinary;
-    bool yardstick = false; // run the yardstick instead of the server
+    enum class Relay { Server, Yardstick, GsoYardstick };
+    Relay relay = Relay::Server;
     int pilots = 20;
     int rate = 20;
     int seconds = 5;
@@ -41,11 +42,18 @@ struct Result {
     qint64 keepAliveEchoes = 0;
     double residentAtStartMB = 0;
     double residentAtEndMB = 0;
+    // The load generator's own CPU time over the flight, as a share of the
+    // wall time (of the one CPU it is pinned to), and the datagrams its
+    // pilots' sockets dropped for want of room: near 100% or any drop means
+    // the load generator, not the relay, may be the limit.
+    double driverCpuPercent = 0;
+    qint64 driverDrops = 0;
 };
 
 // The server, in a throw-away program directory on free ports with logging
-// off and accounts for pilots 1..accounts, or the yardstick; pinned to the
-// relay CPU when one is set. Ended when this is destroyed.
+// off and accounts for pilots 1..accounts, or a yardstick; pinned to the
+// relay CPU when one is set. What it writes on stderr goes to this
+// process's stderr. Ended when this is destroyed.
 class RelayProcess
 {
 public:
@@ -74,6 +82,7 @@ void pinTo(int cpu);
 // Picks the relay's and the load generator's CPUs: the first two this
 // process may use; both stay -1 when there are fewer.
 void chooseCpus(Settings *base);
+const char *relayName(Settings::Relay relay);
 Result run(const Settings &settings);
 void print(const Settings &settings, const Result &result);
 

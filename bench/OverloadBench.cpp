@@ -18,7 +18,7 @@ double milliseconds(qint64 ns)
 int runOnce(const Settings &settings, int pilots)
 {
     LoopbackBench::Settings base = settings.base;
-    base.yardstick = false;
+    base.relay = LoopbackBench::Settings::Relay::Server;
     LoopbackBench::pinTo(base.driverCpu);
     const int remaining = qMin(settings.remaining, pilots / 4);
     const int everyone = pilots + settings.newcomers;
@@ -53,7 +53,7 @@ int runOnce(const Settings &settings, int pilots)
     // The first second fills the queues; the rest is the steady overload.
     const LoadDriver::Window overload = driver.window(start + Second, drop);
     std::printf("overload: delivered %.0f relays/s, loss %.2f%%, latency p50 %.0f us, p99 %.0f us, max %.0f us\n",
-                double(overload.delivered) / (milliseconds(drop - start - Second) / 1000), overload.lossPercent(),
+                overload.relaysPerSecond(), overload.lossPercent(),
                 overload.percentileUs(0.5), overload.percentileUs(0.99), overload.percentileUs(1.0));
     std::printf("overload: keep-alives echoed %lld of %lld, slowest %.0f ms; logons answered %d of %d, slowest %.0f ms\n",
                 static_cast<long long>(driver.keepAliveEchoes()), static_cast<long long>(driver.keepAlivesSent()),

@@ -1,20 +1,28 @@
 // ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
-//               [--records N] [--accounts N] [--server PATH] [--yardstick 1] [--http PORT]
-// "all" is core, accounts, table and overload.
+//               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
+//               [--http PORT]
+// "all" is core, accounts, table and overload. "loopback" drives the server,
+// or with --yardstick the plain (1) or GSO yardstick; --http turns the
+// server's status page on at that port. The table's chart goes to --chart,
+// by default relay-capacity.png beside this program.
 #include "AccountsBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QStringList>
 
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The chart's text needs a GUI application, and this program never
+    // shows a window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments().mid(1);
     const QString mode = arguments.isEmpty() || arguments.first().startsWith(u'-') ? QStringLiteral("all")
                                                                                    : arguments.takeFirst();
@@ -24,6 +32,7 @@ int main(int argc, char *argv[])
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
     loopback.yardstickBinary = QStringLiteral(VENTORO_YARDSTICK_BINARY);
     int overloadPilots = 0; // 0: the overload runs' own counts
+    QString chartPath = QCoreApplication::applicationDirPath() + QStringLiteral("/relay-capacity.png");
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
         const QString &name = arguments[i];
         const QString &value = arguments[i + 1];
@@ -39,8 +48,12 @@ int main(int argc, char *argv[])
             accounts.accounts = qBound(1, value.toInt(), 1000000);
         else if (name == QStringLiteral("--server"))
             loopback.serverBinary = value;
+        else if (name == QStringLiteral("--chart"))
+            chartPath = value;
         else if (name == QStringLiteral("--yardstick"))
-            loopback.yardstick = value == QStringLiteral("1");
+            loopback.relay = value == QStringLiteral("gso") ? LoopbackBench::Settings::Relay::GsoYardstick
+                : value == QStringLiteral("1")            ? LoopbackBench::Settings::Relay::Yardstick
+                                                          : LoopbackBench::Settings::Relay::Server;
         else if (name == QStringLiteral("--http"))
             loopback.httpPort = qBound(0, value.toInt(), 65535); // the status page on 127.0.0.1, to scrape
         else {
@@ -64,6 +77,7 @@ int main(int argc, char *argv[])
     if (mode == QStringLiteral("table") || mode == QStringLiteral("all")) {
         BenchTable::Settings table;
         table.base = loopback;
+        table.chartPath = chartPath;
         status |= BenchTable::run(table);
     }
     if (mode == QStringLiteral("overload") || mode == QStringLiteral("all")) {
