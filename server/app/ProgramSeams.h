@@ -19,9 +19,9 @@ public:
 
 // Sends through the relay service's socket; until it is attached, every
 // send fails. Records are held back in the socket's batch and go out
-// together, in order, at the next yield that runs events, at the end of the
-// handler, or when the batch is full. Records the system refuses later are
-// counted by type.
+// together, in order for each pilot, at the next yield that runs events, at
+// the end of the round of arrivals, or when the batch is full. Records the
+// system refuses later are counted by type.
 class EndpointSender : public Sender
 {
 public:

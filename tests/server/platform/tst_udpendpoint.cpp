@@ -100,6 +100,7 @@ private slots:
     void arrivalRaisedLater();
     void takenInWithoutTheEventLoop();
     void sendReachesClient();
+    void groupedRecordsArriveOneByOne();
     void badDestinationFailsQuietly_data();
     void badDestinationFailsQuietly();
     void unreachablePeerIsNotClosed_data();
@@ -333,6 +334,32 @@ void tst_UdpEndpoint::sendReachesClient()
     QCOMPARE(received->bytes, record);
     QCOMPARE(received->senderPort, socket.localPort());
     QCOMPARE(QHostAddress(socket.localAddress()).protocol(), QAbstractSocket::IPv4Protocol);
+}
+
+// What one flush holds for a pilot goes out grouped where the system can:
+// each pilot still receives every record as its own 128-byte datagram, in
+// the order given, across more records than one grouped message holds.
+void tst_UdpEndpoint::groupedRecordsArriveOneByOne()
+{
+    UdpEndpoint socket;
+    bindOrFail(socket);
+    LoopbackClient first, second;
+    QVERIFY(first.bind(QStringLiteral("127.0.0.3"), 0));
+    QVERIFY(second.bind(QStringLiteral("127.0.0.4"), 0));
+    const int records = SendBatch::MostSegments + 20;
+    for (int n = 0; n < records; ++n) {
+        QVERIFY(socket.queueDatagram(loopback(3, first.port()), numbered(n, 128).constData(), 128, n % 3 == 0));
+        QVERIFY(socket.queueDatagram(loopback(4, second.port()), numbered(1000 + n, 128).constData(), 128, false));
+    }
+    socket.flushSends();
+    for (LoopbackClient *client : {&first, &second}) {
+        const int base = client == &first ? 0 : 1000;
+        for (int n = 0; n < records; ++n) {
+            const auto received = client->waitForDatagram(WaitMs);
+            QVERIFY(received);
+            QCOMPARE(received->bytes, numbered(base + n, 128));
+        }
+    }
 }
 
 void tst_UdpEndpoint::badDestinationFailsQuietly_data()
