@@ -1,6 +1,6 @@
 #include "SendBatch.h"
 
-#include <QHashFunctions>
+#include <QRandomGenerator>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,8 +12,25 @@
 namespace {
 
 // Open addressing, never more than half full.
-constexpr int TableSize = 2 * SendBatch::Capacity;
-static_assert((TableSize & (TableSize - 1)) == 0, "the table's size is a power of two");
+constexpr int TableBits = 13;
+constexpr int TableSize = 1 << TableBits;
+static_assert(TableSize >= 2 * SendBatch::Capacity);
+
+// Where an address goes in the table: its bytes (all of a sockaddr_in6, or
+// a sockaddr_in and zeros) mixed with a seed chosen per process, so senders
+// cannot choose addresses that pile up in one place. Cheap, since it runs
+// for every datagram.
+size_t tableSlot(const sockaddr_in6 &key, quint64 seed)
+{
+    static_assert(sizeof key == 28);
+    quint64 words[4] = {};
+    std::memcpy(words, &key, sizeof key);
+    constexpr quint64 Odd = 0x9E3779B97F4A7C15ull;
+    quint64 mixed = seed;
+    for (const quint64 word : words)
+        mixed = (mixed ^ word) * Odd;
+    return size_t(mixed >> (64 - TableBits));
+}
 
 bool sendBufferFull(int errorNumber)
 {
@@ -81,7 +98,7 @@ bool SendBatch::descriptorGone(int errorNumber)
 }
 
 SendBatch::SendBatch(Transport &transport)
-    : m_transport(transport), m_seed(QHashSeed::globalSeed()),
+    : m_transport(transport), m_seed(QRandomGenerator::system()->generate64()),
       m_bytes(std::make_unique_for_overwrite<char[]>(size_t(Capacity) * RecordBytes)), m_records(Capacity),
       m_destinations(Capacity), m_table(TableSize, -1), m_parts(Capacity), m_partRecords(Capacity),
       m_messages(Capacity), m_messageStates(Capacity)
@@ -100,8 +117,9 @@ void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data
         flush();
     const int index = m_count++;
     Record &record = m_records[size_t(index)];
-    record.destination = destinationOf(to, toLength);
-    record.next = -1;
+    record.toLength = qMin(toLength, socklen_t(sizeof record.to));
+    record.to = sockaddr_in6{};
+    std::memcpy(&record.to, &to, record.toLength);
     record.size = qMax<qsizetype>(0, size);
     record.dropWhenFull = dropWhenFull;
     record.large = -1;
@@ -111,34 +129,6 @@ void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data
         record.large = int(m_large.size());
         m_large.emplace_back(data, record.size);
     }
-    Destination &destination = m_destinations[size_t(record.destination)];
-    if (destination.first < 0)
-        destination.first = index;
-    else
-        m_records[size_t(destination.last)].next = index;
-    destination.last = index;
-}
-
-// The destination's index, added when it is new. The hash is seeded per
-// process, so senders cannot choose addresses that pile up in one place.
-int SendBatch::destinationOf(const sockaddr_in6 &to, socklen_t toLength)
-{
-    sockaddr_in6 key {};
-    const socklen_t length = qMin(toLength, socklen_t(sizeof key));
-    std::memcpy(&key, &to, length);
-    size_t slot = qHashBits(&key, sizeof key, m_seed) & size_t(TableSize - 1);
-    for (;; slot = (slot + 1) & size_t(TableSize - 1)) {
-        const int found = m_table[slot];
-        if (found < 0)
-            break;
-        const Destination &destination = m_destinations[size_t(found)];
-        if (destination.toLength == length && std::memcmp(&destination.to, &key, sizeof key) == 0)
-            return found;
-    }
-    const int index = m_destinationCount++;
-    m_table[slot] = index;
-    m_destinations[size_t(index)] = Destination{key, length, -1, -1, int(slot)};
-    return index;
 }
 
 const char *SendBatch::dataOf(int record) const
@@ -147,10 +137,51 @@ const char *SendBatch::dataOf(int record) const
     return held.large < 0 ? m_bytes.get() + size_t(record) * RecordBytes : m_large[size_t(held.large)].constData();
 }
 
+// Links each destination's records in the order given. Without grouping
+// every record is a destination of its own, in the order given.
+void SendBatch::chainByDestination()
+{
+    for (int index = 0; index < m_count; ++index) {
+        Record &record = m_records[size_t(index)];
+        record.next = -1;
+        if (m_segmentLimit > 1) {
+            record.destination = destinationOf(record);
+        } else {
+            record.destination = m_destinationCount++;
+            m_destinations[size_t(record.destination)] = Destination{};
+        }
+        Destination &destination = m_destinations[size_t(record.destination)];
+        if (destination.first < 0)
+            destination.first = index;
+        else
+            m_records[size_t(destination.last)].next = index;
+        destination.last = index;
+    }
+}
+
+// The index of the record's destination, added when it is new.
+int SendBatch::destinationOf(const Record &record)
+{
+    size_t slot = tableSlot(record.to, m_seed);
+    for (;; slot = (slot + 1) & size_t(TableSize - 1)) {
+        const int found = m_table[slot];
+        if (found < 0)
+            break;
+        const Record &first = m_records[size_t(m_destinations[size_t(found)].first)];
+        if (first.toLength == record.toLength && std::memcmp(&first.to, &record.to, sizeof record.to) == 0)
+            return found;
+    }
+    const int index = m_destinationCount++;
+    m_table[slot] = index;
+    m_destinations[size_t(index)] = Destination{-1, -1, int(slot)};
+    return index;
+}
+
 int SendBatch::flush()
 {
     if (m_count == 0)
         return 0;
+    chainByDestination();
     lineUp();
     group(0, 0, m_segmentLimit);
     int unsent = 0;
@@ -219,7 +250,7 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
 {
     int index = firstMessage;
     for (int part = firstPart; part < m_count; ++index) {
-        const Record &head = m_records[size_t(m_partRecords[size_t(part)])];
+        Record &head = m_records[size_t(m_partRecords[size_t(part)])];
         int parts = 1;
         if (head.size == RecordBytes) {
             while (parts < segments && part + parts < m_count) {
@@ -230,11 +261,10 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
                 ++parts;
             }
         }
-        Destination &destination = m_destinations[size_t(head.destination)];
         msghdr &header = m_messages[size_t(index)].msg_hdr;
         header = msghdr{};
-        header.msg_name = &destination.to;
-        header.msg_namelen = destination.toLength;
+        header.msg_name = &head.to;
+        header.msg_namelen = head.toLength;
         header.msg_iov = &m_parts[size_t(part)];
         header.msg_iovlen = size_t(parts);
         if (parts > 1) {
@@ -280,8 +310,11 @@ int SendBatch::giveUp(const Message &message, int errorNumber)
 
 void SendBatch::forget()
 {
-    for (int destination = 0; destination < m_destinationCount; ++destination)
-        m_table[size_t(m_destinations[size_t(destination)].tableSlot)] = -1;
+    for (int destination = 0; destination < m_destinationCount; ++destination) {
+        const int slot = m_destinations[size_t(destination)].tableSlot;
+        if (slot >= 0)
+            m_table[size_t(slot)] = -1;
+    }
     m_destinationCount = 0;
     m_messageCount = 0;
     m_count = 0;

@@ -104,18 +104,18 @@ public:
 
 private:
     struct Record {
-        int destination = 0;
-        int next = -1; // the destination's next record, -1 for its last
+        sockaddr_in6 to {}; // zeros beyond toLength
+        socklen_t toLength = 0;
         int large = -1; // index in m_large for datagrams beyond 128 bytes
         qsizetype size = 0;
         bool dropWhenFull = false;
+        int destination = 0;
+        int next = -1; // the destination's next record, -1 for its last
     };
     struct Destination {
-        sockaddr_in6 to {};
-        socklen_t toLength = 0;
-        int first = 0;
-        int last = 0;
-        int tableSlot = 0;
+        int first = -1;
+        int last = -1;
+        int tableSlot = -1;
     };
     struct Message {
         int firstPart = 0;
@@ -127,7 +127,8 @@ private:
     // What to do about the message at the front after the system refused it.
     enum class Outcome { Retry, GiveUp, GiveUpAll };
 
-    int destinationOf(const sockaddr_in6 &to, socklen_t toLength);
+    void chainByDestination();
+    int destinationOf(const Record &record);
     const char *dataOf(int record) const;
     void lineUp();
     void group(int firstPart, int firstMessage, int segments);
@@ -139,20 +140,22 @@ private:
     UnsentHandler m_unsent;
     GroupingRefusedHandler m_groupingRefused;
     int m_segmentLimit = 1;
-    size_t m_seed = 0;
+    quint64 m_seed = 0;
 
-    // What is held: records in the order given, each destination's chained
-    // in order, and an open-addressing table from address to destination.
+    // What is held, in the order given.
     std::unique_ptr<char[]> m_bytes;
     std::vector<QByteArray> m_large;
     std::vector<Record> m_records;
+    int m_count = 0;
+
+    // A flush: the records chained by destination (an open-addressing table
+    // from address to destination finds them), one part per record,
+    // destination by destination, and the messages over them. Grouping is
+    // done here rather than as records come in, so the table stays in the
+    // cache while it is used.
     std::vector<Destination> m_destinations;
     std::vector<int> m_table;
-    int m_count = 0;
     int m_destinationCount = 0;
-
-    // A flush: one part per record, destination by destination, and the
-    // messages over them.
     std::vector<iovec> m_parts;
     std::vector<int> m_partRecords;
     std::vector<mmsghdr> m_messages;
