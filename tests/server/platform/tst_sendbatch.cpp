@@ -1,62 +1,17 @@
-// Held-back sends: records for one destination grouped in order, what a full
-// send buffer does to each kind of record, and the fallback where the
-// system refuses grouped messages.
+// Held-back sends: each destination's records in order, grouped where the
+// system takes it; a full send buffer treating each kind of record by its
+// own rule; the fallback where grouped messages are refused.
 #include "SendBatch.h"
 
 #include <QtTest>
 
 #include <cctype>
 #include <cerrno>
-#include <functional>
 
 namespace {
 
-struct SentMessage
-{
-    quint16 port = 0;
-    bool grouped = false; // carried the segment size
-    QList<QByteArray> records;
-};
-
-// Refuses the messages `refuses` picks, `refusals` times in all, with
-// `error`, and records what went out.
-class ScriptedTransport : public SendBatch::Transport
-{
-public:
-    int sendMany(mmsghdr *messages, unsigned count) override
-    {
-        ++calls;
-        for (unsigned i = 0; i < count; ++i) {
-            const msghdr &header = messages[i].msg_hdr;
-            SentMessage message;
-            message.port = static_cast<const sockaddr_in6 *>(header.msg_name)->sin6_port;
-            message.grouped = header.msg_controllen > 0;
-            for (size_t part = 0; part < header.msg_iovlen; ++part)
-                message.records.append(QByteArray(static_cast<const char *>(header.msg_iov[part].iov_base),
-                                                  qsizetype(header.msg_iov[part].iov_len)));
-            if (refusals > 0 && refuses(message)) {
-                if (i > 0)
-                    return int(i); // as sendmmsg: what went, the error on the next call
-                --refusals;
-                errno = error;
-                return -1;
-            }
-            sent.append(message);
-        }
-        return int(count);
-    }
-    void waitForRoom(int) override { ++waits; }
-
-    std::function<bool(const SentMessage &)> refuses = [](const SentMessage &) { return true; };
-    int refusals = 0;
-    int error = 0;
-    QList<SentMessage> sent;
-    int waits = 0;
-    int calls = 0;
-};
-
-// In the tables a record is a letter: its destination, capital when it is
-// droppable flight data.
+// In the tables a record is a letter: its destination, a capital when it is
+// droppable flight data. Each record carries its number.
 char destinationName(char record)
 {
     return char(std::tolower(static_cast<unsigned char>(record)));
@@ -67,13 +22,48 @@ bool droppable(char record)
     return std::isupper(static_cast<unsigned char>(record)) != 0;
 }
 
-sockaddr_in6 destination(char name)
+int numberOf(const void *record)
 {
-    sockaddr_in6 to {};
-    to.sin6_family = AF_INET6;
-    to.sin6_port = quint16(name);
-    return to;
+    return QByteArray(static_cast<const char *>(record), 8).trimmed().toInt();
 }
+
+// Refuses `refusals` messages in all with `error`: those to the destination
+// `refused`, the grouped ones ('g') or any ('*'). Records what went out.
+class ScriptedTransport : public SendBatch::Transport
+{
+public:
+    int sendMany(mmsghdr *messages, unsigned count) override
+    {
+        for (unsigned i = 0; i < count; ++i) {
+            const msghdr &header = messages[i].msg_hdr;
+            const char to = char(static_cast<const sockaddr_in6 *>(header.msg_name)->sin6_port);
+            const bool grouped = header.msg_controllen > 0;
+            if (refusals > 0 && (refused == '*' || refused == to || (refused == 'g' && grouped))) {
+                if (i > 0)
+                    return int(i); // as sendmmsg: what went, the error on the next call
+                --refusals;
+                errno = error;
+                return -1;
+            }
+            ++sentMessages;
+            largestMessage = qMax(largestMessage, int(header.msg_iovlen));
+            wronglyMarked += grouped != (header.msg_iovlen > 1) ? 1 : 0;
+            for (size_t part = 0; part < header.msg_iovlen; ++part)
+                received[to].append(numberOf(header.msg_iov[part].iov_base));
+        }
+        return int(count);
+    }
+    void waitForRoom(int) override { ++waits; }
+
+    char refused = '*';
+    int error = 0;
+    int refusals = 0;
+    QHash<char, QList<int>> received;
+    int sentMessages = 0;
+    int largestMessage = 0;
+    int wronglyMarked = 0;
+    int waits = 0;
+};
 
 } // namespace
 
@@ -82,80 +72,33 @@ class tst_SendBatch : public QObject
     Q_OBJECT
 
 private slots:
-    void fullSendBuffer_data();
-    void fullSendBuffer();
-    void groupedPerDestination_data();
-    void groupedPerDestination();
+    void eachDestinationInOrder_data();
+    void eachDestinationInOrder();
 };
 
-void tst_SendBatch::fullSendBuffer_data()
-{
-    QTest::addColumn<bool>("droppable");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<int>("refusals");
-    QTest::addColumn<QByteArray>("sent");
-    QTest::addColumn<int>("waits");
-
-    QTest::newRow("flight data dropped at once") << true << EAGAIN << 1 << QByteArray("ac") << 0;
-    QTest::newRow("control record waits for room") << false << EAGAIN << 3 << QByteArray("abc") << 3;
-    QTest::newRow("no room within the wait") << false << ENOBUFS << 100 << QByteArray("ac") << 10;
-    QTest::newRow("stale ICMP error sent again") << true << ECONNREFUSED << 1 << QByteArray("abc") << 0;
-    QTest::newRow("unreachable given up") << false << ENETUNREACH << 1 << QByteArray("ac") << 0;
-    QTest::newRow("socket gone") << false << EBADF << 1 << QByteArray("a") << 0;
-}
-
-// Three datagrams a, b, c, each sent on its own; b meets the refusals.
-void tst_SendBatch::fullSendBuffer()
-{
-    QFETCH(bool, droppable);
-    QFETCH(int, error);
-    QFETCH(int, refusals);
-    QFETCH(QByteArray, sent);
-    QFETCH(int, waits);
-
-    ScriptedTransport transport;
-    transport.refusals = refusals;
-    transport.error = error;
-    transport.refuses = [](const SentMessage &message) { return message.records.first().startsWith('b'); };
-    SendBatch batch(transport);
-    QByteArray unsent;
-    batch.setUnsentHandler([&](const char *data, qsizetype size, int errorNumber) {
-        QCOMPARE(size, qsizetype(128));
-        QCOMPARE(errorNumber, error);
-        unsent.append(*data);
-    });
-    for (const char first : QByteArray("abc"))
-        batch.add(destination(first), sizeof(sockaddr_in6), QByteArray(128, first).constData(), 128,
-                  first == 'b' && droppable);
-
-    const int lost = batch.flush();
-    QByteArray firsts;
-    for (const SentMessage &message : std::as_const(transport.sent))
-        firsts.append(message.records.first().front());
-    QCOMPARE(firsts, sent);
-    QCOMPARE(transport.waits, waits);
-    QCOMPARE(lost, 3 - sent.size());
-    QCOMPARE(unsent.size(), lost);
-    QVERIFY(batch.isEmpty());
-}
-
-void tst_SendBatch::groupedPerDestination_data()
+void tst_SendBatch::eachDestinationInOrder_data()
 {
     QTest::addColumn<int>("segments");
     QTest::addColumn<QByteArray>("records");
-    QTest::addColumn<char>("refused"); // the messages refused: 'g' grouped ones, '*' any, else to that destination
+    QTest::addColumn<char>("refused");
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("refusals");
     QTest::addColumn<int>("messages"); // sent
-    QTest::addColumn<int>("droppedFlightData");
+    QTest::addColumn<int>("dropped"); // flight data given up
     QTest::addColumn<int>("unsentOthers");
     QTest::addColumn<int>("waits");
     QTest::addColumn<int>("segmentsAfter");
 
+    QTest::newRow("flight data dropped at once") << 1 << QByteArray("xYz") << 'y' << EAGAIN << 1 << 2 << 1 << 0 << 0 << 1;
+    QTest::newRow("control record waits for room") << 1 << QByteArray("xyz") << 'y' << EAGAIN << 3 << 3 << 0 << 0 << 3 << 1;
+    QTest::newRow("no room within the wait") << 1 << QByteArray("xyz") << 'y' << ENOBUFS << 100 << 2 << 0 << 1 << 10 << 1;
+    QTest::newRow("stale ICMP error sent again") << 1 << QByteArray("xYz") << 'y' << ECONNREFUSED << 1 << 3 << 0 << 0 << 0 << 1;
+    QTest::newRow("unreachable given up") << 1 << QByteArray("xyz") << 'y' << ENETUNREACH << 1 << 2 << 0 << 1 << 0 << 1;
+    QTest::newRow("socket gone") << 1 << QByteArray("xyz") << 'y' << EBADF << 1 << 1 << 0 << 2 << 0 << 1;
+
     const QByteArray interleaved = QByteArray("xyz").repeated(200);
     QTest::newRow("interleaved, 128 a message") << 128 << interleaved << '*' << 0 << 0 << 6 << 0 << 0 << 0 << 128;
     QTest::newRow("interleaved, 64 a message") << 64 << interleaved << '*' << 0 << 0 << 12 << 0 << 0 << 0 << 64;
-    QTest::newRow("no grouping") << 1 << interleaved << '*' << 0 << 0 << 600 << 0 << 0 << 0 << 1;
     QTest::newRow("kinds apart") << 64 << QByteArray("xXXyxxX") << '*' << 0 << 0 << 5 << 0 << 0 << 0 << 64;
     QTest::newRow("grouping refused") << 64 << QByteArray("xxXXyy") << 'g' << EINVAL << 1000 << 6 << 0 << 0 << 0 << 1;
     QTest::newRow("device cannot segment") << 64 << QByteArray("xxxxy") << 'g' << EIO << 1000 << 5 << 0 << 0 << 0 << 1;
@@ -165,9 +108,9 @@ void tst_SendBatch::groupedPerDestination_data()
     QTest::newRow("full after a partial send") << 2 << QByteArray("XXxxYYyy") << 'y' << EAGAIN << 2 << 3 << 2 << 0 << 1 << 2;
 }
 
-// Each record carries its number; every destination must receive its
-// records in the order given, each exactly once or reported unsent.
-void tst_SendBatch::groupedPerDestination()
+// Every destination receives its records in the order given, each once or
+// reported unsent with the system's error.
+void tst_SendBatch::eachDestinationInOrder()
 {
     QFETCH(int, segments);
     QFETCH(QByteArray, records);
@@ -175,53 +118,48 @@ void tst_SendBatch::groupedPerDestination()
     QFETCH(int, error);
     QFETCH(int, refusals);
     QFETCH(int, messages);
-    QFETCH(int, droppedFlightData);
+    QFETCH(int, dropped);
     QFETCH(int, unsentOthers);
     QFETCH(int, waits);
     QFETCH(int, segmentsAfter);
 
     ScriptedTransport transport;
-    transport.refusals = refusals;
+    transport.refused = refused;
     transport.error = error;
-    transport.refuses = [refused](const SentMessage &message) {
-        return refused == '*' || (refused == 'g' ? message.grouped : message.port == quint16(refused));
-    };
+    transport.refusals = refusals;
     SendBatch batch(transport);
     batch.setSegmentLimit(segments);
     int notices = 0;
     batch.setGroupingRefusedHandler([&](int) { ++notices; });
-    QHash<int, bool> unsent;
-    batch.setUnsentHandler([&](const char *data, qsizetype, int) {
-        unsent.insert(QByteArray(data, 8).trimmed().toInt(), true);
+    QSet<int> unsent;
+    batch.setUnsentHandler([&](const char *data, qsizetype size, int errorNumber) {
+        QCOMPARE(size, qsizetype(128));
+        QCOMPARE(errorNumber, error);
+        unsent.insert(numberOf(data));
     });
-    for (int i = 0; i < records.size(); ++i) {
-        const QByteArray record = QByteArray::number(i).leftJustified(128, ' ');
-        batch.add(destination(destinationName(records[i])), sizeof(sockaddr_in6), record.constData(), 128,
-                  droppable(records[i]));
+    for (int n = 0; n < records.size(); ++n) {
+        sockaddr_in6 to {};
+        to.sin6_family = AF_INET6;
+        to.sin6_port = quint16(destinationName(records[n]));
+        batch.add(to, sizeof to, QByteArray::number(n).leftJustified(128).constData(), 128, droppable(records[n]));
     }
     const int lost = batch.flush();
-    QCOMPARE(lost, unsent.size());
 
-    QCOMPARE(transport.sent.size(), messages);
-    QHash<char, QList<int>> received;
-    for (const SentMessage &message : std::as_const(transport.sent)) {
-        QVERIFY(message.records.size() <= segments);
-        QCOMPARE(message.grouped, message.records.size() > 1);
-        for (const QByteArray &record : message.records)
-            received[char(message.port)].append(record.trimmed().toInt());
-    }
-    for (const char name : QByteArray("xyz")) {
-        QList<int> expected;
-        for (int i = 0; i < records.size(); ++i) {
-            if (destinationName(records[i]) == name && !unsent.contains(i))
-                expected.append(i);
-        }
-        QCOMPARE(received.value(name), expected);
-    }
+    QCOMPARE(lost, unsent.size());
+    QVERIFY(batch.isEmpty());
+    QCOMPARE(transport.sentMessages, messages);
+    QVERIFY(transport.largestMessage <= segments);
+    QCOMPARE(transport.wronglyMarked, 0);
+    QHash<char, QList<int>> expected;
     int droppedCount = 0;
-    for (auto it = unsent.cbegin(); it != unsent.cend(); ++it)
-        droppedCount += droppable(records[it.key()]) ? 1 : 0;
-    QCOMPARE(droppedCount, droppedFlightData);
+    for (int n = 0; n < records.size(); ++n) {
+        if (!unsent.contains(n))
+            expected[destinationName(records[n])].append(n);
+        else if (droppable(records[n]))
+            ++droppedCount;
+    }
+    QCOMPARE(transport.received, expected);
+    QCOMPARE(droppedCount, dropped);
     QCOMPARE(unsent.size() - droppedCount, unsentOthers);
     QCOMPARE(transport.waits, waits);
     QCOMPARE(batch.segmentLimit(), segmentsAfter);
