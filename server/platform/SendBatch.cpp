@@ -145,7 +145,12 @@ void SendBatch::chainByDestination()
         Record &record = m_records[size_t(index)];
         record.next = -1;
         if (m_segmentLimit > 1) {
-            record.destination = destinationOf(record);
+            // A relay goes to every player in the same order, so the
+            // destination after the previous record's is the likely one.
+            const int likely = index > 0 ? m_records[size_t(index - 1)].destination + 1 : 0;
+            const bool hit = likely < m_destinationCount
+                && sameDestination(m_records[size_t(m_destinations[size_t(likely)].first)], record);
+            record.destination = hit ? likely : destinationOf(record);
         } else {
             record.destination = m_destinationCount++;
             m_destinations[size_t(record.destination)] = Destination{};
@@ -159,6 +164,11 @@ void SendBatch::chainByDestination()
     }
 }
 
+bool SendBatch::sameDestination(const Record &a, const Record &b)
+{
+    return a.toLength == b.toLength && std::memcmp(&a.to, &b.to, sizeof a.to) == 0;
+}
+
 // The index of the record's destination, added when it is new.
 int SendBatch::destinationOf(const Record &record)
 {
@@ -167,8 +177,7 @@ int SendBatch::destinationOf(const Record &record)
         const int found = m_table[slot];
         if (found < 0)
             break;
-        const Record &first = m_records[size_t(m_destinations[size_t(found)].first)];
-        if (first.toLength == record.toLength && std::memcmp(&first.to, &record.to, sizeof record.to) == 0)
+        if (sameDestination(m_records[size_t(m_destinations[size_t(found)].first)], record))
             return found;
     }
     const int index = m_destinationCount++;

@@ -129,6 +129,7 @@ private:
 
     void chainByDestination();
     int destinationOf(const Record &record);
+    static bool sameDestination(const Record &a, const Record &b);
     const char *dataOf(int record) const;
     void lineUp();
     void group(int firstPart, int firstMessage, int segments);
