@@ -36,11 +36,14 @@ private:
 // the held-back sends even when there are none, and a relay yields once per
 // recipient, so events that became pending in the last RunGap are left for
 // a later yield: a tick, a close notification or an arrival waits at most
-// that long. Before events run, the held-back sends go out.
+// that long, and the few yields until the clock is read again (even reading
+// it costs a share of a send). Before events run, the held-back sends go
+// out.
 class EventLoopYield : public Yield
 {
 public:
     static constexpr std::chrono::microseconds RunGap{2000};
+    static constexpr int YieldsPerClockRead = 8;
 
     void attach(UdpEndpoint &socket) { m_socket = &socket; }
     void yield() override;
@@ -48,6 +51,7 @@ public:
 private:
     UdpEndpoint *m_socket = nullptr;
     std::chrono::steady_clock::time_point m_lastRun{};
+    int m_yieldsSinceClockRead = 0;
 };
 
 class EndpointSource : public DatagramSource
