@@ -10,10 +10,11 @@
 
 // Datagrams held back so that they go out together: at a flush every
 // datagram held for one destination goes out in the order it was given, and
-// consecutive 128-byte records for one destination travel as one grouped
-// message (UDP segmentation: the receiver still gets one 128-byte datagram
-// per record, in order). Destinations may go in another order than they
-// were first given.
+// consecutive 128-byte records for one destination, of one kind (droppable
+// or not), travel as grouped messages of up to segmentLimit() records (UDP
+// segmentation: the receiver still gets one 128-byte datagram per record,
+// in order). Destinations may go in another order than they were first
+// given.
 //
 // A full send buffer (EAGAIN, ENOBUFS) is not a silent loss: a datagram
 // marked droppable is given up at once, any other waits for room for up to
@@ -23,10 +24,12 @@
 // on, which is sent once more. Every datagram that still could not be sent
 // is handed to the unsent handler with the system's error number.
 //
-// Where the system refuses grouped messages (an older kernel, a device or
-// route that cannot take them), the records of the refused message go out
-// one by one; once they do, every later flush sends each datagram on its
-// own too, and the grouping-refused handler hears of it once.
+// Where the system refuses a grouped message (an older kernel, a device or
+// route that cannot take them), it and the rest of the flush go out one
+// datagram a message. If its first record then goes, the grouping was what
+// the system refused: every later flush sends each datagram on its own too,
+// and the grouping-refused handler hears of it once. If that record is
+// refused as well, its destination was at fault, and grouping stays on.
 class SendBatch
 {
 public:

@@ -36,11 +36,11 @@ class QSocketNotifier;
 //
 // Sending: queueDatagram holds datagrams back to go out together when
 // flushSends runs: before the event loop sleeps, once the dataArrival
-// handlers of a round of arrivals have all returned (so the records a
-// round sends to one pilot go as one grouped message), between them once
-// the oldest held datagram has waited MaxHold, before close, when the batch
-// is full, and whenever the owner calls it (before it lets other events
-// run). Datagrams for one destination keep their order. Errors that only
+// handlers of a round of arrivals have all returned (so the records a round
+// sends to one pilot go out grouped), between them once the oldest held
+// datagram has waited MaxHold, before close, when the batch is full, and
+// whenever the owner calls it (before it lets other events run). Datagrams
+// for one destination keep their order. Errors that only
 // concern one destination (a pilot gone away, an unreachable network, a
 // full send buffer, a port the system refuses) fail those datagrams and
 // nothing else; every datagram that could not be sent is reported to the
