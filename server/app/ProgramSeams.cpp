@@ -44,6 +44,9 @@ bool EndpointSender::send(const Endpoint &to, const Packet &record, WhenFull whe
 
 void EventLoopYield::yield()
 {
+    if (++m_yieldsSinceClockRead < YieldsPerClockRead)
+        return;
+    m_yieldsSinceClockRead = 0;
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastRun < RunGap)
         return;

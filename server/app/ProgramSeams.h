@@ -19,9 +19,9 @@ public:
 
 // Sends through the relay service's socket; until it is attached, every
 // send fails. Records are held back in the socket's batch and go out
-// together, in order, at the next yield that runs events, at the end of the
-// handler, or when the batch is full. Records the system refuses later are
-// counted by type.
+// together, in order for each pilot, at the next yield that runs events, at
+// the end of the round of arrivals, or when the batch is full. Records the
+// system refuses later are counted by type.
 class EndpointSender : public Sender
 {
 public:
@@ -36,11 +36,14 @@ private:
 // the held-back sends even when there are none, and a relay yields once per
 // recipient, so events that became pending in the last RunGap are left for
 // a later yield: a tick, a close notification or an arrival waits at most
-// that long. Before events run, the held-back sends go out.
+// that long, and the few yields until the clock is read again (even reading
+// it costs a share of a send). Before events run, the held-back sends go
+// out.
 class EventLoopYield : public Yield
 {
 public:
     static constexpr std::chrono::microseconds RunGap{2000};
+    static constexpr int YieldsPerClockRead = 8;
 
     void attach(UdpEndpoint &socket) { m_socket = &socket; }
     void yield() override;
@@ -48,6 +51,7 @@ public:
 private:
     UdpEndpoint *m_socket = nullptr;
     std::chrono::steady_clock::time_point m_lastRun{};
+    int m_yieldsSinceClockRead = 0;
 };
 
 class EndpointSource : public DatagramSource

@@ -1,14 +1,93 @@
 #include "SendBatch.h"
 
+#include <QRandomGenerator>
+
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netinet/udp.h>
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
+
+// Open addressing, never more than half full.
+constexpr int TableBits = 13;
+constexpr int TableSize = 1 << TableBits;
+static_assert(TableSize >= 2 * SendBatch::Capacity);
+
+// Where an address goes in the table: its bytes (all of a sockaddr_in6, or
+// a sockaddr_in and zeros) mixed with a seed chosen per process, so senders
+// cannot choose addresses that pile up in one place. Cheap, since it runs
+// for every datagram.
+size_t tableSlot(const sockaddr_in6 &key, quint64 seed)
+{
+    static_assert(sizeof key == 28);
+    quint64 words[4] = {};
+    std::memcpy(words, &key, sizeof key);
+    constexpr quint64 Odd = 0x9E3779B97F4A7C15ull;
+    quint64 mixed = seed;
+    for (const quint64 word : words)
+        mixed = (mixed ^ word) * Odd;
+    return size_t(mixed >> (64 - TableBits));
+}
 
 bool sendBufferFull(int errorNumber)
 {
     return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ENOBUFS;
+}
+
+// What the system answers to a grouped message it will not take: it does
+// not know the option, the route's device cannot cut the segments, or the
+// message holds more of them than it allows.
+bool groupingRefusal(int errorNumber)
+{
+    return errorNumber == EINVAL || errorNumber == EOPNOTSUPP || errorNumber == ENOPROTOOPT || errorNumber == EIO
+        || errorNumber == EMSGSIZE;
+}
+
+// The control message that has a message cut into 128-byte datagrams.
+template<size_t Size>
+void writeSegmentControl(char (&buffer)[Size])
+{
+    static_assert(Size >= CMSG_SPACE(sizeof(quint16)));
+    cmsghdr *control = reinterpret_cast<cmsghdr *>(buffer);
+    control->cmsg_level = SOL_UDP;
+    control->cmsg_type = UDP_SEGMENT;
+    control->cmsg_len = CMSG_LEN(sizeof(quint16));
+    const quint16 segmentSize = SendBatch::RecordBytes;
+    std::memcpy(CMSG_DATA(control), &segmentSize, sizeof segmentSize);
+}
+
+// Sends one grouped message of `segments` records to a socket of its own on
+// loopback: whether the system takes that many in one message.
+bool groupedMessageReachesLoopback(int segments)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in self {};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t selfLength = sizeof self;
+    bool reached = false;
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&self), sizeof self) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&self), &selfLength) == 0) {
+        std::vector<char> records(size_t(segments) * SendBatch::RecordBytes);
+        iovec part {records.data(), records.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(quint16))] {};
+        writeSegmentControl(control);
+        msghdr message {};
+        message.msg_name = &self;
+        message.msg_namelen = selfLength;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        reached = ::sendmsg(fd, &message, 0) == ssize_t(records.size());
+    }
+    ::close(fd);
+    return reached;
 }
 
 } // namespace
@@ -18,86 +97,237 @@ bool SendBatch::descriptorGone(int errorNumber)
     return errorNumber == EBADF || errorNumber == ENOTSOCK;
 }
 
+SendBatch::SendBatch(Transport &transport)
+    : m_transport(transport), m_seed(QRandomGenerator::system()->generate64()),
+      m_bytes(std::make_unique_for_overwrite<char[]>(size_t(Capacity) * RecordBytes)), m_records(Capacity),
+      m_destinations(Capacity), m_table(TableSize, -1), m_parts(Capacity), m_partRecords(Capacity),
+      m_messages(Capacity), m_messageStates(Capacity)
+{
+    writeSegmentControl(m_segmentControl);
+}
+
+void SendBatch::setSegmentLimit(int segments)
+{
+    m_segmentLimit = qBound(1, segments, MostSegments);
+}
+
 void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull)
 {
     if (m_count == Capacity)
         flush();
-    Slot &slot = m_slots[size_t(m_count++)];
-    slot.to = to;
-    slot.toLength = qMin(toLength, socklen_t(sizeof to));
-    slot.size = size;
-    if (size <= qsizetype(slot.inlineBytes.size())) {
-        std::memcpy(slot.inlineBytes.data(), data, size_t(size));
-        slot.largeBytes.clear();
+    const int index = m_count++;
+    Record &record = m_records[size_t(index)];
+    record.toLength = qMin(toLength, socklen_t(sizeof record.to));
+    record.to = sockaddr_in6{};
+    std::memcpy(&record.to, &to, record.toLength);
+    record.size = qMax<qsizetype>(0, size);
+    record.dropWhenFull = dropWhenFull;
+    record.large = -1;
+    if (record.size <= RecordBytes) {
+        std::memcpy(m_bytes.get() + size_t(index) * RecordBytes, data, size_t(record.size));
     } else {
-        slot.largeBytes = QByteArray(data, size);
+        record.large = int(m_large.size());
+        m_large.emplace_back(data, record.size);
     }
-    slot.dropWhenFull = dropWhenFull;
-    slot.retriedStaleError = false;
-    slot.roomWaits = 0;
+}
+
+const char *SendBatch::dataOf(int record) const
+{
+    const Record &held = m_records[size_t(record)];
+    return held.large < 0 ? m_bytes.get() + size_t(record) * RecordBytes : m_large[size_t(held.large)].constData();
+}
+
+// Links each destination's records in the order given. Without grouping
+// every record is a destination of its own, in the order given.
+void SendBatch::chainByDestination()
+{
+    for (int index = 0; index < m_count; ++index) {
+        Record &record = m_records[size_t(index)];
+        record.next = -1;
+        if (m_segmentLimit > 1) {
+            // A relay goes to every player in the same order, so the
+            // destination after the previous record's is the likely one.
+            const int likely = index > 0 ? m_records[size_t(index - 1)].destination + 1 : 0;
+            const bool hit = likely < m_destinationCount
+                && sameDestination(m_records[size_t(m_destinations[size_t(likely)].first)], record);
+            record.destination = hit ? likely : destinationOf(record);
+        } else {
+            record.destination = m_destinationCount++;
+            m_destinations[size_t(record.destination)] = Destination{};
+        }
+        Destination &destination = m_destinations[size_t(record.destination)];
+        if (destination.first < 0)
+            destination.first = index;
+        else
+            m_records[size_t(destination.last)].next = index;
+        destination.last = index;
+    }
+}
+
+bool SendBatch::sameDestination(const Record &a, const Record &b)
+{
+    return a.toLength == b.toLength && std::memcmp(&a.to, &b.to, sizeof a.to) == 0;
+}
+
+// The index of the record's destination, added when it is new.
+int SendBatch::destinationOf(const Record &record)
+{
+    size_t slot = tableSlot(record.to, m_seed);
+    for (;; slot = (slot + 1) & size_t(TableSize - 1)) {
+        const int found = m_table[slot];
+        if (found < 0)
+            break;
+        if (sameDestination(m_records[size_t(m_destinations[size_t(found)].first)], record))
+            return found;
+    }
+    const int index = m_destinationCount++;
+    m_table[slot] = index;
+    m_destinations[size_t(index)] = Destination{-1, -1, int(slot)};
+    return index;
 }
 
 int SendBatch::flush()
 {
-    for (int i = 0; i < m_count; ++i) {
-        Slot &slot = m_slots[size_t(i)];
-        slot.part = iovec{const_cast<char *>(slot.data()), size_t(slot.size)};
-        msghdr &header = m_messages[size_t(i)].msg_hdr;
-        header = msghdr{};
-        header.msg_name = &slot.to;
-        header.msg_namelen = slot.toLength;
-        header.msg_iov = &slot.part;
-        header.msg_iovlen = 1;
-    }
+    if (m_count == 0)
+        return 0;
+    chainByDestination();
+    lineUp();
+    group(0, 0, m_segmentLimit);
     int unsent = 0;
     int next = 0;
-    while (next < m_count) {
-        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(m_count - next));
+    // The first record of a grouped message the system refused, now going
+    // on its own: if it goes, the grouping was what the system refused.
+    int suspectPart = -1;
+    int suspectError = 0;
+    while (next < m_messageCount) {
+        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(m_messageCount - next));
         if (sent > 0) {
+            if (m_messageStates[size_t(next)].firstPart == suspectPart && m_segmentLimit > 1) {
+                m_segmentLimit = 1;
+                if (m_groupingRefused)
+                    m_groupingRefused(suspectError);
+            }
+            suspectPart = -1;
             next += sent;
             continue;
         }
         const int errorNumber = sent < 0 ? errno : EIO;
-        switch (afterRefusal(m_slots[size_t(next)], errorNumber)) {
+        Message &message = m_messageStates[size_t(next)];
+        if (message.parts > 1 && groupingRefusal(errorNumber)) {
+            suspectPart = message.firstPart;
+            suspectError = errorNumber;
+            group(message.firstPart, next, 1);
+            continue;
+        }
+        switch (afterRefusal(message, errorNumber)) {
         case Outcome::Retry:
             break;
         case Outcome::GiveUp:
-            giveUp(m_slots[size_t(next++)], errorNumber);
-            ++unsent;
+            suspectPart = -1; // the destination was refused, not the grouping
+            unsent += giveUp(m_messageStates[size_t(next++)], errorNumber);
             break;
         case Outcome::GiveUpAll:
-            for (; next < m_count; ++next, ++unsent)
-                giveUp(m_slots[size_t(next)], errorNumber);
+            for (; next < m_messageCount; ++next)
+                unsent += giveUp(m_messageStates[size_t(next)], errorNumber);
             break;
         }
     }
-    m_count = 0;
+    forget();
     return unsent;
 }
 
-SendBatch::Outcome SendBatch::afterRefusal(Slot &slot, int errorNumber)
+// One part per record: destination by destination, each one's in the order
+// given.
+void SendBatch::lineUp()
+{
+    int part = 0;
+    for (int destination = 0; destination < m_destinationCount; ++destination) {
+        int record = m_destinations[size_t(destination)].first;
+        while (record >= 0) {
+            const Record &held = m_records[size_t(record)];
+            m_parts[size_t(part)] = iovec{const_cast<char *>(dataOf(record)), size_t(held.size)};
+            m_partRecords[size_t(part++)] = record;
+            record = held.next;
+        }
+    }
+}
+
+// The messages over the parts from firstPart on, written from firstMessage
+// on: up to `segments` consecutive 128-byte records of one destination and
+// one kind (droppable or not) in each.
+void SendBatch::group(int firstPart, int firstMessage, int segments)
+{
+    int index = firstMessage;
+    for (int part = firstPart; part < m_count; ++index) {
+        Record &head = m_records[size_t(m_partRecords[size_t(part)])];
+        int parts = 1;
+        if (head.size == RecordBytes) {
+            while (parts < segments && part + parts < m_count) {
+                const Record &record = m_records[size_t(m_partRecords[size_t(part + parts)])];
+                if (record.destination != head.destination || record.size != RecordBytes
+                    || record.dropWhenFull != head.dropWhenFull)
+                    break;
+                ++parts;
+            }
+        }
+        msghdr &header = m_messages[size_t(index)].msg_hdr;
+        header = msghdr{};
+        header.msg_name = &head.to;
+        header.msg_namelen = head.toLength;
+        header.msg_iov = &m_parts[size_t(part)];
+        header.msg_iovlen = size_t(parts);
+        if (parts > 1) {
+            header.msg_control = m_segmentControl;
+            header.msg_controllen = sizeof m_segmentControl;
+        }
+        m_messageStates[size_t(index)] = Message{part, parts, false, 0};
+        part += parts;
+    }
+    m_messageCount = index;
+}
+
+SendBatch::Outcome SendBatch::afterRefusal(Message &message, int errorNumber)
 {
     if (errorNumber == EINTR)
         return Outcome::Retry;
-    if (errorNumber == ECONNREFUSED && !slot.retriedStaleError) {
-        slot.retriedStaleError = true;
+    if (errorNumber == ECONNREFUSED && !message.retriedStaleError) {
+        message.retriedStaleError = true;
         return Outcome::Retry;
     }
     if (descriptorGone(errorNumber))
         return Outcome::GiveUpAll;
-    if (sendBufferFull(errorNumber) && !slot.dropWhenFull && slot.roomWaits < RoomWaitRounds) {
-        ++slot.roomWaits;
+    const bool droppable = m_records[size_t(m_partRecords[size_t(message.firstPart)])].dropWhenFull;
+    if (sendBufferFull(errorNumber) && !droppable && message.roomWaits < RoomWaitRounds) {
+        ++message.roomWaits;
         m_transport.waitForRoom(RoomWaitMs / RoomWaitRounds);
         return Outcome::Retry;
     }
     return Outcome::GiveUp;
 }
 
-void SendBatch::giveUp(const Slot &slot, int errorNumber)
+int SendBatch::giveUp(const Message &message, int errorNumber)
 {
     m_lastErrorNumber = errorNumber;
-    if (m_unsent)
-        m_unsent(slot.data(), slot.size, errorNumber);
+    if (m_unsent) {
+        for (int part = message.firstPart; part < message.firstPart + message.parts; ++part) {
+            const int record = m_partRecords[size_t(part)];
+            m_unsent(dataOf(record), m_records[size_t(record)].size, errorNumber);
+        }
+    }
+    return message.parts;
+}
+
+void SendBatch::forget()
+{
+    for (int destination = 0; destination < m_destinationCount; ++destination) {
+        const int slot = m_destinations[size_t(destination)].tableSlot;
+        if (slot >= 0)
+            m_table[size_t(slot)] = -1;
+    }
+    m_destinationCount = 0;
+    m_messageCount = 0;
+    m_count = 0;
+    m_large.clear();
 }
 
 int SendBatch::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
@@ -109,4 +339,15 @@ void SendBatch::SocketTransport::waitForRoom(int timeoutMs)
 {
     pollfd entry {m_fd, POLLOUT, 0};
     ::poll(&entry, 1, timeoutMs);
+}
+
+int SendBatch::SocketTransport::segmentLimit() const
+{
+    // Setting the socket's default segment size to 0 (none) changes nothing
+    // but tells whether the system knows the option at all; one that does not
+    // would ignore the control message.
+    const int none = 0;
+    if (m_fd < 0 || ::setsockopt(m_fd, SOL_UDP, UDP_SEGMENT, &none, sizeof none) != 0)
+        return 1;
+    return groupedMessageReachesLoopback(MostSegments) ? MostSegments : SafeSegments;
 }

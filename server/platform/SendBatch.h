@@ -2,29 +2,49 @@
 
 #include <QByteArray>
 
-#include <array>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <vector>
 
-// Datagrams held back so that several go out in one system call, in the
-// order they were given.
+// Datagrams held back so that they go out together: at a flush every
+// datagram held for one destination goes out in the order it was given, and
+// consecutive 128-byte records for one destination, of one kind (droppable
+// or not), travel as grouped messages of up to segmentLimit() records (UDP
+// segmentation: the receiver still gets one 128-byte datagram per record,
+// in order). Destinations may go in another order than they were first
+// given.
 //
 // A full send buffer (EAGAIN, ENOBUFS) is not a silent loss: a datagram
 // marked droppable is given up at once, any other waits for room for up to
-// RoomWaitMs in all. An ICMP error left behind by an earlier datagram
-// (ECONNREFUSED) says nothing about the one it is reported on, which is
-// sent once more. Every datagram that still could not be sent is handed to
-// the unsent handler with the system's error number.
+// RoomWaitMs in all. A grouped message only ever holds datagrams of one
+// kind, so each is treated by its own rule. An ICMP error left behind by an
+// earlier datagram (ECONNREFUSED) says nothing about the one it is reported
+// on, which is sent once more. Every datagram that still could not be sent
+// is handed to the unsent handler with the system's error number.
+//
+// Where the system refuses a grouped message (an older kernel, a device or
+// route that cannot take them), it and the rest of the flush go out one
+// datagram a message. If its first record then goes, the grouping was what
+// the system refused: every later flush sends each datagram on its own too,
+// and the grouping-refused handler hears of it once. If that record is
+// refused as well, its destination was at fault, and grouping stays on.
 class SendBatch
 {
 public:
-    static constexpr int Capacity = 256;
+    // Datagrams held at most; a full batch flushes before it takes more.
+    static constexpr int Capacity = 4096;
+    static constexpr int RecordBytes = 128;
+    // What a grouped message may hold: 64 records on every system that takes
+    // grouped messages at all, 128 on newer ones.
+    static constexpr int SafeSegments = 64;
+    static constexpr int MostSegments = 128;
     static constexpr int RoomWaitMs = 50;
     static constexpr int RoomWaitRounds = 10;
 
     // The system calls a batch makes; tests replace them to fill the send
-    // buffer at will.
+    // buffer or refuse grouped messages at will.
     class Transport
     {
     public:
@@ -47,18 +67,31 @@ public:
         explicit SocketTransport(const int &fd) : m_fd(fd) {}
         int sendMany(mmsghdr *messages, unsigned count) override;
         void waitForRoom(int timeoutMs) override;
+        // How many records one grouped message on this socket may hold: 1
+        // where the system does not know grouped messages (it would take
+        // the records for one long datagram), else MostSegments when a
+        // grouped message of that many reaches a socket of our own on
+        // loopback, else SafeSegments.
+        int segmentLimit() const;
 
     private:
         const int &m_fd;
     };
 
     using UnsentHandler = std::function<void(const char *data, qsizetype size, int errorNumber)>;
+    using GroupingRefusedHandler = std::function<void(int errorNumber)>;
 
-    explicit SendBatch(Transport &transport) : m_transport(transport) {}
+    explicit SendBatch(Transport &transport);
     SendBatch(const SendBatch &) = delete;
     SendBatch &operator=(const SendBatch &) = delete;
 
     void setUnsentHandler(UnsentHandler handler) { m_unsent = std::move(handler); }
+    void setGroupingRefusedHandler(GroupingRefusedHandler handler) { m_groupingRefused = std::move(handler); }
+
+    // The most records one grouped message holds, at most MostSegments; 1
+    // (the start) sends every datagram on its own.
+    void setSegmentLimit(int segments);
+    int segmentLimit() const { return m_segmentLimit; }
 
     // Copies the datagram and its destination (a sockaddr_in or
     // sockaddr_in6 of `toLength` bytes) in; when the batch is full the
@@ -73,28 +106,66 @@ public:
     int lastErrorNumber() const { return m_lastErrorNumber; }
 
 private:
-    struct Slot {
-        sockaddr_in6 to {};
+    struct Record {
+        sockaddr_in6 to {}; // zeros beyond toLength
         socklen_t toLength = 0;
-        std::array<char, 128> inlineBytes {};
-        QByteArray largeBytes; // used only for datagrams beyond 128 bytes
+        int large = -1; // index in m_large for datagrams beyond 128 bytes
         qsizetype size = 0;
         bool dropWhenFull = false;
+        int destination = 0;
+        int next = -1; // the destination's next record, -1 for its last
+    };
+    struct Destination {
+        int first = -1;
+        int last = -1;
+        int tableSlot = -1;
+    };
+    struct Message {
+        int firstPart = 0;
+        int parts = 0;
         bool retriedStaleError = false;
         int roomWaits = 0;
-        iovec part {};
-        const char *data() const { return size <= qsizetype(inlineBytes.size()) ? inlineBytes.data() : largeBytes.constData(); }
     };
 
-    // What to do about the datagram at the front after the system refused it.
+    // What to do about the message at the front after the system refused it.
     enum class Outcome { Retry, GiveUp, GiveUpAll };
-    Outcome afterRefusal(Slot &slot, int errorNumber);
-    void giveUp(const Slot &slot, int errorNumber);
+
+    void chainByDestination();
+    int destinationOf(const Record &record);
+    static bool sameDestination(const Record &a, const Record &b);
+    const char *dataOf(int record) const;
+    void lineUp();
+    void group(int firstPart, int firstMessage, int segments);
+    Outcome afterRefusal(Message &message, int errorNumber);
+    int giveUp(const Message &message, int errorNumber);
+    void forget();
 
     Transport &m_transport;
     UnsentHandler m_unsent;
-    std::array<Slot, Capacity> m_slots;
-    std::array<mmsghdr, Capacity> m_messages {};
+    GroupingRefusedHandler m_groupingRefused;
+    int m_segmentLimit = 1;
+    quint64 m_seed = 0;
+
+    // What is held, in the order given.
+    std::unique_ptr<char[]> m_bytes;
+    std::vector<QByteArray> m_large;
+    std::vector<Record> m_records;
     int m_count = 0;
+
+    // A flush: the records chained by destination (an open-addressing table
+    // from address to destination finds them), one part per record,
+    // destination by destination, and the messages over them. Grouping is
+    // done here rather than as records come in, so the table stays in the
+    // cache while it is used.
+    std::vector<Destination> m_destinations;
+    std::vector<int> m_table;
+    int m_destinationCount = 0;
+    std::vector<iovec> m_parts;
+    std::vector<int> m_partRecords;
+    std::vector<mmsghdr> m_messages;
+    std::vector<Message> m_messageStates;
+    int m_messageCount = 0;
+    alignas(cmsghdr) char m_segmentControl[CMSG_SPACE(sizeof(quint16))] {};
+
     int m_lastErrorNumber = 0;
 };

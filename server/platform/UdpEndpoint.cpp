@@ -56,7 +56,13 @@ private:
 
 } // namespace
 
-UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent) {}
+UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent)
+{
+    m_sendBatch.setGroupingRefusedHandler([](int errorNumber) {
+        qWarning("The system refuses grouped sends (%s): every datagram goes on its own from now on",
+                 qPrintable(qt_error_string(errorNumber)));
+    });
+}
 
 UdpEndpoint::~UdpEndpoint()
 {
@@ -112,6 +118,7 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     m_fd = fd;
     m_family = family;
     m_dropped = 0;
+    m_sendBatch.setSegmentLimit(m_transport.segmentLimit());
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
     // Held-back sends go out before the event loop waits for anything.
@@ -164,6 +171,8 @@ bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype 
         flushSends();
     if (m_fd < 0)
         return false;
+    if (m_sendBatch.isEmpty())
+        m_heldSince = std::chrono::steady_clock::now();
     m_sendBatch.add(address, length, data, size, dropWhenFull);
     return true;
 }
@@ -172,6 +181,14 @@ void UdpEndpoint::flushSends()
 {
     if (!m_sendBatch.isEmpty() && m_sendBatch.flush() > 0)
         sendFailed(m_sendBatch.lastErrorNumber());
+}
+
+// Between the handlers of a long round of arrivals: what is held goes once
+// it has waited long enough, as it would at the next yield that runs events.
+void UdpEndpoint::flushIfHeldLong()
+{
+    if (!m_sendBatch.isEmpty() && std::chrono::steady_clock::now() - m_heldSince >= MaxHold)
+        flushSends();
 }
 
 void UdpEndpoint::sendFailed(int errorNumber)
@@ -306,6 +323,7 @@ qint64 UdpEndpoint::arrivalClockNowNs() const
 
 void UdpEndpoint::takeInWaiting()
 {
+    flushIfHeldLong();
     int taken = 0;
     for (int received = ReceiveBatch::Size; received == ReceiveBatch::Size && m_fd >= 0 && taken < m_queueLimit;) {
         received = receiveBatch();
@@ -375,7 +393,8 @@ void UdpEndpoint::announce(qint64 size)
 
 // Raises the waiting arrivals one by one. A handler that runs the event loop
 // may bring more datagrams in; this loop, already on the stack, raises
-// their arrivals after the handler returns, instead of a nested call.
+// their arrivals after the handler returns, instead of a nested call. What
+// the handlers sent goes out together at the end.
 void UdpEndpoint::raiseArrivals()
 {
     if (m_raising)
@@ -387,8 +406,9 @@ void UdpEndpoint::raiseArrivals()
         emit dataArrival(size);
         if (!scope.ownerAlive())
             return;
-        flushSends();
+        flushIfHeldLong();
     }
+    flushSends();
 }
 
 void UdpEndpoint::failForGood()

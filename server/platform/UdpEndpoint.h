@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <deque>
 
 class QSocketNotifier;
@@ -33,14 +34,19 @@ class QSocketNotifier;
 // returned, from the same loop; so handlers never nest inside one another
 // and the stack never grows with the traffic.
 //
-// Sending: queueDatagram holds datagrams back to go out together, in
-// order, when flushSends runs: before the event loop sleeps, after each
-// dataArrival handler, before close, when a batch is full, and whenever the
-// owner calls it (before it lets other events run). Errors that only
+// Sending: queueDatagram holds datagrams back to go out together when
+// flushSends runs: before the event loop sleeps, once the dataArrival
+// handlers of a round of arrivals have all returned (so the records a round
+// sends to one pilot go out grouped), between them once the oldest held
+// datagram has waited MaxHold, before close, when the batch is full, and
+// whenever the owner calls it (before it lets other events run). Datagrams
+// for one destination keep their order. Errors that only
 // concern one destination (a pilot gone away, an unreachable network, a
-// full send buffer, a port the system refuses) fail that datagram and
+// full send buffer, a port the system refuses) fail those datagrams and
 // nothing else; every datagram that could not be sent is reported to the
-// unsent handler (see SendBatch for how a full send buffer is waited for).
+// unsent handler (see SendBatch for how a full send buffer is waited for,
+// and for what happens where the system refuses grouped messages: said
+// once on standard error).
 //
 // closed is raised only when the socket fails for good on its own; never
 // by close() and never for a per-destination error.
@@ -50,6 +56,7 @@ class UdpEndpoint : public QObject
 
 public:
     static constexpr int DefaultQueueLimit = 4096;
+    static constexpr std::chrono::microseconds MaxHold{2000};
 
     explicit UdpEndpoint(QObject *parent = nullptr);
     ~UdpEndpoint() override;
@@ -58,7 +65,8 @@ public:
     // localPort()), IPv6 and IPv4 alike where the system has IPv6. The port
     // is not shared: one already bound by anyone, for either family, fails
     // with the system's text, e.g. "Address already in use". Fails too when
-    // this wrapper is already bound.
+    // this wrapper is already bound. Finds out here whether, and how many,
+    // records the system takes in one grouped message.
     bool bind(quint16 localPort, QString *errorText);
     bool isBound() const { return m_fd >= 0; }
     quint16 localPort() const;
@@ -130,6 +138,7 @@ private:
     int receiveBatch();
     void sendFailed(int errorNumber);
     void discardErrorQueue();
+    void flushIfHeldLong();
     void enqueue(Datagram datagram);
     void announce(qint64 size);
     void raiseArrivals();
@@ -142,6 +151,7 @@ private:
     qint64 m_newestArrivalNs = 0;
     SendBatch::SocketTransport m_transport{m_fd};
     SendBatch m_sendBatch{m_transport};
+    std::chrono::steady_clock::time_point m_heldSince{};
     std::deque<Datagram> m_queue;
     std::deque<qint64> m_arrivals;
     int m_queueLimit = DefaultQueueLimit;

@@ -100,6 +100,7 @@ private slots:
     void arrivalRaisedLater();
     void takenInWithoutTheEventLoop();
     void sendReachesClient();
+    void groupedRecordsArriveOneByOne();
     void badDestinationFailsQuietly_data();
     void badDestinationFailsQuietly();
     void unreachablePeerIsNotClosed_data();
@@ -333,6 +334,29 @@ void tst_UdpEndpoint::sendReachesClient()
     QCOMPARE(received->bytes, record);
     QCOMPARE(received->senderPort, socket.localPort());
     QCOMPARE(QHostAddress(socket.localAddress()).protocol(), QAbstractSocket::IPv4Protocol);
+}
+
+// What one flush holds for a pilot goes out grouped where the system can:
+// each pilot still receives every record as its own 128-byte datagram, in
+// the order given, across more records than one grouped message holds.
+void tst_UdpEndpoint::groupedRecordsArriveOneByOne()
+{
+    UdpEndpoint socket;
+    bindOrFail(socket);
+    LoopbackClient clients[2];
+    QVERIFY(clients[0].bind(QStringLiteral("127.0.0.3"), 0));
+    QVERIFY(clients[1].bind(QStringLiteral("127.0.0.4"), 0));
+    const int records = 2 * (SendBatch::MostSegments + 20);
+    for (int n = 0; n < records; ++n) {
+        LoopbackClient &to = clients[n % 2];
+        QVERIFY(socket.queueDatagram(loopback(3 + n % 2, to.port()), numbered(n, 128).constData(), 128, n % 2 == 0));
+    }
+    socket.flushSends();
+    for (int n = 0; n < records; ++n) {
+        const auto received = clients[n % 2].waitForDatagram(WaitMs);
+        QVERIFY(received);
+        QCOMPARE(received->bytes, numbered(n, 128));
+    }
 }
 
 void tst_UdpEndpoint::badDestinationFailsQuietly_data()
