@@ -16,11 +16,11 @@ namespace {
 QStringList changedSince(const StartupOptions::SettingTexts &atStart, const StartupOptions::SettingTexts &now)
 {
     QStringList changed;
-    for (const auto &[key, text] : now) {
-        const auto before =
-            std::find_if(atStart.begin(), atStart.end(), [&](const auto &entry) { return entry.first == key; });
-        if (before == atStart.end() || before->second != text)
-            changed.append(key);
+    for (const auto &setting : now) {
+        const auto before = std::find_if(atStart.begin(), atStart.end(),
+                                         [&](const auto &entry) { return entry.first == setting.first; });
+        if (before == atStart.end() || before->second != setting.second)
+            changed.append(setting.first);
     }
     return changed;
 }
