@@ -206,22 +206,21 @@ int run(int argc, char *argv[])
     for (const QString &warning : ServerReload::reloadBans(context).warnings)
         warn(warning);
 
+    // Closing the screen and SIGTERM or SIGINT end the run alike.
+    const auto stop = [&service] {
+        service.stopListening();
+        QCoreApplication::quit();
+    };
     std::unique_ptr<DebugScreen> screen;
     if (windowed) {
         screen = std::make_unique<DebugScreen>(service);
-        QObject::connect(screen.get(), &DebugScreen::closing, &service, [&service] {
-            service.stopListening();
-            QCoreApplication::quit();
-        });
+        QObject::connect(screen.get(), &DebugScreen::closing, &service, stop);
         screen->show();
     }
 
     // Stop requests are watched before the socket is bound: one that comes
     // as soon as the server listens still ends it in order.
-    QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, [&service] {
-        service.stopListening();
-        QCoreApplication::quit();
-    });
+    QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, stop);
     if (!service.startListening(&error)) {
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
