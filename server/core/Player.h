@@ -11,7 +11,7 @@
 // from the registry in the middle of a walk stays readable by that walk.
 struct Player {
     QString Key;        // registry key; set by Players::add, never changed
-    Endpoint endpoint;  // where every record for this player goes (ServerContext::replyEndpoint of its logon)
+    Endpoint endpoint;  // where every record for this player goes (ServerContext::replyEndpoint of its logon); indexed by the registry, never changed
     QString Handle;     // the logon handle, trimmed (equal to Key)
     QString ServerID;   // decimal text of serverId, for the log lines
     qint32 serverId = 0; // the server ID assigned at logon; records name their sender by it

@@ -21,8 +21,10 @@ PlayerPtr Players::add(const QString &Key, const Endpoint &endpoint)
     auto player = std::make_shared<Player>();
     player->Key = Key;
     player->endpoint = endpoint;
-    m_entries.push_back(Entry{m_nextSequence++, player});
-    m_byKey.insert(folded, player);
+    const Entry entry{m_nextSequence++, player};
+    m_entries.push_back(entry);
+    m_byKey.insert(folded, entry);
+    m_byEndpoint.insert(endpoint, player);
     return player;
 }
 
@@ -35,7 +37,7 @@ PlayerPtr Players::item(int position) const
 
 PlayerPtr Players::item(const QString &key) const
 {
-    return m_byKey.value(foldedKey(key));
+    return m_byKey.value(foldedKey(key)).player;
 }
 
 bool Players::remove(int position)
@@ -54,24 +56,38 @@ bool Players::remove(const QString &key)
 
 bool Players::removeIfCurrent(const QString &key, const PlayerPtr &player)
 {
-    if (!player || item(key) != player)
+    const auto it = m_byKey.constFind(foldedKey(key));
+    if (!player || it == m_byKey.cend() || it->player != player)
         return false;
-    const auto it = std::find_if(m_entries.begin(), m_entries.end(),
-                                 [&](const Entry &entry) { return entry.player == player; });
-    if (it == m_entries.end())
-        return false;
-    removeAt(size_t(it - m_entries.begin()));
+    removeAt(indexOf(it->sequence));
     return true;
 }
 
 bool Players::isRegistered(const PlayerPtr &player) const
 {
-    return player && m_byKey.value(foldedKey(player->Key)) == player;
+    return player && m_byKey.value(foldedKey(player->Key)).player == player;
+}
+
+QList<PlayerPtr> Players::atEndpoint(const Endpoint &endpoint) const
+{
+    QList<PlayerPtr> found = m_byEndpoint.values(endpoint);
+    // A multi-hash gives the newest first.
+    std::reverse(found.begin(), found.end());
+    return found;
+}
+
+size_t Players::indexOf(quint64 sequence) const
+{
+    const auto it = std::lower_bound(m_entries.begin(), m_entries.end(), sequence,
+                                     [](const Entry &entry, quint64 wanted) { return entry.sequence < wanted; });
+    return size_t(it - m_entries.begin());
 }
 
 void Players::removeAt(size_t index)
 {
-    m_byKey.remove(foldedKey(m_entries[index].player->Key));
+    const PlayerPtr player = m_entries[index].player;
+    m_byKey.remove(foldedKey(player->Key));
+    m_byEndpoint.remove(player->endpoint, player);
     m_entries.erase(m_entries.begin() + std::ptrdiff_t(index));
 }
 

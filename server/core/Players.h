@@ -3,12 +3,16 @@
 #include "Player.h"
 
 #include <QHash>
+#include <QList>
+#include <QMultiHash>
 #include <QString>
 
 #include <vector>
 
 // The registry of connected players: ordered by insertion, positions
-// numbered from 1, keyed by text without regard to letter case.
+// numbered from 1, keyed by text without regard to letter case, and
+// indexed by endpoint (a player's endpoint never changes once added).
+// Finding a player by key or endpoint and removing one cost no walk.
 //
 // Walks (startWalk) are made for a server whose handlers nest: a walk may
 // remove its current player, and handlers that run in the middle of it may
@@ -54,6 +58,9 @@ public:
 
     bool isRegistered(const PlayerPtr &player) const;
 
+    // The registered players whose endpoint is `endpoint`, oldest first.
+    QList<PlayerPtr> atEndpoint(const Endpoint &endpoint) const;
+
     // The registered player whose server ID is `senderID` and whose endpoint
     // is `endpoint` (where answers to the record's source go), or null.
     // Keep-alives and flight records count only from there: nobody can
@@ -79,8 +86,10 @@ private:
 
     static QString foldedKey(const QString &key) { return key.toCaseFolded(); }
     void removeAt(size_t index);
+    size_t indexOf(quint64 sequence) const;
 
     std::vector<Entry> m_entries; // in insertion order, so sequences ascend
-    QHash<QString, PlayerPtr> m_byKey;
+    QHash<QString, Entry> m_byKey;
+    QMultiHash<Endpoint, PlayerPtr> m_byEndpoint;
     quint64 m_nextSequence = 1;
 };
