@@ -10,7 +10,7 @@ class ServerContext;
 // 30-second timer and drops every player whose last heartbeat is 240 seconds
 // old or older; the socket's close notification drops every player. Every
 // other departure (a keep-alive's expiry check, a logon under the same
-// handle) goes through dropPlayer too.
+// handle or from the same endpoint) goes through dropPlayer too.
 namespace HeartbeatSweep {
 
 constexpr int TimerIntervalMs = 30000;

@@ -5,28 +5,27 @@
 
 namespace LogonAdmission {
 
-bool refuses(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &from)
+std::optional<LogonRefusal> refuses(ServerContext &context, const Records::LogonRequestFields &request,
+                                    const Endpoint &from)
 {
-    if (context.bans.covering(request.PilotID, from, context.wallNow())) {
+    if (const Ban *ban = context.bans.covering(request.PilotID, from, context.wallNow())) {
         ++context.counters.logonsBanned;
-        return true;
+        const QString reason = ban->reason.isEmpty() ? QString() : QStringLiteral(" (") + ban->reason + QLatin1Char(')');
+        return LogonRefusal{LogonRefusal::Cause::Banned, ban->target.text() + reason, {}, false};
     }
-    if (!hasRoomFor(context, request.PilotHandle)) {
+    if (!hasRoomFor(context, request.PilotHandle, context.replyEndpoint(from))) {
         ++context.counters.logonsRefusedFull;
-        return true;
+        return LogonRefusal{LogonRefusal::Cause::Full, QString::number(context.MaxPilots), {}, false};
     }
-    return false;
+    return std::nullopt;
 }
 
-bool hasRoomFor(const ServerContext &context, const QString &handle)
+bool hasRoomFor(const ServerContext &context, const QString &handle, const Endpoint &endpoint)
 {
     if (context.MaxPilots <= 0 || context.players.count() < context.MaxPilots)
         return true;
-    bool replaces = false;
-    context.players.forEach([&](const PlayerPtr &player) {
-        replaces = replaces || trimSpaces(player->Handle) == handle;
-    });
-    return replaces;
+    const PlayerPtr sameHandle = context.players.item(handle);
+    return (sameHandle && sameHandle->Handle == handle) || !context.players.atEndpoint(endpoint).isEmpty();
 }
 
 } // namespace LogonAdmission

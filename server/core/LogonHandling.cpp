@@ -4,48 +4,83 @@
 #include "Endpoint.h"
 #include "HeartbeatSweep.h"
 #include "LogonAdmission.h"
+#include "LogonRefusal.h"
 #include "Records.h"
 #include "Senders.h"
 #include "ServerContext.h"
 #include "SettingsText.h"
 
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace LogonHandling {
 namespace {
 
-enum class Guess { Counts, DoesNotCount };
+using Cause = LogonRefusal::Cause;
 
-void rejectLogon(ServerContext &context, const Endpoint &source, Guess guess = Guess::Counts)
+// Answers a refused logon with LogonRejected, logs why and counts it. The
+// answer is given up at once when the socket's send buffer is full, and an
+// address throttled for guessing gets at most one a second: refusals must
+// neither hold up the relay nor make the server an amplifier.
+void refuseLogon(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &source,
+                 LogonRefusal refusal)
 {
     ++context.counters.logonsRejected;
-    if (guess == Guess::Counts)
-        context.logonThrottle.recordRejection(source, context.now());
-    Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID));
-    if (context.ordinaryLinesOn())
+    if (refusal.throttled())
+        ++context.counters.logonsThrottled;
+    if (refusal.cause == Cause::ThrottledByAddress && !context.logonThrottle.answerDue(source, context.now())) {
+        refusal.unanswered = true;
+        ++context.counters.logonsUnanswered;
+    } else {
+        Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID), 1,
+                            Sender::WhenFull::Drop);
+    }
+    if (context.ordinaryLinesOn()) {
         context.logEvent(QStringLiteral("User rejected logon from ") + context.endpointText(source));
+        context.logEvent(refusal.logText(request.PilotID, request.PilotHandle));
+    }
 }
 
-bool passwordMatches(ServerContext &context, const Records::LogonRequestFields &request)
+LogonRefusal throttledRefusal(const ServerContext &context, const LogonThrottle::Verdict &verdict)
+{
+    const Cause cause = verdict.by == LogonThrottle::Block::Address ? Cause::ThrottledByAddress
+        : verdict.by == LogonThrottle::Block::PilotId               ? Cause::ThrottledByPilotId
+                                                                    : Cause::LogonRate;
+    const QTime until = context.clock.timeOfDay().addSecs(int(qBound(qint64(0), verdict.until - context.now(), qint64(86400))));
+    return LogonRefusal{cause, QString(), until, false};
+}
+
+enum class Password { Unknown, Wrong, Right };
+
+Password checkPassword(ServerContext &context, const Records::LogonRequestFields &request)
 {
     const std::string stored = context.UsersIni.ReadINI(request.PilotID, AccountsFileLayout::PwdKey, "No");
-    return stored == std::to_string(request.Password);
+    if (stored == "No")
+        return Password::Unknown;
+    return stored == std::to_string(request.Password) ? Password::Right : Password::Wrong;
 }
 
 // The registry refuses a handle that differs from a present one only in
 // letter case, and no server ID is left after the largest 32-bit number.
-bool canRegister(const ServerContext &context, const QString &handle)
+std::optional<Cause> unregistrable(const ServerContext &context, const QString &handle)
 {
-    return context.LastServerID < std::numeric_limits<qint32>::max() && !context.players.item(handle);
+    if (context.LastServerID >= std::numeric_limits<qint32>::max())
+        return Cause::NoServerIdLeft;
+    if (context.players.item(handle))
+        return Cause::HandleInUse;
+    return std::nullopt;
 }
 
-void dropSameHandle(ServerContext &context, const QString &handle)
+// Replaced players leave as every departure does; the registry's indexes
+// find them without a walk.
+void dropReplacedPlayers(ServerContext &context, const QString &handle, const Endpoint &endpoint)
 {
-    context.players.forEach([&](const PlayerPtr &player) {
-        if (trimSpaces(player->Handle) == handle)
-            HeartbeatSweep::dropPlayer(context, player, QString());
-    });
+    const PlayerPtr sameHandle = context.players.item(handle);
+    if (sameHandle && trimSpaces(sameHandle->Handle) == handle)
+        HeartbeatSweep::dropPlayer(context, sameHandle, QString());
+    for (const PlayerPtr &sameEndpoint : context.players.atEndpoint(endpoint))
+        HeartbeatSweep::dropPlayer(context, sameEndpoint, QString());
 }
 
 void announceNewcomer(ServerContext &context, qint32 newID, const QString &handle)
@@ -66,15 +101,16 @@ void announceNewcomer(ServerContext &context, qint32 newID, const QString &handl
 void acceptLogon(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &source)
 {
     const QString &handle = request.PilotHandle;
-    dropSameHandle(context, handle);
+    const Endpoint endpoint = context.replyEndpoint(source);
+    dropReplacedPlayers(context, handle, endpoint);
     const QString name = QString::fromStdString(settingsTextAsUtf8(context.UsersIni.ReadINI(request.PilotID, AccountsFileLayout::NameKey, "No Name")));
-    if (!canRegister(context, handle)) {
-        rejectLogon(context, source);
+    if (const std::optional<Cause> cause = unregistrable(context, handle)) {
+        context.logonThrottle.recordRejection(source, context.now());
+        refuseLogon(context, request, source, LogonRefusal{*cause, QString(), QTime(), false});
         return;
     }
 
     const qint32 newID = ++context.LastServerID;
-    const Endpoint endpoint = context.replyEndpoint(source);
     const PlayerPtr player = context.players.add(handle, endpoint);
     player->Handle = handle;
     player->ServerID = QString::number(newID);
@@ -82,6 +118,7 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     player->PilotID = request.PilotID;
     player->HeartBeat = context.now();
     player->loggedOnAt = player->HeartBeat;
+    context.logonThrottle.recordAccepted(source, request.PilotID, context.now());
 
     ++context.counters.logonsAccepted;
     Senders::sendRecord(context, endpoint, Records::logonAccepted(newID, context.MessageOfTheDay));
@@ -92,6 +129,18 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
         Senders::sendPlayerList(context, newcomer);
 }
 
+// Checked before the accounts are read: a refusal there counts for no
+// throttle, so retrying while refused never prolongs a block.
+std::optional<LogonRefusal> refusedUnread(ServerContext &context, const Records::LogonRequestFields &request,
+                                          const Endpoint &source)
+{
+    if (std::optional<LogonRefusal> refusal = LogonAdmission::refuses(context, request, source))
+        return refusal;
+    if (const LogonThrottle::Verdict verdict = context.logonThrottle.beforePassword(source, request.PilotID, context.now()))
+        return throttledRefusal(context, verdict);
+    return std::nullopt;
+}
+
 } // namespace
 
 void handleLogonRequest(ServerContext &context, const Packet &request, const Endpoint &source)
@@ -99,17 +148,24 @@ void handleLogonRequest(ServerContext &context, const Packet &request, const End
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("Rcvd logon request from ") + context.endpointText(source));
     const Records::LogonRequestFields fields = Records::readLogonRequest(request);
-    if (LogonAdmission::refuses(context, fields, source)) {
-        rejectLogon(context, source, Guess::DoesNotCount);
+    if (const std::optional<LogonRefusal> refusal = refusedUnread(context, fields, source)) {
+        refuseLogon(context, fields, source, *refusal);
         return;
     }
-    if (context.logonThrottle.isBlocked(source, context.now())) {
-        ++context.counters.logonsThrottled;
-        rejectLogon(context, source);
+    switch (checkPassword(context, fields)) {
+    case Password::Unknown:
+        context.logonThrottle.recordRejection(source, context.now());
+        refuseLogon(context, fields, source, LogonRefusal{Cause::UnknownPilot, QString(), QTime(), false});
         return;
+    case Password::Wrong:
+        context.logonThrottle.recordWrongPassword(source, fields.PilotID, context.now());
+        refuseLogon(context, fields, source, LogonRefusal{Cause::WrongPassword, QString(), QTime(), false});
+        return;
+    case Password::Right:
+        break;
     }
-    if (!passwordMatches(context, fields)) {
-        rejectLogon(context, source);
+    if (const LogonThrottle::Verdict verdict = context.logonThrottle.logonRate(fields.PilotID, context.now())) {
+        refuseLogon(context, fields, source, throttledRefusal(context, verdict));
         return;
     }
     acceptLogon(context, fields, source);

@@ -12,10 +12,12 @@ namespace LogonHandling {
 constexpr qint64 KeepAliveExpirySeconds = 60;
 
 // A pilot asks to join: checked against the bans and the pilot limit
-// (LogonAdmission), the password throttle and the accounts, answered with
-// LogonAccepted or LogonRejected; an accepted pilot replaces any player
-// under the same handle, learns about every player and is announced to them.
-// The accepted pilot's endpoint is the context's replyEndpoint of `source`.
+// (LogonAdmission), the throttle (LogonThrottle) and the accounts, answered
+// with LogonAccepted or LogonRejected; a refusal is logged with its cause
+// (LogonRefusal). An accepted pilot replaces any player under the same
+// handle or at the same endpoint, learns about every player and is
+// announced to them. The accepted pilot's endpoint is the context's
+// replyEndpoint of `source`.
 void handleLogonRequest(ServerContext &context, const Packet &request, const Endpoint &source);
 
 // A heartbeat: refreshes its sender, is echoed, and drops every player

@@ -31,6 +31,7 @@ QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
         {QStringLiteral("logonsThrottled"), count(counted.logonsThrottled)},
         {QStringLiteral("logonsBanned"), count(counted.logonsBanned)},
         {QStringLiteral("logonsRefusedFull"), count(counted.logonsRefusedFull)},
+        {QStringLiteral("logonsUnanswered"), count(counted.logonsUnanswered)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
         {QStringLiteral("sendFailuresByType"), failures},
         {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},

@@ -12,9 +12,10 @@ struct ServerCounters {
     quint64 recordsIgnored = 0;     // unknown class or type, a SenderID not from its player's endpoint, or a sender that cannot be answered
     quint64 logonsAccepted = 0;
     quint64 logonsRejected = 0;     // throttled, banned and refused-full ones included
-    quint64 logonsThrottled = 0;    // refused without looking at the accounts
+    quint64 logonsThrottled = 0;    // refused by the throttle: for the address, the pilot ID or the logon rate
     quint64 logonsBanned = 0;       // refused for a ban, without looking at the accounts
     quint64 logonsRefusedFull = 0;  // refused for the pilot limit, without looking at the accounts
+    quint64 logonsUnanswered = 0;   // throttled ones left without LogonRejected: one a second goes to a throttled address
     quint64 staleFlightDataDropped = 0;
     std::map<qint32, quint64> sendFailuresByType; // by PacketType of the record that could not be sent
 };

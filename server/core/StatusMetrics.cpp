@@ -45,13 +45,17 @@ void logons(Exposition &out, const QJsonObject &counters)
     const qint64 rejected = qMax<qint64>(0, number(counters, "logonsRejected") - throttled - banned - full);
     out.family("ventoro_logons_total", "counter",
                "Logon requests answered, by outcome: accepted; rejected (unknown pilot ID, wrong password, or "
-               "the handle could not be registered); throttled (too many rejections from the address); banned; "
+               "the handle could not be registered); throttled (too many rejections from the address or wrong "
+               "passwords for the pilot ID, or too many logons for it); banned; "
                "full (the pilot limit was reached).");
     const std::pair<const char *, qint64> outcomes[] = {
         {"accepted", number(counters, "logonsAccepted")}, {"rejected", rejected}, {"throttled", throttled},
         {"banned", banned}, {"full", full}};
     for (const auto &[result, value] : outcomes)
         out.sample("ventoro_logons_total", value, label("result", QLatin1String(result)));
+    out.family("ventoro_logons_unanswered_total", "counter",
+               "Throttled logons left without an answer: a throttled address gets at most one a second.");
+    out.sample("ventoro_logons_unanswered_total", number(counters, "logonsUnanswered"));
 }
 
 // Every type the server sends is shown, failed or not, so that a rate over

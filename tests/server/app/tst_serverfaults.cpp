@@ -63,6 +63,7 @@ bool isCatalogueLine(const QString &line)
     static const QRegularExpression catalogue(QStringLiteral(
         "^(-{70}|Low level debugging is (on|off)|\\d\\d:\\d\\d:\\d\\d - (FS MP Server Up - .*|Listening on [\\d.]+"
         "|Rcvd logon request from [\\d.]+|User rejected logon from [\\d.]+|User .* logged on from [\\d.]+"
+        "|Logon refused for pilot \\d+ as \".*\": (wrong password|throttled by (address|pilot ID) until [\\d:]{8}(, not answered)?)"
         "|Send Player Added data to clients|Send Player Added data to client [\\d.]+ .*"
         "|(Checking If Details to be dumped to:\\d+ for |(Not )?Dumping to:\\d+ Player:).* Server ID:\\d+))$"));
     return catalogue.match(line).hasMatch();

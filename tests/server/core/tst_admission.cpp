@@ -112,8 +112,12 @@ void tst_Admission::bannedLogons()
         QCOMPARE(h.sender.sent.size(), 1);
         QCOMPARE(h.sender.sent.first().ip, shown);
         QCOMPARE(h.sender.sent.first().bytes, rejectedRecord(0));
+        QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::Drop);
         QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from ") + shown,
-                                        QStringLiteral("User rejected logon from ") + shown}));
+                                        QStringLiteral("User rejected logon from ") + shown,
+                                        QStringLiteral("Logon refused for pilot ") + QString::number(pilot)
+                                            + QStringLiteral(" as \"Ann\": banned by ") + BanTarget::fromText(ban)->text()
+                                            + QStringLiteral(" (spam)")}));
     }
 }
 
@@ -148,7 +152,8 @@ void tst_Admission::banTargets()
 }
 
 // The limit is checked before the password; a pilot logging on again
-// under its own handle replaces itself, so it is never refused for it.
+// under its own handle or from its own endpoint replaces itself, so it is
+// never refused for it.
 void tst_Admission::pilotLimit()
 {
     CoreHarness h(true, false);
@@ -161,8 +166,9 @@ void tst_Admission::pilotLimit()
         h.receive(ClientRecords::logonRequest(7, 77, QStringLiteral("Cy")), QStringLiteral("127.0.0.4"));
     QCOMPARE(sentTo(h, QStringLiteral("127.0.0.4")).size(), LogonThrottle::MaxRejections + 1);
     QCOMPARE(h.sender.sent.last().bytes, rejectedRecord(2));
-    QCOMPARE(h.logLines().mid(0, 2), stamped({QStringLiteral("Rcvd logon request from 127.0.0.4"),
-                                              QStringLiteral("User rejected logon from 127.0.0.4")}));
+    QCOMPARE(h.logLines().mid(0, 3), stamped({QStringLiteral("Rcvd logon request from 127.0.0.4"),
+                                              QStringLiteral("User rejected logon from 127.0.0.4"),
+                                              QStringLiteral("Logon refused for pilot 7 as \"Cy\": full (MaxPilots 2)")}));
     QCOMPARE(h.ctx().counters.logonsRefusedFull, quint64(LogonThrottle::MaxRejections + 1));
     QCOMPARE(h.ctx().counters.logonsRejected, quint64(LogonThrottle::MaxRejections + 1));
     QCOMPARE(h.ctx().logonThrottle.trackedAddresses(), 0);
@@ -174,6 +180,11 @@ void tst_Admission::pilotLimit()
     h.receive(ClientRecords::logonRequest(100, 700, QStringLiteral("Ann")), QStringLiteral("127.0.0.5"));
     QCOMPARE(sentTo(h, QStringLiteral("127.0.0.3")), QStringList({QStringLiteral("1005 Ann"), QStringLiteral("1004 Ann")}));
     QCOMPARE(h.ctx().players.item(QStringLiteral("Ann"))->endpoint.addressText(), QStringLiteral("127.0.0.5"));
+    QCOMPARE(h.ctx().players.count(), 2);
+    h.clearRecords();
+    h.receive(ClientRecords::logonRequest(7, 77, QStringLiteral("Cy")), QStringLiteral("127.0.0.3"));
+    QCOMPARE(sentTo(h, QStringLiteral("127.0.0.5")), QStringList({QStringLiteral("1005 Bob"), QStringLiteral("1004 Cy")}));
+    QCOMPARE(h.ctx().players.item(QStringLiteral("Cy"))->endpoint.addressText(), QStringLiteral("127.0.0.3"));
     QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.ctx().counters.logonsRefusedFull, quint64(LogonThrottle::MaxRejections + 1));
 }

@@ -66,6 +66,8 @@ private slots:
     void acceptedWithThreePresent();
     void twoPilotsBehindOneAddress_data();
     void twoPilotsBehindOneAddress();
+    void oneEndpointOnePilot_data();
+    void oneEndpointOnePilot();
     void rejected_data();
     void rejected();
     void sameHandleAgainReplacesThePlayer();
@@ -75,6 +77,9 @@ private slots:
     void accountWithoutName();
     void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
+    void logonBudgets_data();
+    void logonBudgets();
+    void throttleTableIsBounded_data();
     void throttleTableIsBounded();
     void keepAliveEcho_data();
     void keepAliveEcho();
@@ -158,7 +163,7 @@ void tst_Logon::acceptedWithThreePresent()
 
 // Two pilots behind one router: one public address, two source ports. With
 // ReplyToSourcePort each is answered, and told of the other, at its own
-// port; without, both at ClientConnectPort of the address.
+// port (without it they share one endpoint: oneEndpointOnePilot).
 void tst_Logon::twoPilotsBehindOneAddress_data()
 {
     QTest::addColumn<bool>("replyToSource");
@@ -172,8 +177,6 @@ void tst_Logon::twoPilotsBehindOneAddress_data()
                                         << "198.51.100.1:40001" << "198.51.100.1:40002" << "198.51.100.1:40002";
     QTest::newRow("source ports, IPv6") << true << "[2001:db8::1]:40001" << "[2001:db8::1]:40002"
                                         << "[2001:db8::1]:40001" << "[2001:db8::1]:40002" << "[2001:db8::1]:40002";
-    QTest::newRow("reply port") << false << "198.51.100.1:40001" << "198.51.100.1:40002"
-                                << "198.51.100.1:1501" << "198.51.100.1:1501" << "198.51.100.1";
 }
 
 void tst_Logon::twoPilotsBehindOneAddress()
@@ -203,17 +206,70 @@ void tst_Logon::twoPilotsBehindOneAddress()
     QCOMPARE(h.ctx().players.count(), 2);
 }
 
+// Cy is on from 127.0.0.4, Ann from `annFrom`; Bob logs on from `bobFrom`.
+// Where both have one endpoint, Bob replaces Ann as a logon under her
+// handle would.
+void tst_Logon::oneEndpointOnePilot_data()
+{
+    QTest::addColumn<bool>("replyToSource");
+    QTest::addColumn<QString>("annFrom");
+    QTest::addColumn<QString>("bobFrom");
+    QTest::addColumn<QStringList>("sent"); // endpoint, type, player ID, handle
+
+    const QStringList replaced{"127.0.0.4:1501 1005 2 Ann", "BOB 1002 3 ", "127.0.0.4:1501 1004 3 Bob",
+                               "BOB 1004 1 Cy"};
+    QTest::newRow("reply port, another source port") << false << "127.0.0.2:40001" << "127.0.0.2:40002"
+                                                     << QStringList(replaced).replaceInStrings("BOB", "127.0.0.2:1501");
+    QTest::newRow("source port, the same") << true << "127.0.0.2:40001" << "127.0.0.2:40001"
+                                           << QStringList(replaced).replaceInStrings("BOB", "127.0.0.2:40001")
+                                                  .replaceInStrings("127.0.0.4:1501", "127.0.0.4:40000");
+    QTest::newRow("source port, IPv6") << true << "[2001:db8::2]:9" << "[2001:db8::2]:9"
+                                       << QStringList(replaced).replaceInStrings("BOB", "[2001:db8::2]:9")
+                                              .replaceInStrings("127.0.0.4:1501", "127.0.0.4:40000");
+    QTest::newRow("source port, another port")
+        << true << "127.0.0.2:40001" << "127.0.0.2:40002"
+        << QStringList{"127.0.0.2:40002 1002 3 ", "127.0.0.4:40000 1004 3 Bob", "127.0.0.2:40001 1004 3 Bob",
+                       "127.0.0.2:40002 1004 1 Cy", "127.0.0.2:40002 1004 2 Ann"};
+}
+
+void tst_Logon::oneEndpointOnePilot()
+{
+    QFETCH(bool, replyToSource);
+    QFETCH(QString, annFrom);
+    QFETCH(QString, bobFrom);
+    QFETCH(QStringList, sent);
+
+    CoreHarness h(true, false);
+    h.ctx().ReplyToSourcePort = replyToSource;
+    h.logOn(QStringLiteral("Cy"), QStringLiteral("127.0.0.4:40000"));
+    h.logOn(QStringLiteral("Ann"), annFrom);
+    h.clearRecords();
+    h.logOn(QStringLiteral("Bob"), bobFrom);
+
+    QStringList got;
+    for (const SentRecord &record : h.sender.sent) {
+        const Packet packet = record.packet();
+        got << record.to.text() + QLatin1Char(' ') + QString::number(packet.PacketType()) + QLatin1Char(' ')
+                + QString::number(packet.int32At(16)) + QLatin1Char(' ')
+                + (packet.PacketType() == Packet::LogonAccepted ? QString() : trimSpaces(packet.textAt(Packet::PlayerHandleAt, 20)));
+    }
+    QCOMPARE(got, sent);
+    QCOMPARE(h.ctx().players.count(), sent.size() == 4 ? 2 : 3);
+    QCOMPARE(h.ctx().players.atEndpoint(h.ctx().replyEndpoint(endpointOf(bobFrom))).size(), 1);
+}
+
 void tst_Logon::rejected_data()
 {
     QTest::addColumn<QByteArray>("storedPassword");
     QTest::addColumn<qint32>("pilotID");
     QTest::addColumn<qint32>("password");
+    QTest::addColumn<QString>("cause");
 
-    QTest::newRow("wrong password") << QByteArray("4242") << 42 << 4243;
-    QTest::newRow("no such account") << QByteArray("4242") << 43 << 4242;
-    QTest::newRow("stored with a leading zero") << QByteArray("04242") << 42 << 4242;
-    QTest::newRow("password No is no number") << QByteArray("No") << 42 << 0;
-    QTest::newRow("negative pilot ID has its own section") << QByteArray("4242") << -42 << 4242;
+    QTest::newRow("wrong password") << QByteArray("4242") << 42 << 4243 << "wrong password";
+    QTest::newRow("no such account") << QByteArray("4242") << 43 << 4242 << "unknown pilot";
+    QTest::newRow("stored with a leading zero") << QByteArray("04242") << 42 << 4242 << "wrong password";
+    QTest::newRow("password No is no number") << QByteArray("No") << 42 << 0 << "unknown pilot";
+    QTest::newRow("negative pilot ID has its own section") << QByteArray("4242") << -42 << 4242 << "unknown pilot";
 }
 
 void tst_Logon::rejected()
@@ -221,6 +277,7 @@ void tst_Logon::rejected()
     QFETCH(QByteArray, storedPassword);
     QFETCH(qint32, pilotID);
     QFETCH(qint32, password);
+    QFETCH(QString, cause);
 
     CoreHarness h;
     h.logOn(QStringLiteral("Zed"), QStringLiteral("127.0.0.9"));
@@ -229,8 +286,10 @@ void tst_Logon::rejected()
     h.receive(ClientRecords::logonRequest(pilotID, password, QStringLiteral("Ann")), QStringLiteral("127.0.0.2"));
 
     compareSent(h.sender, {{QStringLiteral("127.0.0.2"), rejectedRecord(1)}});
+    QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::Drop);
     QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.2"),
-                                    QStringLiteral("User rejected logon from 127.0.0.2")}));
+                                    QStringLiteral("User rejected logon from 127.0.0.2"),
+                                    QStringLiteral("Logon refused for pilot %1 as \"Ann\": %2").arg(QString::number(pilotID), cause)}));
     QCOMPARE(h.ctx().players.count(), 1);
     QCOMPARE(h.ctx().LastServerID, 1);
 }
@@ -278,7 +337,8 @@ void tst_Logon::handleDifferingOnlyInCaseIsRefused()
 
     compareSent(h.sender, {{QStringLiteral("127.0.0.3"), rejectedRecord(1)}});
     QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.3"),
-                                    QStringLiteral("User rejected logon from 127.0.0.3")}));
+                                    QStringLiteral("User rejected logon from 127.0.0.3"),
+                                    QStringLiteral("Logon refused for pilot 5 as \"ANN\": handle in use in another letter case")}));
     QCOMPARE(h.ctx().LastServerID, 1);
     QCOMPARE(h.logOn(QStringLiteral("Bob"), QStringLiteral("127.0.0.4"))->ServerID, QStringLiteral("2"));
 }
@@ -344,29 +404,126 @@ void tst_Logon::passwordGuessingIsThrottled()
     // ... while another address logs on as usual.
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Bob")), elsewhere);
     QCOMPARE(h.ctx().players.count(), 1);
-    // Every refusal counts: 59 seconds after the last one the block holds.
-    h.clock.advance(59);
+    // Refusals made without reading the accounts do not prolong the block:
+    // it ends a minute after the last wrong password.
+    h.clock.advance(54);
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), guesser);
     QCOMPARE(h.ctx().players.count(), 1);
-    // A full minute without a refusal lifts it.
-    h.clock.advance(60);
+    h.clock.advance(1);
     h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), sameUnit);
     QCOMPARE(h.ctx().players.count(), 2);
     QCOMPARE(h.sender.sent.size(), 5 + 1 + 1 + 1 + 3);
 }
 
-// Refusals from ever new addresses neither grow the table without bound
-// nor push a blocked guesser out of it.
+// Pilot 42 (password 4242) logged on as Ann from 127.0.0.2; then each step
+// "SECONDS FROM right|wrong | OUTCOME" waits, sends a logon for pilot 42
+// as Ann, and expects it accepted or refused with the cause the log gives.
+// Every refusal is answered with one droppable LogonRejected unless it says
+// "not answered".
+void tst_Logon::logonBudgets_data()
+{
+    QTest::addColumn<QStringList>("steps");
+
+    QStringList tenWrong;
+    for (int n = 1; n <= 10; ++n)
+        tenWrong << QStringLiteral("0 127.1.0.%1 wrong | wrong password").arg(n);
+    QTest::newRow("rotating addresses stop at the pilot ID budget")
+        << tenWrong + QStringList{"0 127.1.0.11 right | throttled by pilot ID until 09:06:07",
+                                  "30 127.0.0.3 right | throttled by pilot ID until 09:05:37",
+                                  "29 127.1.0.12 wrong | throttled by pilot ID until 09:05:08",
+                                  "1 127.1.0.13 right | accepted"};
+    QTest::newRow("the pilot's last address still gets in")
+        << tenWrong + QStringList{"0 127.0.0.2 right | accepted", "0 127.0.0.2 wrong | wrong password",
+                                  "59 127.1.0.11 right | throttled by pilot ID until 09:05:08"};
+    QTest::newRow("a refusal unread does not prolong the block")
+        << QStringList{"0 127.0.0.66 wrong | wrong password", "0 127.0.0.66 wrong | wrong password",
+                       "0 127.0.0.66 wrong | wrong password", "0 127.0.0.66 wrong | wrong password",
+                       "0 127.0.0.66 wrong | wrong password",
+                       "58 127.0.0.66 right | throttled by address until 09:05:09",
+                       "23 127.0.0.66 right | accepted"};
+    QTest::newRow("a throttled address is answered once a second")
+        << QStringList{"0 127.0.0.66 wrong | wrong password", "0 127.0.0.66 wrong | wrong password",
+                       "0 127.0.0.66 wrong | wrong password", "0 127.0.0.66 wrong | wrong password",
+                       "0 127.0.0.66 wrong | wrong password",
+                       "0 127.0.0.66 right | throttled by address until 09:06:07",
+                       "0 127.0.0.66 right | throttled by address until 09:06:07, not answered",
+                       "0 127.0.0.66 wrong | throttled by address until 09:06:07, not answered",
+                       "1 127.0.0.66 right | throttled by address until 09:06:06"};
+    QStringList nineMore;
+    for (int n = 0; n < 9; ++n)
+        nineMore << QStringLiteral("0 127.0.0.2 right | accepted");
+    QTest::newRow("the eleventh logon in a minute")
+        << nineMore + QStringList{"0 127.0.0.2 right | logon rate (over 10 a minute) until 09:06:07",
+                                  "10 127.0.0.5 right | logon rate (over 10 a minute) until 09:05:57",
+                                  "50 127.0.0.2 right | accepted"};
+}
+
+void tst_Logon::logonBudgets()
+{
+    QFETCH(QStringList, steps);
+
+    CoreHarness h(true, false);
+    h.addAccount(42, "4242");
+    h.receive(ClientRecords::logonRequest(42, 4242, QStringLiteral("Ann")), QStringLiteral("127.0.0.2"));
+    const QString refused = QStringLiteral("09:05:07 - Logon refused for pilot 42 as \"Ann\": ");
+    for (const QString &step : steps) {
+        const QStringList parts = step.split(QStringLiteral(" | "));
+        const QStringList request = parts.at(0).split(u' ');
+        h.clock.advance(request.at(0).toInt());
+        h.clearRecords();
+        const quint64 acceptedBefore = h.ctx().counters.logonsAccepted;
+        h.receive(ClientRecords::logonRequest(42, request.at(2) == QStringLiteral("right") ? 4242 : 1, QStringLiteral("Ann")),
+                  request.at(1));
+        const QStringList lines = h.logLines().filter(refused);
+        const QString outcome = h.ctx().counters.logonsAccepted > acceptedBefore ? QStringLiteral("accepted")
+                                                                                 : lines.value(0).mid(refused.size());
+        QCOMPARE(outcome, parts.at(1));
+        if (outcome != QStringLiteral("accepted")) {
+            QCOMPARE(h.sender.sent.size(), outcome.endsWith(QStringLiteral("not answered")) ? 0 : 1);
+            for (const SentRecord &record : h.sender.sent)
+                QVERIFY(record.packet().PacketType() == Packet::LogonRejected && record.whenFull == Sender::WhenFull::Drop);
+        }
+    }
+}
+
+// Refusals from ever new addresses or pilot IDs neither grow a table
+// without bound nor push a blocked guesser out of it, even when every
+// other unit is blocked too.
+void tst_Logon::throttleTableIsBounded_data()
+{
+    QTest::addColumn<bool>("byPilotId");
+    QTest::addColumn<bool>("othersBlocked");
+
+    QTest::newRow("addresses") << false << false;
+    QTest::newRow("addresses, all blocked") << false << true;
+    QTest::newRow("pilot IDs, all blocked") << true << true;
+}
+
 void tst_Logon::throttleTableIsBounded()
 {
+    QFETCH(bool, byPilotId);
+    QFETCH(bool, othersBlocked);
+
     LogonThrottle throttle;
     const Endpoint guesser = endpointOf(QStringLiteral("127.0.0.66"));
-    for (int refusal = 0; refusal < LogonThrottle::MaxRejections; ++refusal)
-        throttle.recordRejection(guesser, 100);
-    for (int n = 0; n < LogonThrottle::MaxAddresses + 100; ++n)
-        throttle.recordRejection(endpointOf(QStringLiteral("10.%1.%2.1").arg(n / 256).arg(n % 256)), 110);
-    QCOMPARE(throttle.trackedAddresses(), LogonThrottle::MaxAddresses);
-    QVERIFY(throttle.isBlocked(guesser, 120));
+    const int limit = byPilotId ? LogonThrottle::MaxWrongPasswords : LogonThrottle::MaxRejections;
+    const int others = (byPilotId ? LogonThrottle::MaxPilotIds : LogonThrottle::MaxAddresses) + 100;
+    for (int n = 0; n < limit; ++n)
+        throttle.recordWrongPassword(byPilotId ? Endpoint::fromIpv4(0x0B000000u + quint32(n)) : guesser, 7, 100);
+    for (int n = 0; n < others; ++n) {
+        const Endpoint address = Endpoint::fromIpv4(0x0A000000u + quint32(n));
+        for (int refusal = 0; refusal < (othersBlocked ? limit : 1); ++refusal) {
+            if (byPilotId)
+                throttle.recordWrongPassword(address.withPort(quint16(refusal)), 1000 + n, 110);
+            else
+                throttle.recordRejection(address, 110);
+        }
+    }
+    QVERIFY(throttle.trackedAddresses() <= LogonThrottle::MaxAddresses);
+    QVERIFY(throttle.trackedPilotIds() <= LogonThrottle::MaxPilotIds);
+    const LogonThrottle::Verdict verdict = throttle.beforePassword(byPilotId ? endpointOf(QStringLiteral("127.0.0.9")) : guesser, 7, 120);
+    QCOMPARE(int(verdict.by), int(byPilotId ? LogonThrottle::Block::PilotId : LogonThrottle::Block::Address));
+    QCOMPARE(verdict.until, qint64(160));
 }
 
 // The echo goes where any answer to the keep-alive's source goes; without
