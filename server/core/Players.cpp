@@ -5,12 +5,18 @@
 PlayerPtr Players::Walk::next()
 {
     const auto &entries = m_players->m_entries;
-    const auto it = std::upper_bound(entries.begin(), entries.end(), m_lastVisited,
-                                     [](quint64 sequence, const Entry &entry) { return sequence < entry.sequence; });
-    if (it == entries.end())
+    // The entry after the last one visited is where it stood unless a
+    // removal moved it; only then is it looked for.
+    const bool inPlace = m_nextIndex < entries.size() && entries[m_nextIndex].sequence > m_lastVisited
+        && (m_nextIndex == 0 || entries[m_nextIndex - 1].sequence <= m_lastVisited);
+    if (!inPlace)
+        m_nextIndex = size_t(std::upper_bound(entries.begin(), entries.end(), m_lastVisited,
+                                              [](quint64 sequence, const Entry &entry) { return sequence < entry.sequence; })
+                             - entries.begin());
+    if (m_nextIndex == entries.size())
         return nullptr;
-    m_lastVisited = it->sequence;
-    return it->player;
+    m_lastVisited = entries[m_nextIndex].sequence;
+    return entries[m_nextIndex++].player;
 }
 
 PlayerPtr Players::add(const QString &Key, const Endpoint &endpoint)

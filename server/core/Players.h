@@ -34,6 +34,7 @@ public:
         explicit Walk(const Players &players) : m_players(&players) {}
         const Players *m_players;
         quint64 m_lastVisited = 0;
+        size_t m_nextIndex = 0; // where the next player stands unless the registry changed
     };
 
     // Creates a player with the given key and endpoint and appends it. Fails,
