@@ -76,7 +76,8 @@ RelayProcess::RelayProcess(const Settings &settings, int accounts)
                           "[General]\r\nDebug=0\r\nShowScreen=0\r\nConnectPort=" + QByteArray::number(m_serverPort)
                               + "\r\nClientConnectPort=" + QByteArray::number(m_replyPort)
                               + "\r\nHttpPort=" + QByteArray::number(settings.httpPort) + "\r\n")
-            || !writeFile(m_dir.filePath(QStringLiteral("user.ini")), BenchRecords::accounts(accounts))) {
+            || !writeFile(m_dir.filePath(QStringLiteral("user.ini")),
+                          settings.accountsFile.isEmpty() ? BenchRecords::accounts(accounts) : settings.accountsFile)) {
             std::fprintf(stderr, "cannot prepare the server's program directory\n");
             return;
         }

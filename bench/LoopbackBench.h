@@ -25,6 +25,7 @@ struct Settings {
     int relayCpu = -1;  // -1: not pinned
     int driverCpu = -1;
     int httpPort = 0;   // the server's HttpPort (its status page); 0: off
+    QByteArray accountsFile; // the server's user.ini; empty: accounts 1..N
 };
 
 struct Result {

@@ -4,10 +4,12 @@
 // "all" is core, accounts, table and overload. "loopback" drives the server,
 // or with --yardstick the plain (1) or GSO yardstick; --http turns the
 // server's status page on at that port. The table's chart goes to --chart,
-// by default relay-capacity.png beside this program.
+// by default relay-capacity.png beside this program. "logons" runs the
+// scenarios of LogonBench.h, which take options of their own.
 #include "AccountsBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
+#include "LogonBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
 
@@ -26,6 +28,8 @@ int main(int argc, char *argv[])
     QStringList arguments = QCoreApplication::arguments().mid(1);
     const QString mode = arguments.isEmpty() || arguments.first().startsWith(u'-') ? QStringLiteral("all")
                                                                                    : arguments.takeFirst();
+    if (mode == QStringLiteral("logons")) // its own options: see LogonBench.h
+        return LogonBench::run(arguments, QStringLiteral(VENTORO_SERVER_BINARY));
     CoreBench::Settings core;
     AccountsBench::Settings accounts;
     LoopbackBench::Settings loopback;
