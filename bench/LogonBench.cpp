@@ -5,6 +5,7 @@
 #include "LoopbackBench.h"
 #include "Packet.h"
 #include "ReceivePath.h"
+#include "RotatingSourceSocket.h"
 #include "ServerContext.h"
 
 #include <QElapsedTimer>
@@ -22,10 +23,6 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#ifndef IPV6_FREEBIND
-#define IPV6_FREEBIND 78
-#endif
 
 namespace LogonBench {
 namespace {
@@ -68,103 +65,6 @@ LoopbackBench::Settings relaySettings(const Options &options, const QByteArray &
     return settings;
 }
 
-// One socket on the wildcard address at the reply port, which sends each
-// datagram from the source address it is told and receives the answers to
-// all of them.
-class Guesser
-{
-public:
-    Guesser(bool ipv6, quint16 replyPort, quint16 serverPort) : m_ipv6(ipv6), m_serverPort(serverPort)
-    {
-        m_fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        if (ipv6)
-            ::setsockopt(m_fd, SOL_IPV6, IPV6_FREEBIND, &on, sizeof on);
-        sockaddr_storage local {};
-        socklen_t length = sizeof(sockaddr_in);
-        if (ipv6) {
-            auto *address = reinterpret_cast<sockaddr_in6 *>(&local);
-            address->sin6_family = AF_INET6;
-            address->sin6_port = htons(replyPort);
-            length = sizeof(sockaddr_in6);
-        } else {
-            auto *address = reinterpret_cast<sockaddr_in *>(&local);
-            address->sin_family = AF_INET;
-            address->sin_port = htons(replyPort);
-        }
-        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&local), length) == 0;
-    }
-    ~Guesser()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Guesser(const Guesser &) = delete;
-    Guesser &operator=(const Guesser &) = delete;
-
-    bool bound() const { return m_bound; }
-
-    // From 127.A.B.C (A from 1, B and C below 250) or 2001:db8:ab:INDEX::1.
-    void send(int index, const QByteArray &record)
-    {
-        iovec part{const_cast<char *>(record.constData()), size_t(record.size())};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-        msghdr message {};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        sockaddr_in to4 {};
-        sockaddr_in6 to6 {};
-        cmsghdr *header = reinterpret_cast<cmsghdr *>(control);
-        if (m_ipv6) {
-            to6.sin6_family = AF_INET6;
-            to6.sin6_port = htons(m_serverPort);
-            to6.sin6_addr = in6addr_loopback;
-            in6_pktinfo from {};
-            ::inet_pton(AF_INET6, "2001:db8:ab::1", &from.ipi6_addr);
-            from.ipi6_addr.s6_addr[6] = quint8(index >> 8);
-            from.ipi6_addr.s6_addr[7] = quint8(index);
-            *header = cmsghdr{CMSG_LEN(sizeof from), IPPROTO_IPV6, IPV6_PKTINFO};
-            std::memcpy(CMSG_DATA(header), &from, sizeof from);
-            message.msg_name = &to6;
-            message.msg_namelen = sizeof to6;
-            message.msg_controllen = CMSG_SPACE(sizeof from);
-        } else {
-            to4.sin_family = AF_INET;
-            to4.sin_port = htons(m_serverPort);
-            to4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            in_pktinfo from {};
-            from.ipi_spec_dst.s_addr = htonl(quint32(127) << 24 | quint32(1 + index / 62500) << 16
-                                             | quint32(index / 250 % 250) << 8 | quint32(2 + index % 250));
-            *header = cmsghdr{CMSG_LEN(sizeof from), IPPROTO_IP, IP_PKTINFO};
-            std::memcpy(CMSG_DATA(header), &from, sizeof from);
-            message.msg_name = &to4;
-            message.msg_namelen = sizeof to4;
-            message.msg_controllen = CMSG_SPACE(sizeof from);
-        }
-        ::sendmsg(m_fd, &message, 0);
-    }
-
-    // The type of the next record that arrives within `timeoutNs`; 0 when
-    // none does.
-    qint32 receive(qint64 timeoutNs)
-    {
-        pollfd ready{m_fd, POLLIN, 0};
-        char bytes[Packet::Size];
-        if (::recv(m_fd, bytes, sizeof bytes, 0) == Packet::Size)
-            return typeOf(bytes);
-        if (::poll(&ready, 1, int(timeoutNs / Millisecond)) <= 0)
-            return 0;
-        return ::recv(m_fd, bytes, sizeof bytes, 0) == Packet::Size ? typeOf(bytes) : 0;
-    }
-
-private:
-    bool m_ipv6;
-    quint16 m_serverPort;
-    int m_fd = -1;
-    bool m_bound = false;
-};
-
 // The addresses of 2001:db8:ab::/48 are made local to loopback in a
 // network namespace of this process's own, which ends with it.
 bool enterIpv6Namespace()
@@ -174,7 +74,8 @@ bool enterIpv6Namespace()
         return false;
     }
     return QProcess::execute(QStringLiteral("ip"), {"link", "set", "lo", "up"}) == 0
-        && QProcess::execute(QStringLiteral("ip"), {"-6", "route", "add", "local", "2001:db8:ab::/48", "dev", "lo"}) == 0;
+        && QProcess::execute(QStringLiteral("ip"),
+                             {"-6", "route", "add", "local", "2001:db8:ab::/48", "dev", "lo"}) == 0;
 }
 
 int runGuesses(const Options &options, bool ipv6)
@@ -182,9 +83,10 @@ int runGuesses(const Options &options, bool ipv6)
     if (ipv6 && !enterIpv6Namespace())
         return 1;
     const qint32 password = FirstGuess + options.passwordAt - 1;
-    const QByteArray accounts = "[" + QByteArray::number(GuessedPilot) + "]\r\nPwd=" + QByteArray::number(password) + "\r\n";
+    const QByteArray accounts =
+        "[" + QByteArray::number(GuessedPilot) + "]\r\nPwd=" + QByteArray::number(password) + "\r\n";
     LoopbackBench::RelayProcess relay(relaySettings(options, accounts), 0);
-    Guesser guesser(ipv6, relay.replyPort(), relay.serverPort());
+    RotatingSourceSocket guesser(ipv6, relay.replyPort(), relay.serverPort());
     if (!relay.started() || !guesser.bound())
         return 1;
     const int addresses = ipv6 ? qMin(options.addresses, 65536) : options.addresses;
@@ -197,7 +99,8 @@ int runGuesses(const Options &options, bool ipv6)
     while (!found && steadyNs() < deadline && tries < 900000) {
         for (; outstanding < 64 && tries < 900000; ++tries, ++outstanding)
             guesser.send(int(tries / options.perAddress % addresses),
-                         BenchRecords::logonRequest(GuessedPilot, FirstGuess + qint32(tries), QStringLiteral("Guesser")));
+                         BenchRecords::logonRequest(GuessedPilot, FirstGuess + qint32(tries),
+                                                    QStringLiteral("Guesser")));
         const qint32 type = guesser.receive(10 * Millisecond);
         found = type == Packet::LogonAccepted;
         if (type == Packet::LogonRejected) {
@@ -240,7 +143,8 @@ int runSocket(const Options &options)
     server.sin_port = htons(relay.serverPort());
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const auto send = [&](int fd, const QByteArray &record) {
-        ::sendto(fd, record.constData(), size_t(record.size()), 0, reinterpret_cast<const sockaddr *>(&server), sizeof server);
+        ::sendto(fd, record.constData(), size_t(record.size()), 0, reinterpret_cast<const sockaddr *>(&server),
+                 sizeof server);
     };
     if (!relay.started() || one < 0 || watcher < 0)
         return 1;
@@ -337,8 +241,9 @@ int runCore(const Options &options)
         const qint64 sentBefore = run.sent;
         run.now += 6;
         timer.start();
-        ReceivePath::handleDatagram(context, BenchRecords::logonRequest(account, account + 1000, QStringLiteral("Pilot%1").arg(pilot)),
-                                    Endpoint::fromIpv4(0x0A000000u + quint32(pilot), 40000));
+        const QByteArray request =
+            BenchRecords::logonRequest(account, account + 1000, QStringLiteral("Pilot%1").arg(pilot));
+        ReceivePath::handleDatagram(context, request, Endpoint::fromIpv4(0x0A000000u + quint32(pilot), 40000));
         batchNs += timer.nsecsElapsed();
         batchSent += run.sent - sentBefore;
         if (pilot % 50 == 0 && (pilot == 250 || pilot == options.pilots))

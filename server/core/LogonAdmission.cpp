@@ -10,7 +10,8 @@ std::optional<LogonRefusal> refuses(ServerContext &context, const Records::Logon
 {
     if (const Ban *ban = context.bans.covering(request.PilotID, from, context.wallNow())) {
         ++context.counters.logonsBanned;
-        const QString reason = ban->reason.isEmpty() ? QString() : QStringLiteral(" (") + ban->reason + QLatin1Char(')');
+        const QString reason =
+            ban->reason.isEmpty() ? QString() : QStringLiteral(" (") + ban->reason + QLatin1Char(')');
         return LogonRefusal{LogonRefusal::Cause::Banned, ban->target.text() + reason, {}, false};
     }
     if (!hasRoomFor(context, request.PilotHandle, context.replyEndpoint(from))) {

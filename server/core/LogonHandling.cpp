@@ -47,7 +47,8 @@ LogonRefusal throttledRefusal(const ServerContext &context, const LogonThrottle:
     const Cause cause = verdict.by == LogonThrottle::Block::Address ? Cause::ThrottledByAddress
         : verdict.by == LogonThrottle::Block::PilotId               ? Cause::ThrottledByPilotId
                                                                     : Cause::LogonRate;
-    const QTime until = context.clock.timeOfDay().addSecs(int(qBound(qint64(0), verdict.until - context.now(), qint64(86400))));
+    const qint64 secondsLeft = qBound(qint64(0), verdict.until - context.now(), qint64(86400));
+    const QTime until = context.clock.timeOfDay().addSecs(int(secondsLeft));
     return LogonRefusal{cause, QString(), until, false};
 }
 
@@ -136,7 +137,8 @@ std::optional<LogonRefusal> refusedUnread(ServerContext &context, const Records:
 {
     if (std::optional<LogonRefusal> refusal = LogonAdmission::refuses(context, request, source))
         return refusal;
-    if (const LogonThrottle::Verdict verdict = context.logonThrottle.beforePassword(source, request.PilotID, context.now()))
+    const LogonThrottle::Verdict verdict = context.logonThrottle.beforePassword(source, request.PilotID, context.now());
+    if (verdict)
         return throttledRefusal(context, verdict);
     return std::nullopt;
 }

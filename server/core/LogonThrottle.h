@@ -62,7 +62,10 @@ public:
     // second per address.
     bool answerDue(const Endpoint &source, qint64 now);
 
-    bool isBlocked(const Endpoint &sender, qint64 now) { return m_byAddress.blockedUntil(sender.throttleUnit(), now).has_value(); }
+    bool isBlocked(const Endpoint &sender, qint64 now)
+    {
+        return m_byAddress.blockedUntil(sender.throttleUnit(), now).has_value();
+    }
     int trackedAddresses() const { return m_byAddress.size(); }
     int trackedPilotIds() const { return m_wrongByPilotId.size(); }
 
