@@ -39,6 +39,8 @@ struct Options {
     int seconds = 20;
     int passwordAt = 12000;
     int handles = 200;
+    int accounts = 20; // in user.ini for the core scenario
+    int batch = 50;    // logons asked for at once in the cost scenario
     int pilots = 2000;
 };
 
@@ -149,17 +151,19 @@ int runSocket(const Options &options)
     if (!relay.started() || one < 0 || watcher < 0)
         return 1;
     ::usleep(300000); // the server binds its port
+    const double cpuAtStart = relay.cpuMicroseconds();
     int accepted = 0;
     for (int handle = 0; handle < options.handles; ++handle) {
         send(one, BenchRecords::logonRequest(1, 1001, QStringLiteral("Handle%1").arg(handle)));
-        accepted += answersTo(one, 50 * Millisecond).value(Packet::LogonAccepted);
+        accepted += answersTo(one, 20 * Millisecond).value(Packet::LogonAccepted);
     }
+    const double cpu = relay.cpuMicroseconds() - cpuAtStart;
     // Every player at that socket's endpoint is told of the watcher once.
     send(watcher, BenchRecords::logonRequest(2, 1002, QStringLiteral("Watcher")));
     const int held = answersTo(one, 300 * Millisecond).value(Packet::PlayerAdded);
-    std::printf("socket: %d of %d logons under one account from one socket accepted; players held there, and so "
-                "copies of each record sent to that address: %d\n",
-                accepted, options.handles, held);
+    std::printf("socket: %d of %d logons under one account from one socket accepted (server CPU %.2f s); players "
+                "held there, and so copies of each record sent to that address: %d\n",
+                accepted, options.handles, cpu / 1e6, held);
     ::close(one);
     ::close(watcher);
     return 0;
@@ -178,7 +182,7 @@ bool logOnOnce(LoadDriver &driver, int first, int count)
 
 int runCost(const Options &options)
 {
-    constexpr int Batch = 50;
+    const int Batch = options.batch;
     const LoopbackBench::Settings settings = relaySettings(options, QByteArray());
     LoopbackBench::RelayProcess relay(settings, options.pilots);
     if (!relay.started())
@@ -197,7 +201,7 @@ int runCost(const Options &options)
         }
         driver.clearRecords(); // what the pilots were told is not kept
         first += count;
-        if (first == 250 || first == options.pilots)
+        if ((first == 250 || first == options.pilots) && count < options.pilots - 1)
             std::printf("cost: the logons that brought the players to %d took %.0f us of server CPU each\n", first,
                         (relay.cpuMicroseconds() - before) / count);
     }
@@ -221,14 +225,14 @@ public:
 };
 
 // Twenty accounts take turns, each once in two minutes, so that reading
-// user.ini costs the same at every size and what grows is the players'
-// part alone.
+// user.ini (--accounts of them) costs the same at every size and what grows
+// is the players' part alone.
 int runCore(const Options &options)
 {
     constexpr int Accounts = 20;
     QTemporaryDir dir;
     QFile users(dir.filePath(QStringLiteral("user.ini")));
-    if (!users.open(QIODevice::WriteOnly) || users.write(BenchRecords::accounts(Accounts)) < 0)
+    if (!users.open(QIODevice::WriteOnly) || users.write(BenchRecords::accounts(qMax(Accounts, options.accounts))) < 0)
         return 1;
     users.close();
     CoreRun run;
@@ -275,6 +279,10 @@ Options parse(QStringList arguments, const QString &serverBinary, bool *ok)
             options.seconds = qBound(1, value, 600);
         else if (name == QStringLiteral("--password-at"))
             options.passwordAt = qBound(1, value, 900000);
+        else if (name == QStringLiteral("--batch"))
+            options.batch = qBound(1, value, 60000);
+        else if (name == QStringLiteral("--accounts"))
+            options.accounts = qBound(1, value, 1000000);
         else if (name == QStringLiteral("--handles"))
             options.handles = qBound(1, value, 10000);
         else if (name == QStringLiteral("--pilots"))
@@ -301,8 +309,9 @@ int run(QStringList arguments, const QString &serverBinary)
         return runCost(options);
     if (ok && options.scenario == QStringLiteral("core"))
         return runCore(options);
-    std::fprintf(stderr, "usage: ventoro_bench logons guesses|guesses6|socket|cost|core [--server PATH] [--addresses N] "
-                         "[--per-address N] [--seconds S] [--password-at N] [--handles N] [--pilots N]\n");
+    std::fprintf(stderr, "usage: ventoro_bench logons guesses|guesses6|socket|cost|core [--server PATH] "
+                         "[--addresses N] [--per-address N] [--seconds S] [--password-at N] [--handles N] "
+                         "[--pilots N] [--batch N] [--accounts N]\n");
     return 2;
 }
 

@@ -17,11 +17,12 @@
 //             --handles N logons under as many handles (each record to
 //             that address then goes once per player);
 //   cost      the server's CPU time for --pilots N logons of pilots with
-//             accounts of their own, 50 at a time, and per logon as the
-//             250th and the last batch join;
+//             accounts of their own, --batch N (50) asked for at once, and
+//             per logon as the 250th and the last batch join;
 //   core      the same logons handed to the protocol core in-process, with
 //             a sender that only counts: our code's own cost per logon,
-//             without the system's sends (and so fit for callgrind).
+//             without the system's sends (and so fit for callgrind), with
+//             --accounts N in user.ini (20 take turns logging on).
 //
 // Sends only to loopback, is bounded in time, and ends the server it
 // started.
