@@ -61,7 +61,9 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
-    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(context.endpointText(player->endpoint)));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)")
+                             .arg(NetworkText::wellFormed(player->Handle), QString::number(serverId),
+                                  context.endpointText(player->endpoint)));
 }
 
 QJsonObject bansAnswer(const ServerReload::BansOutcome &bans, QString message, QStringList warnings)
