@@ -3,6 +3,8 @@
 #include <QRandomGenerator>
 
 #include <arpa/inet.h>
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <netinet/udp.h>
@@ -190,6 +192,7 @@ int SendBatch::flush()
 {
     if (m_count == 0)
         return 0;
+    m_roomBudgetMs = RoomWaitMs;
     chainByDestination();
     lineUp();
     group(0, 0, m_segmentLimit);
@@ -280,7 +283,7 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
             header.msg_control = m_segmentControl;
             header.msg_controllen = sizeof m_segmentControl;
         }
-        m_messageStates[size_t(index)] = Message{part, parts, false, 0};
+        m_messageStates[size_t(index)] = Message{part, parts, false};
         part += parts;
     }
     m_messageCount = index;
@@ -297,9 +300,10 @@ SendBatch::Outcome SendBatch::afterRefusal(Message &message, int errorNumber)
     if (descriptorGone(errorNumber))
         return Outcome::GiveUpAll;
     const bool droppable = m_records[size_t(m_partRecords[size_t(message.firstPart)])].dropWhenFull;
-    if (sendBufferFull(errorNumber) && !droppable && message.roomWaits < RoomWaitRounds) {
-        ++message.roomWaits;
-        m_transport.waitForRoom(RoomWaitMs / RoomWaitRounds);
+    if (sendBufferFull(errorNumber) && !droppable && m_roomBudgetMs > 0) {
+        // At least a millisecond a round: a socket that reports room it
+        // does not have cannot keep the flush going.
+        m_roomBudgetMs -= std::max(1, m_transport.waitForRoom(std::min(RoomWaitSliceMs, m_roomBudgetMs)));
         return Outcome::Retry;
     }
     return Outcome::GiveUp;
@@ -335,10 +339,12 @@ int SendBatch::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
     return ::sendmmsg(m_fd, messages, count, MSG_NOSIGNAL);
 }
 
-void SendBatch::SocketTransport::waitForRoom(int timeoutMs)
+int SendBatch::SocketTransport::waitForRoom(int timeoutMs)
 {
+    const auto start = std::chrono::steady_clock::now();
     pollfd entry {m_fd, POLLOUT, 0};
     ::poll(&entry, 1, timeoutMs);
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 int SendBatch::SocketTransport::segmentLimit() const

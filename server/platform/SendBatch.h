@@ -17,9 +17,12 @@
 // given.
 //
 // A full send buffer (EAGAIN, ENOBUFS) is not a silent loss: a datagram
-// marked droppable is given up at once, any other waits for room for up to
-// RoomWaitMs in all. A grouped message only ever holds datagrams of one
-// kind, so each is treated by its own rule. An ICMP error left behind by an
+// marked droppable is given up at once, any other waits for room. All the
+// waiting of one flush shares RoomWaitMs: once that is spent, what still
+// finds no room is given up at once too, so one congested path or a flood
+// of answers to nobody holds up every other destination by RoomWaitMs at
+// most, however many records wait. A grouped message only ever holds
+// datagrams of one kind, so each is treated by its own rule. An ICMP error left behind by an
 // earlier datagram (ECONNREFUSED) says nothing about the one it is reported
 // on, which is sent once more. Every datagram that still could not be sent
 // is handed to the unsent handler with the system's error number.
@@ -40,8 +43,8 @@ public:
     // grouped messages at all, 128 on newer ones.
     static constexpr int SafeSegments = 64;
     static constexpr int MostSegments = 128;
-    static constexpr int RoomWaitMs = 50;
-    static constexpr int RoomWaitRounds = 10;
+    static constexpr int RoomWaitMs = 50; // per flush
+    static constexpr int RoomWaitSliceMs = 5;
 
     // The system calls a batch makes; tests replace them to fill the send
     // buffer or refuse grouped messages at will.
@@ -51,8 +54,9 @@ public:
         virtual ~Transport() = default;
         // As sendmmsg: the number sent from the front, or -1 with errno.
         virtual int sendMany(mmsghdr *messages, unsigned count) = 0;
-        // Returns once the socket is writable, or after timeoutMs.
-        virtual void waitForRoom(int timeoutMs) = 0;
+        // Returns once the socket is writable, or after timeoutMs: the
+        // milliseconds it waited.
+        virtual int waitForRoom(int timeoutMs) = 0;
     };
 
     // The descriptor is no longer a socket (closed or replaced behind the
@@ -66,7 +70,7 @@ public:
     public:
         explicit SocketTransport(const int &fd) : m_fd(fd) {}
         int sendMany(mmsghdr *messages, unsigned count) override;
-        void waitForRoom(int timeoutMs) override;
+        int waitForRoom(int timeoutMs) override;
         // How many records one grouped message on this socket may hold: 1
         // where the system does not know grouped messages (it would take
         // the records for one long datagram), else MostSegments when a
@@ -124,7 +128,6 @@ private:
         int firstPart = 0;
         int parts = 0;
         bool retriedStaleError = false;
-        int roomWaits = 0;
     };
 
     // What to do about the message at the front after the system refused it.
@@ -167,5 +170,6 @@ private:
     int m_messageCount = 0;
     alignas(cmsghdr) char m_segmentControl[CMSG_SPACE(sizeof(quint16))] {};
 
+    int m_roomBudgetMs = RoomWaitMs; // what the running flush may still wait
     int m_lastErrorNumber = 0;
 };

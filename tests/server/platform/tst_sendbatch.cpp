@@ -53,7 +53,11 @@ public:
         }
         return int(count);
     }
-    void waitForRoom(int) override { ++waits; }
+    int waitForRoom(int timeoutMs) override
+    {
+        ++waits;
+        return timeoutMs;
+    }
 
     char refused = '*';
     int error = 0;
@@ -106,6 +110,7 @@ void tst_SendBatch::eachDestinationInOrder_data()
     QTest::newRow("full: control waits") << 64 << QByteArray("XXxxXX") << '*' << EAGAIN << 3 << 2 << 2 << 0 << 2 << 64;
     QTest::newRow("full past the wait") << 64 << QByteArray("XXxxXX") << '*' << ENOBUFS << 100 << 0 << 4 << 2 << 10 << 64;
     QTest::newRow("full after a partial send") << 2 << QByteArray("XXxxYYyy") << 'y' << EAGAIN << 2 << 3 << 2 << 0 << 1 << 2;
+    QTest::newRow("one wait for the whole flush") << 1 << QByteArray("xyzw") << '*' << ENOBUFS << 100 << 0 << 0 << 4 << 10 << 1;
 }
 
 // Every destination receives its records in the order given, each once or
