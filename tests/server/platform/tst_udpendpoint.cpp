@@ -1,5 +1,6 @@
 #include "FreePort.h"
 #include "LoopbackClient.h"
+#include "RuntimeDirectory.h"
 #include "SingleInstance.h"
 
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <arpa/inet.h>
 #include <cstring>
@@ -109,6 +111,7 @@ private slots:
     void brokenDescriptorRaisesClosed();
     void singleInstanceInProcess();
     void singleInstanceFreedByKill();
+    void squattedTmpNameTakesNothing();
     void mappedSourceOverIpv6IsDropped();
 
 private:
@@ -527,6 +530,49 @@ QByteArray ipv6Datagram(const in6_addr &source, quint16 port, const QByteArray &
     return packet;
 }
 
+// "--runtime-directory UID", run as root: becomes UID, then prints where a
+// server of that user would live, and the first place `ventoro` looks
+// after the system's and the session's.
+int printRuntimeDirectory(const char *uid)
+{
+    const uid_t user = uid_t(QByteArray(uid).toUInt());
+    if (::setgid(user) != 0 || ::setuid(user) != 0)
+        return 2;
+    QString error;
+    const QString chosen = RuntimeDirectory::prepareForServer(&error);
+    const QStringList candidates = RuntimeDirectory::clientCandidates();
+    std::printf("%s\n%s\n", qPrintable(chosen.isEmpty() ? error : chosen), qPrintable(candidates.join(QLatin1Char(' '))));
+    return chosen.isEmpty() ? 1 : 0;
+}
+
+// Another user holds /tmp/ventoro-UID before a server of UID starts: the
+// server makes a private directory beside it, uses it again on the next
+// start, and `ventoro` of that user looks there.
+void tst_UdpEndpoint::squattedTmpNameTakesNothing()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root, to act as two other users");
+    const uid_t owner = 65530, squatter = 65531;
+    const QString taken = QStringLiteral("/tmp/ventoro-%1").arg(owner);
+    const auto cleanUp = [&] { QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("rm -rf ") + taken + QStringLiteral(" ") + taken + QStringLiteral("-*")}); };
+    cleanUp();
+    QVERIFY(QDir().mkdir(taken));
+    QCOMPARE(::chown(QFile::encodeName(taken).constData(), squatter, squatter), 0);
+    QStringList chosen;
+    for (int start = 0; start < 2; ++start) {
+        QProcess server;
+        server.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--runtime-directory"), QString::number(owner)});
+        QVERIFY(server.waitForFinished(WaitMs));
+        const QStringList lines = QString::fromLocal8Bit(server.readAllStandardOutput()).split(QLatin1Char('\n'));
+        QCOMPARE(server.exitCode(), 0);
+        chosen.append(lines.at(0));
+        QVERIFY2(lines.at(1).split(QLatin1Char(' ')).contains(lines.at(0)), qPrintable(lines.at(1)));
+    }
+    cleanUp();
+    QVERIFY2(chosen.at(0).startsWith(taken + QLatin1Char('-')), qPrintable(chosen.at(0)));
+    QCOMPARE(chosen.at(1), chosen.at(0));
+}
+
 // A hand-written IPv6 packet whose source claims to be 127.0.0.5, beside a
 // real IPv4 datagram from 127.0.0.5: only the real one is taken in.
 void tst_UdpEndpoint::mappedSourceOverIpv6IsDropped()
@@ -562,6 +608,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && qstrcmp(argv[1], "--hold-instance") == 0)
         return holdInstance(argv[2]);
+    if (argc == 3 && qstrcmp(argv[1], "--runtime-directory") == 0)
+        return printRuntimeDirectory(argv[2]);
     QCoreApplication app(argc, argv);
     tst_UdpEndpoint test;
     return QTest::qExec(&test, argc, argv);
