@@ -51,7 +51,7 @@ bool EndpointSender::send(const Endpoint &to, const Packet &record, WhenFull whe
         return false;
     const auto &bytes = record.data();
     return m_socket->queueDatagram(to, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),
-                                   whenFull == WhenFull::Drop);
+                                   whenFull);
 }
 
 void EventLoopYield::yield()

@@ -33,8 +33,10 @@ class Sender
 {
 public:
     // What a send does when the socket's send buffer is full: wait for room
-    // (a short while), or give the record up at once.
-    enum class WhenFull { WaitForRoom, Drop };
+    // (a short while), or give the record up at once; or give it up as soon
+    // as the buffer is half full, so that it never takes the room the
+    // others need (answers to refused logons, which a flood multiplies).
+    enum class WhenFull { WaitForRoom, Drop, DropFirst };
 
     virtual ~Sender() = default;
     // Sends one 128-byte record to `to`, address and port as the core chose

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/udp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -113,7 +115,8 @@ void SendBatch::setSegmentLimit(int segments)
     m_segmentLimit = qBound(1, segments, MostSegments);
 }
 
-void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull)
+void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size,
+                    Sender::WhenFull whenFull)
 {
     if (m_count == Capacity)
         flush();
@@ -123,7 +126,7 @@ void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data
     record.to = sockaddr_in6{};
     std::memcpy(&record.to, &to, record.toLength);
     record.size = qMax<qsizetype>(0, size);
-    record.dropWhenFull = dropWhenFull;
+    record.whenFull = whenFull;
     record.large = -1;
     if (record.size <= RecordBytes) {
         std::memcpy(m_bytes.get() + size_t(index) * RecordBytes, data, size_t(record.size));
@@ -203,7 +206,12 @@ int SendBatch::flush()
     int suspectPart = -1;
     int suspectError = 0;
     while (next < m_messageCount) {
-        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(m_messageCount - next));
+        if (headOf(m_messageStates[size_t(next)]).whenFull == Sender::WhenFull::DropFirst
+            && !m_transport.hasRoomToSpare()) {
+            unsent += giveUp(m_messageStates[size_t(next++)], ENOBUFS);
+            continue;
+        }
+        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(sendableRun(next)));
         if (sent > 0) {
             if (m_messageStates[size_t(next)].firstPart == suspectPart && m_segmentLimit > 1) {
                 m_segmentLimit = 1;
@@ -239,6 +247,18 @@ int SendBatch::flush()
     return unsent;
 }
 
+// How many messages from `first` on go in one call: up to the next that may
+// be dropped first, which goes alone once the buffer's room is known.
+int SendBatch::sendableRun(int first) const
+{
+    if (headOf(m_messageStates[size_t(first)]).whenFull == Sender::WhenFull::DropFirst)
+        return 1;
+    int end = first + 1;
+    while (end < m_messageCount && headOf(m_messageStates[size_t(end)]).whenFull != Sender::WhenFull::DropFirst)
+        ++end;
+    return end - first;
+}
+
 // One part per record: destination by destination, each one's in the order
 // given.
 void SendBatch::lineUp()
@@ -257,7 +277,7 @@ void SendBatch::lineUp()
 
 // The messages over the parts from firstPart on, written from firstMessage
 // on: up to `segments` consecutive 128-byte records of one destination and
-// one kind (droppable or not) in each.
+// one kind (what becomes of them when the buffer is full) in each.
 void SendBatch::group(int firstPart, int firstMessage, int segments)
 {
     int index = firstMessage;
@@ -268,7 +288,7 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
             while (parts < segments && part + parts < m_count) {
                 const Record &record = m_records[size_t(m_partRecords[size_t(part + parts)])];
                 if (record.destination != head.destination || record.size != RecordBytes
-                    || record.dropWhenFull != head.dropWhenFull)
+                    || record.whenFull != head.whenFull)
                     break;
                 ++parts;
             }
@@ -299,7 +319,7 @@ SendBatch::Outcome SendBatch::afterRefusal(Message &message, int errorNumber)
     }
     if (descriptorGone(errorNumber))
         return Outcome::GiveUpAll;
-    const bool droppable = m_records[size_t(m_partRecords[size_t(message.firstPart)])].dropWhenFull;
+    const bool droppable = headOf(message).whenFull != Sender::WhenFull::WaitForRoom;
     if (sendBufferFull(errorNumber) && !droppable && m_roomBudgetMs > 0) {
         // At least a millisecond a round: a socket that reports room it
         // does not have cannot keep the flush going.
@@ -345,6 +365,16 @@ int SendBatch::SocketTransport::waitForRoom(int timeoutMs)
     pollfd entry {m_fd, POLLOUT, 0};
     ::poll(&entry, 1, timeoutMs);
     return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+bool SendBatch::SocketTransport::hasRoomToSpare()
+{
+    int queued = 0;
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &length) != 0)
+        return true;
+    return queued < buffer / 2;
 }
 
 int SendBatch::SocketTransport::segmentLimit() const

@@ -148,7 +148,7 @@ QString UdpEndpoint::localAddress() const
     return QStringLiteral("127.0.0.1");
 }
 
-bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull)
+bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype size, Sender::WhenFull whenFull)
 {
     if (m_fd < 0 || to.port() == 0)
         return false;
@@ -160,7 +160,7 @@ bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype 
         flushSends();
     if (m_fd < 0)
         return false;
-    m_sendBatch.add(address, length, data, size, dropWhenFull);
+    m_sendBatch.add(address, length, data, size, whenFull);
     return true;
 }
 

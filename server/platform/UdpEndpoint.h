@@ -72,7 +72,7 @@ public:
     // Holds one datagram for `to`. False, holding nothing, when not bound,
     // when the port is 0, or when the socket cannot reach that family (an
     // IPv6 endpoint on an IPv4-only socket).
-    bool queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull);
+    bool queueDatagram(const Endpoint &to, const char *data, qsizetype size, Sender::WhenFull whenFull);
     void flushSends();
     void setUnsentHandler(SendBatch::UnsentHandler handler) { m_sendBatch.setUnsentHandler(std::move(handler)); }
 

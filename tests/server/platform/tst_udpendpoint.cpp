@@ -60,7 +60,7 @@ Endpoint loopback(quint8 host, quint16 port)
 // Holds a datagram for `to` and sends it at once.
 bool sendNow(UdpEndpoint &socket, const Endpoint &to, const QByteArray &bytes)
 {
-    const bool queued = socket.queueDatagram(to, bytes.constData(), bytes.size(), false);
+    const bool queued = socket.queueDatagram(to, bytes.constData(), bytes.size(), Sender::WhenFull::WaitForRoom);
     socket.flushSends();
     return queued;
 }
@@ -317,7 +317,8 @@ void tst_UdpEndpoint::groupedRecordsArriveOneByOne()
     const int records = 2 * (SendBatch::MostSegments + 20);
     for (int n = 0; n < records; ++n) {
         LoopbackClient &to = clients[n % 2];
-        QVERIFY(socket.queueDatagram(loopback(3 + n % 2, to.port()), numbered(n, 128).constData(), 128, n % 2 == 0));
+        QVERIFY(socket.queueDatagram(loopback(3 + n % 2, to.port()), numbered(n, 128).constData(), 128,
+                                     n % 2 == 0 ? Sender::WhenFull::Drop : Sender::WhenFull::WaitForRoom));
     }
     socket.flushSends();
     for (int n = 0; n < records; ++n) {
@@ -352,7 +353,7 @@ void tst_UdpEndpoint::badDestinationFailsQuietly()
     QVERIFY(client.bind(QStringLiteral("127.0.0.3"), 0));
 
     const QByteArray bad(size, 'x');
-    const bool held = socket.queueDatagram(loopback(3, zeroPort ? 0 : client.port()), bad.constData(), bad.size(), false);
+    const bool held = socket.queueDatagram(loopback(3, zeroPort ? 0 : client.port()), bad.constData(), bad.size(), Sender::WhenFull::WaitForRoom);
     QCOMPARE(held, !zeroPort);
     QVERIFY(sendNow(socket, loopback(3, client.port()), QByteArray(128, 'y')));
     QCOMPARE(unsent, held ? QList<int>{EMSGSIZE} : QList<int>{});
