@@ -206,11 +206,11 @@ int run(int argc, char *argv[])
     for (const QString &warning : ServerReload::reloadBans(context).warnings)
         warn(warning);
 
-    // Closing the screen and SIGTERM or SIGINT end the run alike.
-    const auto stop = [&service] {
-        service.stopListening();
-        QCoreApplication::quit();
-    };
+    // Closing the screen and SIGTERM or SIGINT end the run alike. A stop may
+    // come in a yield of a handler (an operator's request that removes
+    // players sends, and every send lets events run): the event loop ends
+    // once that handler has returned, and the service closes after it.
+    const auto stop = [] { QCoreApplication::quit(); };
     std::unique_ptr<DebugScreen> screen;
     if (windowed) {
         screen = std::make_unique<DebugScreen>(service);
