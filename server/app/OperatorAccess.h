@@ -32,9 +32,10 @@ public:
     // server runs on without it, and says so on standard error.
     void start(const QString &path);
 
-    // Ports, where the log goes, how many accounts user.ini holds (with a
-    // hint when it holds none) and how to reach the control socket.
-    void printSummary(std::FILE *out) const;
+    // Ports, where the log goes (`logPath`), how many accounts user.ini
+    // holds (with a hint when it holds none) and how to reach the control
+    // socket.
+    void printSummary(std::FILE *out, const QString &logPath) const;
 
     // Starts the HTTP status page where `http` says, and says where on
     // `out`; nothing when its port is 0. When it cannot listen the server

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Endpoint.h"
+#include "ServerOptionsLayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -55,9 +56,7 @@ LiveOptions readLive(const INIFiles &serverIni);
 
 // The settings a running server does not take in again: the ports, the
 // HTTP listener, the reply mode and the logging and screen switches.
-inline constexpr const char *RestartOnlyKeys[] = {"ConnectPort",  "ClientConnectPort", "HttpPort",
-                                                  "HttpAddress",  "ReplyToSourcePort", "Debug",
-                                                  "DebugLowLevel", "ShowScreen"};
+inline constexpr const auto &RestartOnlyKeys = ServerOptionsLayout::RestartOnlyKeys;
 
 // Each of RestartOnlyKeys with its text as the file holds it now (a
 // missing key differs from every text), to tell later which have changed.
