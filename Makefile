@@ -28,7 +28,7 @@ RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
 FUZZ     := $(BUILD)/fuzz
 PACKAGE  := $(BUILD)/package
-VERSION  := $(shell dpkg-parsechangelog -l debian/changelog -S Version 2>/dev/null)
+VERSION  := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
 TEST_TOOLS := $(BUILD)/test-tools
 FUZZ_TARGETS := receivepath inifiles accountdeletion
 FUZZ_SECONDS ?= 60
@@ -142,13 +142,20 @@ package: deps-packaging
 	@$(MAKE) --no-print-directory package-check
 	@echo "Built $$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1)"
 
-# lintian (no error, no warning) and hardening-check (every program) on the
-# package just built.
+# lintian (no error, no warning), hardening-check (every program), the
+# manual pages without a warning from man, and the desktop entries valid,
+# on the package just built.
 package-check:
 	@deb=$$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1); \
 	lintian --fail-on error,warning $$deb || { echo "lintian finds fault with $$deb"; exit 1; }; \
 	rm -rf $(PACKAGE)/contents && dpkg-deb -x $$deb $(PACKAGE)/contents && \
-	hardening-check $(PACKAGE)/contents/usr/bin/* || { echo "hardening-check fails for $$deb"; exit 1; }
+	hardening-check $(PACKAGE)/contents/usr/bin/* || { echo "hardening-check fails for $$deb"; exit 1; }; \
+	for page in $(PACKAGE)/contents/usr/share/man/man1/*.1.gz; do \
+	  warnings=$$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z $$page 2>&1 >/dev/null); \
+	  [ -z "$$warnings" ] || { echo "man --warnings $$page: $$warnings"; exit 1; }; \
+	done; \
+	desktop-file-validate $(PACKAGE)/contents/usr/share/applications/*.desktop || exit 1; \
+	echo "lintian, hardening-check, man --warnings and desktop-file-validate: clean"
 
 # Installs the package just built, with its dependencies.
 install: package
