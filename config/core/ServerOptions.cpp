@@ -108,8 +108,11 @@ bool save(INIFiles &ServerIni, const Options &options)
 
 QString changeNote(const Options &before, const Options &after)
 {
-    const bool reload = before.MOTD.trimmed() != after.MOTD.trimmed()
-        || before.MaxPilots.toLongLong() != after.MaxPilots.toLongLong();
+    QStringList reload;
+    if (before.MOTD.trimmed() != after.MOTD.trimmed())
+        reload.append(QStringLiteral("message of the day"));
+    if (before.MaxPilots.toLongLong() != after.MaxPilots.toLongLong())
+        reload.append(QStringLiteral("pilot limit"));
     QStringList restart;
     const std::pair<bool, const char *> restartOnly[] = {
         {before.Debug != after.Debug, DebugKey},
@@ -126,9 +129,10 @@ QString changeNote(const Options &before, const Options &after)
         return QStringLiteral("Saved. A running server works by %1 only after a restart (sudo systemctl restart ventoro); "
                               "the pilots who are on log on again.")
             .arg(restart.join(QStringLiteral(", ")));
-    if (reload)
-        return QStringLiteral("Saved. A running server takes in the new message of the day and pilot limit on a "
-                              "reload, which drops nobody: sudo systemctl reload ventoro (or ventoro reload).");
+    if (!reload.isEmpty())
+        return QStringLiteral("Saved. A running server takes in the new %1 on a reload, which drops nobody: sudo "
+                              "systemctl reload ventoro (or ventoro reload).")
+            .arg(reload.join(QStringLiteral(" and ")));
     return QString();
 }
 

@@ -440,7 +440,7 @@ void tst_ConfigWindow::laterOptionsOnTheBottomRow_data()
     const QByteArray head = "[General]\r\nMOTD=Hi\r\nDebug=0\r\nDebugLowLevel=0\r\nShowScreen=0\r\nX=1\r\n";
     QTest::newRow("nothing changed") << "-|-|-" << "" << head + "ReplyToSourcePort=1\r\nMaxPilots=5\r\n";
     QTest::newRow("limit: a reload") << "20x|-|-" << "Brisalt Ventoro Server Configuration: Saved. A running server "
-        "takes in the new message of the day and pilot limit on a reload" << head + "ReplyToSourcePort=1\r\nMaxPilots=20\r\n";
+        "takes in the new pilot limit on a reload" << head + "ReplyToSourcePort=1\r\nMaxPilots=20\r\n";
     QTest::newRow("page on: a restart") << "-|8080|0.0.0.0" << "HttpPort, HttpAddress only after a restart"
         << head + "ReplyToSourcePort=1\r\nMaxPilots=5\r\nHttpPort=8080\r\nHttpAddress=0.0.0.0\r\n";
     QTest::newRow("no port") << "-|99999|-" << "ERROR: Nothing was saved. The server would say: \"HttpPort\" in "
