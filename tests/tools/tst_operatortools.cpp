@@ -528,7 +528,8 @@ void tst_OperatorTools::serviceUnitVerifies()
     // The unit names the installed program; here it is the one just built.
     unit.write(source.readAll().replace("/usr/bin/VentoroServer", VENTORO_SERVER_BINARY));
     unit.close();
-    const Run verify = run(analyze, {QStringLiteral("verify"), unit.fileName()});
+    // The manual page it names is installed with the package, not here.
+    const Run verify = run(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), unit.fileName()});
     QVERIFY2(verify.exitCode == 0 && verify.err.isEmpty(), qPrintable(verify.err));
 }
 
@@ -542,7 +543,7 @@ void tst_OperatorTools::statusColumnsFitWhatTheyShow()
         players.append(QJsonObject{{"serverId", id}, {"handle", handle}, {"address", address},
                                    {"secondsSinceHeartbeat", 3}, {"sentAircraftDetails", true}});
     const QStringList lines = StatusText::format(QJsonObject{{"players", players}}).split(QLatin1Char('\n'));
-    const qsizetype heading = lines.indexOf(QRegularExpression(QStringLiteral("^ +ID  Handle")));
+    const qsizetype heading = lines.indexOf(QRegularExpression(QStringLiteral(" +ID  Handle.*")));
     QVERIFY(heading > 0);
     for (const char *column : {"Handle", "Address", "Aircraft sent"}) {
         const qsizetype at = lines[heading].indexOf(QLatin1String(column));

@@ -177,16 +177,16 @@ void tst_ServerProcess::startFailuresSayWhy_data()
     QTest::addColumn<QByteArray>("secondSettings"); // PORT: the first server's port
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("stderrInOrder"); // PID: the first server's process ID, DIR: the second's program directory
+    QTest::addColumn<QStringList>("stderrInOrder"); // PID: the first server's process ID, PROGRAMDIR: the second's program directory
     const QStringList noArguments;
     QTest::newRow("second copy") << QByteArray("[General]\r\nShowScreen=0\r\n") << noArguments << 1
         << QStringList{"already running", "The running copy is process PID (", "kill PID", "VENTORO_INSTANCE=NAME"};
     QTest::newRow("bad ConnectPort, then the bind") << QByteArray("[General]\r\nConnectPort=15x\r\nShowScreen=0\r\n")
         << noArguments << 2 << QStringList{"\"ConnectPort\" holds \"15x\", which is no port number from 1 to 65535 in "
-                                           "DIR/VentoroServer.ini; the server cannot listen", "Couldn't Bind to port"};
+                                           "PROGRAMDIR/VentoroServer.ini; the server cannot listen", "Couldn't Bind to port"};
     QTest::newRow("port held") << QByteArray("[General]\r\nConnectPort=PORT\r\nShowScreen=0\r\n") << noArguments << 2
         << QStringList{"Couldn't Bind to port", "UDP port PORT on every address of this machine (\"ConnectPort\" in "
-                       "DIR/VentoroServer.ini) could not be had: ", "ss -ulpn 'sport = :PORT'"};
+                       "PROGRAMDIR/VentoroServer.ini) could not be had: ", "ss -ulpn 'sport = :PORT'"};
     QTest::newRow("no directory") << QByteArray() << QStringList{"--log-dir"} << 64
         << QStringList{"--log-dir needs a directory", "Usage: VentoroServer [--settings-dir DIR] [--log-dir DIR]"};
 }
@@ -219,7 +219,7 @@ void tst_ServerProcess::startFailuresSayWhy()
     qsizetype from = 0;
     for (QString expected : stderrInOrder) {
         expected.replace(QStringLiteral("PID"), QString::number(first.processId()))
-            .replace(QStringLiteral("DIR"), second.programDir())
+            .replace(QStringLiteral("PROGRAMDIR"), second.programDir())
             .replace(QStringLiteral("PORT"), QString::number(ports.server));
         from = errors.indexOf(expected, from);
         QVERIFY2(from >= 0, qPrintable(expected + QStringLiteral(" not in order in:\n") + errors));
