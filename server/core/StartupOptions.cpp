@@ -64,9 +64,9 @@ int readMaxPilots(const INIFiles &serverIni, QStringList *warnings)
 
 } // namespace
 
-Paths settingsPaths(const QString &programDirectory)
+Paths settingsPaths(const QString &settingsDirectory)
 {
-    const QString directory = programDirectory.endsWith(u'/') ? programDirectory : programDirectory + u'/';
+    const QString directory = settingsDirectory.endsWith(u'/') ? settingsDirectory : settingsDirectory + u'/';
     return {directory + QLatin1String(AccountsFileLayout::FileName), directory + QStringLiteral("VentoroServer.ini")};
 }
 

@@ -36,13 +36,13 @@ struct Options : LiveOptions {
     bool ReplyToSourcePort = false;
 };
 
-// The two settings files in the program's directory.
+// The two settings files in the settings directory.
 struct Paths {
     QString usersIni;
     QString serverIni;
 };
 
-Paths settingsPaths(const QString &programDirectory);
+Paths settingsPaths(const QString &settingsDirectory);
 
 // Reads "Debug", "DebugLowLevel", the live options, "ShowScreen" and
 // "ReplyToSourcePort", in that order. A switch that cannot be taken as a

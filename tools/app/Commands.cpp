@@ -60,7 +60,7 @@ QJsonValue wellFormed(const QJsonValue &value)
     return value;
 }
 
-QCommandLineOption programDirOption(const QString &file)
+QCommandLineOption settingsDirOption(const QString &file)
 {
     const QString settings = QFile::decodeName(QByteArray::fromStdString(StartupDirectories::defaultSettingsDirectory(
         QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString())));
@@ -202,7 +202,7 @@ int accounts(const QStringList &arguments, Console &io)
         "  ventoro accounts delete PILOTID"));
     parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("list, add or delete, with their arguments."),
                                  QStringLiteral("list | add PILOTID PASSWORD NAME | delete PILOTID"));
-    parser.addOption(programDirOption(QStringLiteral("user.ini")));
+    parser.addOption(settingsDirOption(QStringLiteral("user.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, -1, io))
         return *exit;
     const QStringList words = parser.positionalArguments();
@@ -239,7 +239,7 @@ int ban(const QStringList &arguments, Console &io)
          QStringLiteral("How long: 90 (seconds), 30m, 2h, 7d, 1w. Without it the ban holds until it is lifted."),
          QStringLiteral("DURATION")},
         {QStringLiteral("reason"), QStringLiteral("Why, one line, shown by ventoro bans."), QStringLiteral("TEXT")},
-        programDirOption(QStringLiteral("user.ini and bans.ini")),
+        settingsDirOption(QStringLiteral("user.ini and bans.ini")),
     });
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
         return *exit;
@@ -266,7 +266,7 @@ int unban(const QStringList &arguments, Console &io)
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("What was banned: a pilot ID, an address or a "
                                                                       "network."),
                                  QStringLiteral("PILOTID|ADDRESS[/PREFIX]"));
-    parser.addOption(programDirOption(QStringLiteral("user.ini and bans.ini")));
+    parser.addOption(settingsDirOption(QStringLiteral("user.ini and bans.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
         return *exit;
     return applyBansChange(BansCommand::unban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
@@ -278,7 +278,7 @@ int bans(const QStringList &arguments, Console &io)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Lists the bans in force in bans.ini, with until when and why."));
-    parser.addOption(programDirOption(QStringLiteral("bans.ini")));
+    parser.addOption(settingsDirOption(QStringLiteral("bans.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
         return *exit;
     const BansCommand::Result result =
