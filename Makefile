@@ -144,12 +144,14 @@ package: deps-packaging
 
 # lintian (no error, no warning), hardening-check (every program), the
 # manual pages without a warning from man, and the desktop entries valid,
-# on the package just built.
+# on the package just built. hardening-check leaves out control-flow
+# integrity: Debian 12's C start files carry no IBT/SHSTK marking, so no
+# program linked here (dpkg itself included) can have it.
 package-check:
 	@deb=$$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1); \
 	lintian --fail-on error,warning $$deb || { echo "lintian finds fault with $$deb"; exit 1; }; \
 	rm -rf $(PACKAGE)/contents && dpkg-deb -x $$deb $(PACKAGE)/contents && \
-	hardening-check $(PACKAGE)/contents/usr/bin/* || { echo "hardening-check fails for $$deb"; exit 1; }; \
+	hardening-check --nocfprotection $(PACKAGE)/contents/usr/bin/* || { echo "hardening-check fails for $$deb"; exit 1; }; \
 	for page in $(PACKAGE)/contents/usr/share/man/man1/*.1.gz; do \
 	  warnings=$$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z $$page 2>&1 >/dev/null); \
 	  [ -z "$$warnings" ] || { echo "man --warnings $$page: $$warnings"; exit 1; }; \
