@@ -208,11 +208,18 @@ step_upgrade() {
         flunk "upgrade: /etc/ventoro/user.ini is $accounts (the operator made it 440 root:ventoro), or the account of $PILOT_HANDLE or the ban of $BANNED_ID is lost"
         return 1
     fi
+    # The 1.0.x run's log came along: two banners (that run's and this
+    # one's) and a logon, which only that run has seen so far.
+    if [ "$(grep -c 'FS MP Server Up' /var/log/ventoro/log.txt 2>/dev/null)" -lt 2 ] \
+        || ! grep -q 'logged on from' /var/log/ventoro/log.txt; then
+        flunk "upgrade: /var/log/ventoro/log.txt does not hold the 1.0.x run's banner and logon"
+        return 1
+    fi
     if [ -e /opt/ventoro ] || [ -e /var/lib/private/ventoro ]; then
         flunk "upgrade left behind: $(ls -d /opt/ventoro /var/lib/private/ventoro 2>/dev/null | tr '\n' ' ')"
         return 1
     fi
-    pass "upgrade kept user.ini ($accounts), the account of $PILOT_HANDLE and the ban of $BANNED_ID ($(mode_of /etc/ventoro/bans.ini)), VentoroServer.ini $(mode_of /etc/ventoro/VentoroServer.ini); nothing left in /opt"
+    pass "upgrade kept user.ini ($accounts), the account of $PILOT_HANDLE and the ban of $BANNED_ID ($(mode_of /etc/ventoro/bans.ini)), VentoroServer.ini $(mode_of /etc/ventoro/VentoroServer.ini), the 1.0.x log in /var/log/ventoro; nothing left in /opt"
 }
 
 step_stop() {
