@@ -52,7 +52,7 @@ OperatorCommands::RunFacts OperatorAccess::facts() const
             m_endpoint.droppedMappedSources()};
 }
 
-void OperatorAccess::printSummary(std::FILE *out) const
+void OperatorAccess::printSummary(std::FILE *out, const QString &logPath) const
 {
     std::fprintf(out, "VentoroServer is running (stop it with Ctrl+C or SIGTERM).\n");
     if (m_context.ReplyToSourcePort)
@@ -62,7 +62,7 @@ void OperatorAccess::printSummary(std::FILE *out) const
         std::fprintf(out, "  Pilots send to UDP port %u here; answers go to UDP port %u of each pilot's address.\n",
                      unsigned(m_endpoint.localPort()), unsigned(m_context.ClientConnectPort));
     if (m_context.ordinaryLinesOn())
-        std::fprintf(out, "  Log: %s\n", qPrintable(QDir::current().absoluteFilePath(QStringLiteral("log.txt"))));
+        std::fprintf(out, "  Log: %s\n", qPrintable(logPath));
     else
         std::fprintf(out, "  Log: off (\"Debug\" is 0 in VentoroServer.ini, or log.txt could not be opened)\n");
     const QString usersIni = QFileInfo(QString::fromStdString(m_context.UsersIni.FileName())).absoluteFilePath();

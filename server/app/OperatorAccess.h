@@ -37,9 +37,10 @@ public:
     // request's handler, which is why nothing is deleted here.
     void stop();
 
-    // Ports, where the log goes, how many accounts user.ini holds (with a
-    // hint when it holds none) and how to reach the control socket.
-    void printSummary(std::FILE *out) const;
+    // Ports, where the log goes (`logPath`), how many accounts user.ini
+    // holds (with a hint when it holds none) and how to reach the control
+    // socket.
+    void printSummary(std::FILE *out, const QString &logPath) const;
 
     // Starts the HTTP status page where `http` says, and says where on
     // `out`; nothing when its port is 0. When it cannot listen the server

@@ -50,12 +50,12 @@ void RelayService::stopListening()
     m_endpoint.close();
 }
 
-void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
+void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath)
 {
     m_operatorAccess =
         std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, [this] { return reload(); });
     m_operatorAccess->start(controlPath);
-    m_operatorAccess->printSummary(stdout);
+    m_operatorAccess->printSummary(stdout, logPath);
 }
 
 ServerReload::Report RelayService::reload()

@@ -47,7 +47,7 @@ public:
     // Opens the control socket at `path` for the `ventoro` commands; the
     // server runs on without one, saying so on standard error, when it
     // cannot be opened. Then prints the run's summary on standard output.
-    void startOperatorAccess(const QString &controlPath, const QString &instanceName);
+    void startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath);
 
     // What SIGHUP and `ventoro reload` do (ServerReload::reload), with the
     // restart-only settings that changed and every warning also on

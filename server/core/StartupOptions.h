@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Endpoint.h"
+#include "ServerOptionsLayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,13 +36,13 @@ struct Options : LiveOptions {
     bool ReplyToSourcePort = false;
 };
 
-// The two settings files in the program's directory.
+// The two settings files in the settings directory.
 struct Paths {
     QString usersIni;
     QString serverIni;
 };
 
-Paths settingsPaths(const QString &programDirectory);
+Paths settingsPaths(const QString &settingsDirectory);
 
 // Reads "Debug", "DebugLowLevel", the live options, "ShowScreen" and
 // "ReplyToSourcePort", in that order. A switch that cannot be taken as a
@@ -55,9 +56,7 @@ LiveOptions readLive(const INIFiles &serverIni);
 
 // The settings a running server does not take in again: the ports, the
 // HTTP listener, the reply mode and the logging and screen switches.
-inline constexpr const char *RestartOnlyKeys[] = {"ConnectPort",  "ClientConnectPort", "HttpPort",
-                                                  "HttpAddress",  "ReplyToSourcePort", "Debug",
-                                                  "DebugLowLevel", "ShowScreen"};
+inline constexpr const auto &RestartOnlyKeys = ServerOptionsLayout::RestartOnlyKeys;
 
 // Each of RestartOnlyKeys with its text as the file holds it now (a
 // missing key differs from every text), to tell later which have changed.

@@ -14,16 +14,39 @@ qint64 number(const QJsonObject &object, const char *key)
     return object.value(QLatin1String(key)).toInteger();
 }
 
-// One pass over the format: the handle is network text, and a "%1" in it
-// must stay as it is.
-QString playerLine(const QJsonObject &player)
+// The players' table: each column as wide as its widest entry, heading
+// included, so that IPv6 endpoints and long handles keep the columns in line.
+QString playersTable(const QJsonArray &players)
 {
-    return QStringLiteral("  %1  %2  %3  %4  %5\n")
-        .arg(QString::number(number(player, "serverId")).rightJustified(6),
-             NetworkText::oneLine(player.value(QLatin1String("handle")).toString()).leftJustified(20),
-             player.value(QLatin1String("address")).toString().leftJustified(15),
-             (durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago")).rightJustified(16),
-             player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
+    QList<QStringList> rows{{QStringLiteral("ID"), QStringLiteral("Handle"), QStringLiteral("Address"),
+                             QStringLiteral("Last heartbeat"), QStringLiteral("Aircraft sent")}};
+    for (const QJsonValue &value : players) {
+        const QJsonObject player = value.toObject();
+        rows.append({QString::number(number(player, "serverId")),
+                     NetworkText::oneLine(player.value(QLatin1String("handle")).toString()),
+                     NetworkText::oneLine(player.value(QLatin1String("address")).toString()),
+                     durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"),
+                     player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes")
+                                                                                 : QStringLiteral("no")});
+    }
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList &row : rows) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            widths[column] = qMax(widths[column], row[column].size());
+    }
+    // Numbers and times align right, texts left; the last column is not padded.
+    const bool right[] = {true, false, false, true, false};
+    QString table;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            const bool last = column + 1 == row.size();
+            const int width = last ? 0 : int(widths[column]);
+            line += QStringLiteral("  ") + (right[column] ? row[column].rightJustified(width) : row[column].leftJustified(width));
+        }
+        table += line + QLatin1Char('\n');
+    }
+    return table;
 }
 
 QString failedSends(const QJsonObject &byType)
@@ -71,12 +94,7 @@ QString format(const QJsonObject &status)
     if (players.isEmpty()) {
         text += QStringLiteral("No players.\n");
     } else {
-        text += QStringLiteral("Players (%1):\n  %2  %3  %4  %5  %6\n")
-                    .arg(players.size())
-                    .arg(QStringLiteral("ID"), 6).arg(QStringLiteral("Handle"), -20).arg(QStringLiteral("Address"), -15)
-                    .arg(QStringLiteral("Last heartbeat"), 16).arg(QStringLiteral("Aircraft sent"));
-        for (const QJsonValue &player : players)
-            text += playerLine(player.toObject());
+        text += QStringLiteral("Players (%1):\n").arg(players.size()) + playersTable(players);
     }
     return text + countersText(status.value(QLatin1String("counters")).toObject());
 }

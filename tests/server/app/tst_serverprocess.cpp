@@ -8,6 +8,7 @@
 #include "ServerProcess.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -53,6 +54,8 @@ private slots:
     void secondCopyIsRefused();
     void portInUse_data();
     void portInUse();
+    void startFailuresSayWhy_data();
+    void startFailuresSayWhy();
     void logonAndRelayBetweenTwoClients_data();
     void logonAndRelayBetweenTwoClients();
     void oddDatagramDoesNotHoldUpALogon();
@@ -164,6 +167,63 @@ void tst_ServerProcess::portInUse()
     QCOMPARE(server.logText().contains(" - Error binding to Adapter and port Address already in use\r\n"), logged);
     QVERIFY(server.standardError().contains("Couldn't Bind to port. Server closing"));
     QVERIFY(server.standardError().contains(" - Error binding to Adapter and port Address already in use"));
+}
+
+// After the fixed texts, what helps on Linux, in the order things went
+// wrong. The first server of each case runs from settings and log
+// directories named on its command line, away from its program directory.
+void tst_ServerProcess::startFailuresSayWhy_data()
+{
+    QTest::addColumn<QByteArray>("secondSettings"); // PORT: the first server's port
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("stderrInOrder"); // PID: the first server's process ID, PROGRAMDIR: the second's program directory
+    const QStringList noArguments;
+    QTest::newRow("second copy") << QByteArray("[General]\r\nShowScreen=0\r\n") << noArguments << 1
+        << QStringList{"already running", "The running copy is process PID (", "kill PID", "VENTORO_INSTANCE=NAME"};
+    QTest::newRow("bad ConnectPort, then the bind") << QByteArray("[General]\r\nConnectPort=15x\r\nShowScreen=0\r\n")
+        << noArguments << 2 << QStringList{"\"ConnectPort\" holds \"15x\", which is no port number from 1 to 65535 in "
+                                           "PROGRAMDIR/VentoroServer.ini; the server cannot listen", "Couldn't Bind to port"};
+    QTest::newRow("port held") << QByteArray("[General]\r\nConnectPort=PORT\r\nShowScreen=0\r\n") << noArguments << 2
+        << QStringList{"Couldn't Bind to port", "UDP port PORT on every address of this machine (\"ConnectPort\" in "
+                       "PROGRAMDIR/VentoroServer.ini) could not be had: ", "ss -ulpn 'sport = :PORT'"};
+    QTest::newRow("no directory") << QByteArray() << QStringList{"--log-dir"} << 64
+        << QStringList{"--log-dir needs a directory", "Usage: VentoroServer [--settings-dir DIR] [--log-dir DIR]"};
+}
+
+void tst_ServerProcess::startFailuresSayWhy()
+{
+    QFETCH(QByteArray, secondSettings);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, stderrInOrder);
+    const Ports ports = freePorts(1);
+    QTemporaryDir settingsDir, logDir;
+    QFile ini(settingsDir.filePath(QStringLiteral("VentoroServer.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settings(ports)) > 0);
+    ini.close();
+    ServerProcess first(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(first.start({QStringLiteral("--settings-dir"), settingsDir.path(), QStringLiteral("--log-dir=") + logDir.path()}));
+    QVERIFY(first.waitUntilListening(ports.server, kWaitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(logDir.filePath(QStringLiteral("log.txt"))), kWaitMs);
+    QVERIFY(!QFile::exists(QDir(first.workingDirectory()).filePath(QStringLiteral("log.txt"))));
+
+    ServerProcess second(QStringLiteral(VENTORO_SERVER_BINARY));
+    if (exitCode == 2) // a lock of its own: it gets as far as the bind
+        second.environment().insert(QStringLiteral("VENTORO_INSTANCE"), QStringLiteral("second-%1").arg(first.processId()));
+    QVERIFY(secondSettings.isEmpty() || second.writeServerIni(secondSettings.replace("PORT", QByteArray::number(ports.server))));
+    QVERIFY(second.start(arguments));
+    QVERIFY(second.waitForFinished(kWaitMs));
+    QCOMPARE(second.exitCode(), exitCode);
+    const QString errors = QString::fromUtf8(second.standardError());
+    qsizetype from = 0;
+    for (QString expected : stderrInOrder) {
+        expected.replace(QStringLiteral("PID"), QString::number(first.processId()))
+            .replace(QStringLiteral("PROGRAMDIR"), second.programDir())
+            .replace(QStringLiteral("PORT"), QString::number(ports.server));
+        from = errors.indexOf(expected, from);
+        QVERIFY2(from >= 0, qPrintable(expected + QStringLiteral(" not in order in:\n") + errors));
+    }
 }
 
 void tst_ServerProcess::logonAndRelayBetweenTwoClients_data()
