@@ -55,16 +55,30 @@ void RelayService::startOperatorAccess(const QString &controlPath, const QString
     m_operatorAccess->printSummary(stdout);
 }
 
-ServerReload::Report RelayService::reload()
+namespace {
+
+void tellOperator(const ServerReload::Report &report)
 {
-    const ServerReload::Report report = ServerReload::reload(m_context);
     QStringList lines = report.warnings;
     if (!report.restartOnly.isEmpty())
         lines.append(report.logLine);
     for (const QString &line : lines)
         std::fprintf(stderr, "VentoroServer: %s\n", qPrintable(line));
     std::fflush(stderr);
+}
+
+} // namespace
+
+ServerReload::Report RelayService::reload()
+{
+    const ServerReload::Report report = ServerReload::reloadNow(m_context);
+    tellOperator(report);
     return report;
+}
+
+void RelayService::reloadInBackground()
+{
+    m_reloader.reload(tellOperator);
 }
 
 void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)

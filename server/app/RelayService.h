@@ -46,10 +46,14 @@ public:
     // cannot be opened. Then prints the run's summary on standard output.
     void startOperatorAccess(const QString &controlPath, const QString &instanceName);
 
-    // What SIGHUP and `ventoro reload` do (ServerReload::reload), with the
+    // What `ventoro reload` does (ServerReload::reloadNow), with the
     // restart-only settings that changed and every warning also on
     // standard error.
     ServerReload::Report reload();
+    // What SIGHUP does: the same with bans.ini read off the event loop
+    // (ServerReload::Reloader); the operator is told once the new bans are
+    // in force.
+    void reloadInBackground();
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.
@@ -65,4 +69,5 @@ private:
     EndpointSource m_source;
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
+    ServerReload::Reloader m_reloader{m_context};
 };

@@ -194,17 +194,24 @@ int run(int argc, char *argv[])
     // Before anything is written to the log, so that a write beyond the file
     // size limit fails instead of killing the process.
     SignalWatcher processSignals;
-    QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service, [&service] { service.reload(); });
+    QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service,
+                     [&service] { service.reloadInBackground(); });
 
     applyOptions(context, options);
     for (const QString &warning : http.warnings)
         warn(warning);
+    // Bans outlive runs: a server that cannot take in its bans.ini does not
+    // start, rather than let in everyone the operator shut out.
+    QStringList banWarnings;
+    if (!ServerReload::loadAtStart(context, &error, &banWarnings)) {
+        warn(error + QStringLiteral("; the server does not start without its bans (fix the file, or remove it "
+                                    "for none)"));
+        return ExitBansUnreadable;
+    }
+    for (const QString &warning : banWarnings)
+        warn(warning);
     if (context.DebugOn)
         openLog(context, QDir::current().absoluteFilePath(QStringLiteral("log.txt")));
-    // Bans outlive runs; a bans.ini that cannot be read leaves none in force
-    // and says so.
-    for (const QString &warning : ServerReload::reloadBans(context).warnings)
-        warn(warning);
 
     // Closing the screen and SIGTERM or SIGINT end the run alike.
     const auto stop = [&service] {

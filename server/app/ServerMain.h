@@ -6,11 +6,12 @@
 // the screen is closed or the process is told to stop. Returns the
 // process's exit status: 0 after an orderly end, 1 when another copy is
 // running (or the names it would be found by cannot be made), 2 when the
-// port cannot be bound.
+// port cannot be bound, 3 when bans.ini exists but cannot be taken in.
 namespace ServerMain {
 
 constexpr int ExitRefused = 1;
 constexpr int ExitBindFailed = 2;
+constexpr int ExitBansUnreadable = 3;
 
 int run(int argc, char *argv[]);
 

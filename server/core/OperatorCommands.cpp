@@ -136,7 +136,7 @@ QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArra
     } else if (simplified == "reload" && reload) {
         reply = reloadAnswer(reload());
     } else if (simplified == "reload bans") {
-        const ServerReload::BansOutcome bans = ServerReload::reloadBans(context);
+        const ServerReload::BansOutcome bans = ServerReload::reloadBansNow(context);
         reply = bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings);
     } else {
         reply = outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", \"reload\" "

@@ -186,6 +186,7 @@ private slots:
     void bansLimitAndReloadFromOutside();
     void serviceUnitVerifies();
     void squatterTakesNoName();
+    void bansFileWrittenOnlyInItsPlace();
 };
 
 void tst_OperatorTools::quickStartFromAnInstall()
@@ -552,6 +553,51 @@ void tst_OperatorTools::squatterTakesNoName()
     QCOMPARE(run(ventoro, {QStringLiteral("kick"), QStringLiteral("1")}, instance).exitCode, 1); // nobody to kick
     QCOMPARE(squatter.connectionsTaken(), 0);
     QVERIFY(server.isRunning());
+}
+
+// Root's ban and accounts commands in a directory another user owns write
+// nothing where that user's links point; a ban whose expiry cannot be read
+// is written back as it stood, not as a ban for good.
+void tst_OperatorTools::bansFileWrittenOnlyInItsPlace()
+{
+    QTemporaryDir base;
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    const QString theirs = base.filePath(QStringLiteral("theirs")), target = base.filePath(QStringLiteral("precious"));
+    QFile precious(target);
+    QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("[General]\r\n") == 11);
+    precious.close();
+    if (::geteuid() == 0) {
+        const QByteArray dir = QFile::encodeName(theirs), to = QFile::encodeName(target);
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0755) == 0 && ::mkdir(dir.constData(), 0755) == 0
+                && ::chown(dir.constData(), 65534, 65534) == 0);
+        const QByteArray bans = dir + "/bans.ini", users = dir + "/user.ini";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool made = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
+                && ::symlink(to.constData(), bans.constData()) == 0
+                && ::symlink(to.constData(), users.constData()) == 0;
+            ::_exit(made ? 0 : 1);
+        }
+        int status = -1;
+        QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const QStringList there{QStringLiteral("--dir"), theirs};
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("7")} + there).exitCode, 1);
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"),
+                                          QStringLiteral("7"), QStringLiteral("Ann")} + there).exitCode, 1);
+        QVERIFY(precious.open(QIODevice::ReadOnly));
+        QCOMPARE(precious.readAll(), QByteArray("[General]\r\n"));
+    }
+
+    QTemporaryDir dir;
+    const QStringList here{QStringLiteral("--dir"), dir.path()};
+    QFile bans(dir.filePath(QStringLiteral("bans.ini")));
+    QVERIFY(bans.open(QIODevice::WriteOnly) && bans.write("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n") > 0);
+    bans.close();
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("unban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QVERIFY(bans.open(QIODevice::ReadOnly));
+    QCOMPARE(bans.readAll(), QByteArray("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n\r\n"));
+    QVERIFY(run(ventoro, QStringList{QStringLiteral("bans")} + here).out.contains(QStringLiteral("7                     for good  r")));
 }
 
 QTEST_GUILESS_MAIN(tst_OperatorTools)

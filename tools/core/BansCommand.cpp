@@ -99,12 +99,16 @@ Result rewrite(const QString &programDirectory, qint64 now, Change &&change)
                            : QStringLiteral("%1 could not be locked for writing; %2 is unchanged")
                                  .arg(QFile::decodeName(QByteArray::fromStdString(lock.lockFile())), files.bans()));
     BansFileLayout::ReadResult file = BansFileLayout::read(files.bansIni);
-    if (file.status == BansFileLayout::FileStatus::Unreadable)
-        return failure(QStringLiteral("%1 could not be read; it is unchanged").arg(files.bans()));
+    if (file.status == BansFileLayout::FileStatus::Unreadable || file.status == BansFileLayout::FileStatus::TooLarge)
+        return failure(QStringLiteral("%1 could not be read (%2); it is unchanged")
+                           .arg(files.bans(), QString::fromStdString(file.problem)));
     std::vector<BansFileLayout::Entry> entries = tidied(std::move(file.entries), now);
     Result result = change(entries);
     if (result.exitCode != 0)
         return result;
+    if (entries.size() > BansFileLayout::MaxEntries)
+        return failure(QStringLiteral("%1 would hold more than %2 bans, the most a server takes in; it is unchanged")
+                           .arg(files.bans()).arg(BansFileLayout::MaxEntries));
     if (!BansFileLayout::write(files.bansIni, entries, files.usersIni))
         return failure(QStringLiteral("%1 could not be written; it is unchanged").arg(files.bans()));
     return result;
@@ -184,13 +188,13 @@ Result list(const QString &programDirectory, qint64 now)
 {
     const Files files = filesIn(programDirectory);
     const BanList::Loaded loaded = BanList::read(files.bansIni);
-    if (!loaded.readable)
-        return failure(QStringLiteral("%1 could not be read").arg(files.bans()));
+    if (!loaded.taken())
+        return failure(loaded.warnings.join(QStringLiteral("; ")));
     QString text;
     for (const QString &warning : loaded.warnings)
         text += QStringLiteral("Note: ") + warning + QLatin1Char('\n');
     int shown = 0;
-    for (const Ban &ban : loaded.bans) {
+    for (const Ban &ban : loaded.list.bans()) {
         if (!ban.inForceAt(now))
             continue;
         ++shown;

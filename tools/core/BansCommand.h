@@ -30,6 +30,7 @@ std::optional<qint64> durationSeconds(const QString &text);
 // Bans TARGET (a pilot ID, an address or a network; see BanTarget) for
 // `seconds` from `now` (seconds since 1970 UTC), or for good when there
 // are none, replacing any ban of the same target. The reason is one line.
+// bans.ini keeps at most BansFileLayout::MaxEntries bans.
 Result ban(const QString &programDirectory, const QString &target, std::optional<qint64> seconds,
            const QString &reason, qint64 now);
 
