@@ -385,6 +385,10 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
     QTest::newRow("reload, no server") << QStringList{QStringLiteral("reload")} << 1 << noServer;
     QTest::newRow("ban, no server") << QStringList{QStringLiteral("ban"), QStringLiteral("0042"), QStringLiteral("--for"), QStringLiteral("2h"), QStringLiteral("--reason"), QStringLiteral("spam")} << 0 << QStringLiteral("Banned 42 until ");
+    QTest::newRow("ban wider than /8") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7")} << 1 << QStringLiteral("10.0.0.0/7 would keep out 33,554,432 IPv4 addresses (1/128 of them all); say --force");
+    QTest::newRow("ban every IPv4 in IPv6") << QStringList{QStringLiteral("ban"), QStringLiteral("::/80")} << 1 << QStringLiteral("::/80 would keep out every IPv4 address");
+    QTest::newRow("ban wider than /32") << QStringList{QStringLiteral("ban"), QStringLiteral("2001::/16")} << 1 << QStringLiteral("65,536 networks of /32");
+    QTest::newRow("ban wide, forced") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7"), QStringLiteral("--force")} << 0 << QStringLiteral("Banned 10.0.0.0/7 for good");
     QTest::newRow("ban, a port") << QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.1:80")} << 1 << QStringLiteral("is no pilot ID and no address");
     QTest::newRow("ban for years") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--for"), QStringLiteral("5y")} << 64 << QStringLiteral("--for takes a duration");
     QTest::newRow("two-line reason") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--reason"), QStringLiteral("a\n[8]")} << 1 << QStringLiteral("one line");

@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -114,6 +115,17 @@ Result rewrite(const QString &programDirectory, qint64 now, Change &&change)
     return result;
 }
 
+QString count(qint64 number)
+{
+    return QLocale(QLocale::English).toString(number);
+}
+
+// Whether an IPv6 network holds the IPv4-mapped form of every IPv4 address.
+bool holdsEveryIpv4(const BanTarget &target)
+{
+    return target.bits() <= 96 && Endpoint::fromIpv4(0).isWithin(target.network(), target.bits());
+}
+
 auto sameTarget(const BanTarget &target)
 {
     return [target](const BansFileLayout::Entry &entry) { return targetOf(entry) == target; };
@@ -136,12 +148,38 @@ std::optional<qint64> durationSeconds(const QString &text)
     return seconds;
 }
 
+QString widthNeedingForce(const BanTarget &target)
+{
+    if (target.isPilotId())
+        return {};
+    const int bits = target.writtenBits();
+    if (target.network().isIpv4() && target.bits() >= 96) {
+        if (bits >= 8)
+            return {};
+        return bits == 0 ? QStringLiteral("every IPv4 address")
+                         : QStringLiteral("%1 IPv4 addresses (1/%2 of them all)")
+                               .arg(count(qint64(1) << (32 - bits)), count(qint64(1) << bits));
+    }
+    const QString ipv4 = holdsEveryIpv4(target) ? QStringLiteral("every IPv4 address (IPv4 pilots are ::ffff:a.b.c.d "
+                                                                 "in IPv6)")
+                                                : QString();
+    if (bits >= 32)
+        return ipv4;
+    const QString ipv6 = bits == 0 ? QStringLiteral("every IPv6 address")
+                                   : QStringLiteral("%1 networks of /32 (1/%2 of all IPv6 addresses)")
+                                         .arg(count(qint64(1) << (32 - bits)), count(qint64(1) << bits));
+    return ipv4.isEmpty() ? ipv6 : ipv6 + QStringLiteral(" and ") + ipv4;
+}
+
 Result ban(const QString &programDirectory, const QString &targetText, std::optional<qint64> seconds,
-           const QString &reason, qint64 now)
+           const QString &reason, qint64 now, bool force)
 {
     const std::optional<BanTarget> target = BanTarget::fromText(targetText);
     if (!target)
         return failure(notATarget(targetText));
+    if (const QString width = widthNeedingForce(*target); !width.isEmpty() && !force)
+        return failure(target->text() + QStringLiteral(" would keep out ") + width
+                       + QStringLiteral("; say --force to ban that much"));
     if (std::any_of(reason.begin(), reason.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
         return failure(QStringLiteral("a reason is one line of text"));
     if (reason.size() > MaxReasonChars)
