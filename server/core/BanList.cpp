@@ -83,6 +83,8 @@ BanList::Loaded BanList::fromEntries(const std::vector<BansFileLayout::Entry> &e
     std::vector<Ban> bans;
     bans.reserve(std::min(entries.size(), MaxBans));
     int unreported = 0;
+    std::string lastReason;
+    QString reason;
     const auto warn = [&](const QString &warning) {
         if (loaded.warnings.size() < MaxSectionWarnings)
             loaded.warnings.append(warning);
@@ -99,7 +101,11 @@ BanList::Loaded BanList::fromEntries(const std::vector<BansFileLayout::Entry> &e
         if (entry.expiresUnreadable)
             warn(QStringLiteral("bans.ini: the expiry of [") + name
                  + QStringLiteral("] is not a time such as 2026-12-07T10:00:00Z; the ban holds until it is lifted"));
-        bans.push_back(Ban{*target, fromSettings(entry.reason), entry.expires});
+        // Long lists tend to give many bans one reason: they share its text.
+        if (bans.empty() || entry.reason != lastReason)
+            reason = fromSettings(entry.reason);
+        lastReason = entry.reason;
+        bans.push_back(Ban{*target, reason, entry.expires});
     }
     if (unreported > 0)
         loaded.warnings.append(QStringLiteral("bans.ini: %1 more sections like these").arg(unreported));

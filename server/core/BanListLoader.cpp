@@ -4,6 +4,8 @@
 #include <QPointer>
 
 #include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 BanListLoader::BanListLoader(QObject *parent) : QObject(parent) {}
 
@@ -28,6 +30,9 @@ bool BanListLoader::start(const std::string &path, Done done)
     m_busy = true;
     m_done = std::move(done);
     m_worker = std::thread([this, path] {
+        // On a machine with one free core (or a server pinned to one) the
+        // event loop comes first whenever both want to run.
+        ::setpriority(PRIO_PROCESS, id_t(::gettid()), 19);
         auto loaded = std::make_shared<BanList::Loaded>(BanList::read(path));
         QMetaObject::invokeMethod(this, [this, loaded] { finish(loaded); }, Qt::QueuedConnection);
     });
