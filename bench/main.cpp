@@ -1,6 +1,9 @@
 // ventoro_bench [core|loopback|accounts|table|overload|bans|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
+// ventoro_bench odd-datagrams [--server PATH]
+// ventoro_bench echo-probe --host A --port P --id N --password N [--handle H] [--bind A] [--seconds S]
+// ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
 // "all" is core, accounts, table and overload. "loopback" drives the server,
 // or with --yardstick the plain (1) or GSO yardstick; --http turns the
 // server's status page on at that port. The table's chart goes to --chart,
@@ -9,6 +12,7 @@
 #include "BansBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
+#include "HostileBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
 
@@ -32,6 +36,12 @@ int main(int argc, char *argv[])
     LoopbackBench::Settings loopback;
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
     loopback.yardstickBinary = QStringLiteral(VENTORO_YARDSTICK_BINARY);
+    if (HostileBench::handles(mode)) {
+        const qsizetype server = arguments.indexOf(QStringLiteral("--server"));
+        if (server >= 0 && server + 1 < arguments.size())
+            loopback.serverBinary = arguments[server + 1];
+        return HostileBench::run(mode, arguments, loopback);
+    }
     int overloadPilots = 0; // 0: the overload runs' own counts
     QString chartPath = QCoreApplication::applicationDirPath() + QStringLiteral("/relay-capacity.png");
     for (int i = 0; i + 1 < arguments.size(); i += 2) {

@@ -1,6 +1,7 @@
 #include "OperatorAccess.h"
 
 #include "AccountsFileLayout.h"
+#include "ArrivalQueue.h"
 #include "HttpDocumentServer.h"
 #include "RuntimeDirectory.h"
 #include "ServerContext.h"
@@ -12,9 +13,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
-OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
-                               OperatorCommands::Reload reload)
-    : m_context(context), m_endpoint(endpoint), m_instanceName(instanceName), m_reload(std::move(reload)),
+OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
+                               const QString &instanceName, OperatorCommands::Reload reload)
+    : m_context(context), m_endpoint(endpoint), m_arrivals(arrivals), m_instanceName(instanceName),
+      m_reload(std::move(reload)),
       m_startedAt(context.now())
 {
 }
@@ -23,8 +25,8 @@ OperatorAccess::~OperatorAccess() = default;
 
 void OperatorAccess::start(const QString &path)
 {
-    const bool listening = m_control.listen(path, [this](const QByteArray &request) {
-        return OperatorCommands::answer(m_context, facts(), request, m_reload);
+    const bool listening = m_control.listen(path, [this](const QByteArray &request, const ControlSocket::Reply &reply) {
+        reply(OperatorCommands::answer(m_context, facts(), request, m_reload));
     });
     if (!listening) {
         std::fprintf(stderr,
@@ -35,9 +37,19 @@ void OperatorAccess::start(const QString &path)
     }
 }
 
+void OperatorAccess::stop()
+{
+    m_control.close();
+}
+
 OperatorCommands::RunFacts OperatorAccess::facts() const
 {
-    return {m_startedAt, m_endpoint.localPort(), m_context.ClientConnectPort, m_endpoint.droppedDatagrams()};
+    return {m_startedAt,
+            m_endpoint.localPort(),
+            m_context.ClientConnectPort,
+            m_endpoint.droppedDatagrams() - m_endpoint.droppedMappedSources() + m_arrivals.overflowDropped(),
+            m_arrivals.oddSizedDropped(),
+            m_endpoint.droppedMappedSources()};
 }
 
 void OperatorAccess::printSummary(std::FILE *out) const

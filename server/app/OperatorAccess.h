@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 
+class ArrivalQueue;
 class HttpDocumentServer;
 class ServerContext;
 class UdpEndpoint;
@@ -22,15 +23,19 @@ class UdpEndpoint;
 class OperatorAccess
 {
 public:
-    // The context and endpoint must outlive this object; `reload` is what a
+    // The context, endpoint and arrival queue must outlive this object; `reload` is what a
     // "reload" request runs.
-    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
-                   OperatorCommands::Reload reload);
+    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
+                   const QString &instanceName, OperatorCommands::Reload reload);
     ~OperatorAccess();
 
     // Opens the control socket at `path`. When it cannot be opened the
     // server runs on without it, and says so on standard error.
     void start(const QString &path);
+
+    // Stops taking requests; those in hand still complete. Safe inside a
+    // request's handler, which is why nothing is deleted here.
+    void stop();
 
     // Ports, where the log goes, how many accounts user.ini holds (with a
     // hint when it holds none) and how to reach the control socket.
@@ -46,6 +51,7 @@ private:
 
     ServerContext &m_context;
     UdpEndpoint &m_endpoint;
+    const ArrivalQueue &m_arrivals;
     QString m_instanceName;
     OperatorCommands::Reload m_reload;
     qint64 m_startedAt = 0;

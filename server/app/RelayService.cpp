@@ -6,7 +6,9 @@
 #include <cstdio>
 
 RelayService::RelayService(QObject *parent)
-    : QObject(parent), m_context(m_clock, m_sender, m_yield), m_source(m_endpoint), m_receivePath(m_context, m_source)
+    : QObject(parent), m_context(m_clock, m_sender, m_yield),
+      m_receivePath(m_context, m_arrivals,
+                    [this] { QMetaObject::invokeMethod(this, [this] { m_receivePath.onDataArrival(); }, Qt::QueuedConnection); })
 {
     m_endpoint.setObjectName(QStringLiteral("endpoint"));
     m_sweepTimer.setObjectName(QStringLiteral("sweepTimer"));
@@ -15,14 +17,14 @@ RelayService::RelayService(QObject *parent)
     m_sweepTimer.setInterval(HeartbeatSweep::TimerIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, [this] { HeartbeatSweep::onSweepTick(m_context); });
     connect(&m_endpoint, &UdpEndpoint::closed, this, [this] { HeartbeatSweep::onSocketClosed(m_context); });
-    connect(&m_endpoint, &UdpEndpoint::dataArrival, this,
-            [this](qint64 bytesTotal) { m_receivePath.onDataArrival(bytesTotal); });
+    connect(&m_endpoint, &UdpEndpoint::dataArrival, this, [this] { m_receivePath.onDataArrival(); });
     m_sweepTimer.start();
 }
 
 RelayService::~RelayService()
 {
     stopListening();
+    m_operatorAccess.reset();
 }
 
 bool RelayService::startListening(QString *errorText)
@@ -43,14 +45,15 @@ bool RelayService::startListening(QString *errorText)
 void RelayService::stopListening()
 {
     m_sweepTimer.stop();
-    m_operatorAccess.reset();
+    if (m_operatorAccess)
+        m_operatorAccess->stop();
     m_endpoint.close();
 }
 
 void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
 {
     m_operatorAccess =
-        std::make_unique<OperatorAccess>(m_context, m_endpoint, instanceName, [this] { return reload(); });
+        std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, [this] { return reload(); });
     m_operatorAccess->start(controlPath);
     m_operatorAccess->printSummary(stdout);
 }

@@ -30,6 +30,7 @@ public:
     ServerContext &context() { return m_context; }
     const ServerContext &context() const { return m_context; }
     UdpEndpoint &endpoint() { return m_endpoint; }
+    ArrivalQueue &arrivals() { return m_arrivals; }
     QTimer &sweepTimer() { return m_sweepTimer; }
 
     // Binds the socket to the settings' ports. False, with the reason in
@@ -38,7 +39,9 @@ public:
     bool startListening(QString *errorText);
 
     // Stops the sweep, closes the control socket and the UDP socket. Safe to
-    // call more than once.
+    // call more than once, and from inside any handler (a yield may run it):
+    // what a handler works for is only closed here, and goes with the
+    // service itself.
     void stopListening();
 
     // Opens the control socket at `path` for the `ventoro` commands; the
@@ -64,9 +67,9 @@ private:
     EventLoopYield m_yield;
     EndpointSender m_sender;
     ServerContext m_context;
-    UdpEndpoint m_endpoint;
+    ArrivalQueue m_arrivals;
+    UdpEndpoint m_endpoint{m_arrivals};
     QTimer m_sweepTimer;
-    EndpointSource m_source;
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
     ServerReload::Reloader m_reloader{m_context};

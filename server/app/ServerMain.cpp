@@ -213,11 +213,11 @@ int run(int argc, char *argv[])
     if (context.DebugOn)
         openLog(context, QDir::current().absoluteFilePath(QStringLiteral("log.txt")));
 
-    // Closing the screen and SIGTERM or SIGINT end the run alike.
-    const auto stop = [&service] {
-        service.stopListening();
-        QCoreApplication::quit();
-    };
+    // Closing the screen and SIGTERM or SIGINT end the run alike. A stop may
+    // come in a yield of a handler (an operator's request that removes
+    // players sends, and every send lets events run): the event loop ends
+    // once that handler has returned, and the service closes after it.
+    const auto stop = [] { QCoreApplication::quit(); };
     std::unique_ptr<DebugScreen> screen;
     if (windowed) {
         screen = std::make_unique<DebugScreen>(service);

@@ -22,7 +22,10 @@ void rejectLogon(ServerContext &context, const Endpoint &source, Guess guess = G
     ++context.counters.logonsRejected;
     if (guess == Guess::Counts)
         context.logonThrottle.recordRejection(source, context.now());
-    Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID));
+    // A refusal goes only while the send buffer has room to spare: a flood
+    // of refused logons must not take the room the pilots' records need.
+    Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID), 1,
+                        Sender::WhenFull::DropFirst);
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User rejected logon from ") + context.endpointText(source));
 }

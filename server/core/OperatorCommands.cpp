@@ -17,7 +17,7 @@ QJsonValue count(quint64 value)
     return QJsonValue(qint64(qMin<quint64>(value, quint64(std::numeric_limits<qint64>::max()))));
 }
 
-QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
+QJsonObject counters(const ServerCounters &counted, const RunFacts &facts)
 {
     QJsonObject failures;
     for (const auto &[type, failed] : counted.sendFailuresByType)
@@ -33,7 +33,9 @@ QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
         {QStringLiteral("logonsRefusedFull"), count(counted.logonsRefusedFull)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
         {QStringLiteral("sendFailuresByType"), failures},
-        {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},
+        {QStringLiteral("receiveQueueDrops"), count(facts.receiveQueueDrops)},
+        {QStringLiteral("oddSizedDatagramsDropped"), count(facts.oddSizedDatagramsDropped)},
+        {QStringLiteral("mappedSourcesDropped"), count(facts.mappedSourcesDropped)},
     };
 }
 
@@ -61,7 +63,9 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
-    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(context.endpointText(player->endpoint)));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)")
+                             .arg(NetworkText::wellFormed(player->Handle), QString::number(serverId),
+                                  context.endpointText(player->endpoint)));
 }
 
 QJsonObject bansAnswer(const ServerReload::BansOutcome &bans, QString message, QStringList warnings)
@@ -112,7 +116,7 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
         {QStringLiteral("maxPilots"), context.MaxPilots},
         {QStringLiteral("bans"), context.bans.countInForce(context.wallNow())},
         {QStringLiteral("players"), players},
-        {QStringLiteral("counters"), counters(context.counters, facts.receiveQueueDrops)},
+        {QStringLiteral("counters"), counters(context.counters, facts)},
     };
 }
 

@@ -17,12 +17,16 @@ class ServerContext;
 namespace OperatorCommands {
 
 // What the run knows beside its state: when it started (monotonic
-// seconds), its two ports and the datagrams its receive queue dropped.
+// seconds), its two ports, the datagrams its receive queue dropped (full,
+// or never to be kept), those dropped for a size that is no whole number of
+// records, and those whose IPv4-mapped source came in an IPv6 packet.
 struct RunFacts {
     qint64 startedAt = 0;
     quint16 connectPort = 0;
     quint16 clientConnectPort = 0;
     quint64 receiveQueueDrops = 0;
+    quint64 oddSizedDatagramsDropped = 0;
+    quint64 mappedSourcesDropped = 0;
 };
 
 // Who a status is for: the operator sees each player's address; the

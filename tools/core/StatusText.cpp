@@ -14,36 +14,41 @@ qint64 number(const QJsonObject &object, const char *key)
     return object.value(QLatin1String(key)).toInteger();
 }
 
+// One pass over the format: the handle is network text, and a "%1" in it
+// must stay as it is.
 QString playerLine(const QJsonObject &player)
 {
     return QStringLiteral("  %1  %2  %3  %4  %5\n")
-        .arg(number(player, "serverId"), 6)
-        .arg(NetworkText::oneLine(player.value(QLatin1String("handle")).toString()), -20)
-        .arg(player.value(QLatin1String("address")).toString(), -15)
-        .arg(durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
-        .arg(player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
+        .arg(QString::number(number(player, "serverId")).rightJustified(6),
+             NetworkText::oneLine(player.value(QLatin1String("handle")).toString()).leftJustified(20),
+             player.value(QLatin1String("address")).toString().leftJustified(15),
+             (durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago")).rightJustified(16),
+             player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
 }
 
 QString failedSends(const QJsonObject &byType)
 {
     QStringList parts;
     for (auto it = byType.begin(); it != byType.end(); ++it)
-        parts.append(QStringLiteral("%1 %2").arg(Packet::typeName(it.key().toInt())).arg(it.value().toInteger()));
+        parts.append(Packet::typeName(it.key().toInt()) + QLatin1Char(' ') + QString::number(it.value().toInteger()));
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
 }
 
 QString countersText(const QJsonObject &c)
 {
+    const auto n = [&c](const char *key) { return QString::number(number(c, key)); };
     return QStringLiteral("Counters:\n"
                           "  datagrams received %1, records relayed %2, records ignored %3\n"
                           "  logons accepted %4, rejected %5 (of them throttled %6, banned %7, refused as full %8)\n"
-                          "  stale flight records dropped %9, datagrams dropped from the receive queue %10\n"
-                          "  sends that failed: %11\n")
-        .arg(number(c, "datagramsReceived")).arg(number(c, "recordsRelayed")).arg(number(c, "recordsIgnored"))
-        .arg(number(c, "logonsAccepted")).arg(number(c, "logonsRejected")).arg(number(c, "logonsThrottled"))
-        .arg(number(c, "logonsBanned")).arg(number(c, "logonsRefusedFull"))
-        .arg(number(c, "staleFlightDataDropped")).arg(number(c, "receiveQueueDrops"))
-        .arg(failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
+                          "  stale flight records dropped %9\n")
+               .arg(n("datagramsReceived"), n("recordsRelayed"), n("recordsIgnored"), n("logonsAccepted"),
+                    n("logonsRejected"), n("logonsThrottled"), n("logonsBanned"), n("logonsRefusedFull"),
+                    n("staleFlightDataDropped"))
+        + QStringLiteral("  datagrams dropped: from the receive queue %1, of a size no whole number of records %2, "
+                         "IPv6 with an IPv4-mapped source %3\n"
+                         "  sends that failed: %4\n")
+              .arg(n("receiveQueueDrops"), n("oddSizedDatagramsDropped"), n("mappedSourcesDropped"),
+                   failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
 }
 
 } // namespace
