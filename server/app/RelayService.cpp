@@ -52,8 +52,10 @@ void RelayService::stopListening()
 
 void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
 {
-    m_operatorAccess =
-        std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, [this] { return reload(); });
+    OperatorCommands::Reloads reloads;
+    reloads.reload = [this](ServerReload::Reloader::ReloadDone done) { reload(std::move(done)); };
+    reloads.reloadBans = [this](ServerReload::Reloader::BansDone done) { m_reloader.reloadBans(std::move(done)); };
+    m_operatorAccess = std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, reloads);
     m_operatorAccess->start(controlPath);
     m_operatorAccess->printSummary(stdout);
 }
@@ -72,16 +74,13 @@ void tellOperator(const ServerReload::Report &report)
 
 } // namespace
 
-ServerReload::Report RelayService::reload()
+void RelayService::reload(ServerReload::Reloader::ReloadDone done)
 {
-    const ServerReload::Report report = ServerReload::reloadNow(m_context);
-    tellOperator(report);
-    return report;
-}
-
-void RelayService::reloadInBackground()
-{
-    m_reloader.reload(tellOperator);
+    m_reloader.reload([done = std::move(done)](const ServerReload::Report &report) {
+        tellOperator(report);
+        if (done)
+            done(report);
+    });
 }
 
 void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)

@@ -49,14 +49,10 @@ public:
     // cannot be opened. Then prints the run's summary on standard output.
     void startOperatorAccess(const QString &controlPath, const QString &instanceName);
 
-    // What `ventoro reload` does (ServerReload::reloadNow), with the
-    // restart-only settings that changed and every warning also on
-    // standard error.
-    ServerReload::Report reload();
-    // What SIGHUP does: the same with bans.ini read off the event loop
-    // (ServerReload::Reloader); the operator is told once the new bans are
-    // in force.
-    void reloadInBackground();
+    // What SIGHUP and `ventoro reload` do (ServerReload::Reloader), with
+    // the restart-only settings that changed and every warning also on
+    // standard error once the new bans are in force; then `done`, if any.
+    void reload(ServerReload::Reloader::ReloadDone done = {});
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.

@@ -194,8 +194,7 @@ int run(int argc, char *argv[])
     // Before anything is written to the log, so that a write beyond the file
     // size limit fails instead of killing the process.
     SignalWatcher processSignals;
-    QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service,
-                     [&service] { service.reloadInBackground(); });
+    QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service, [&service] { service.reload(); });
 
     applyOptions(context, options);
     for (const QString &warning : http.warnings)

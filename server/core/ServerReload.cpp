@@ -103,19 +103,6 @@ Report reloadOptions(ServerContext &context)
     return report;
 }
 
-BansOutcome reloadBansNow(ServerContext &context)
-{
-    BanList::Loaded loaded = BanList::read(bansPath(context));
-    return applyBans(context, loaded);
-}
-
-Report reloadNow(ServerContext &context)
-{
-    Report report = reloadOptions(context);
-    finish(context, report, reloadBansNow(context));
-    return report;
-}
-
 Reloader::Reloader(ServerContext &context) : m_context(context) {}
 
 void Reloader::reloadBans(BansDone done)

@@ -52,10 +52,6 @@ struct Report {
 // refuses new logons until there is room. Leaves `bans` and `logLine` empty.
 Report reloadOptions(ServerContext &context);
 
-// The same on this thread, reading bans.ini on the event loop.
-BansOutcome reloadBansNow(ServerContext &context);
-Report reloadNow(ServerContext &context);
-
 // The reloads of a running server, with bans.ini read, parsed and indexed
 // off the event loop (BanListLoader) and put in force on it. Each answer
 // comes once the new list is in force. Requests that arrive while a load
