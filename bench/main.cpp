@@ -1,4 +1,4 @@
-// ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
+// ventoro_bench [core|loopback|accounts|table|overload|bans|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
 // ventoro_bench odd-datagrams [--server PATH]
@@ -9,6 +9,7 @@
 // server's status page on at that port. The table's chart goes to --chart,
 // by default relay-capacity.png beside this program.
 #include "AccountsBench.h"
+#include "BansBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
 #include "HostileBench.h"
@@ -97,5 +98,7 @@ int main(int argc, char *argv[])
             overload.pilotCounts = {overloadPilots};
         status |= OverloadBench::run(overload);
     }
+    if (mode == QStringLiteral("bans"))
+        status |= BansBench::run(loopback);
     return status;
 }

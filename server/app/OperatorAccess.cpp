@@ -14,9 +14,9 @@
 #include <QJsonDocument>
 
 OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
-                               const QString &instanceName, OperatorCommands::Reload reload)
+                               const QString &instanceName, OperatorCommands::Reloads reloads)
     : m_context(context), m_endpoint(endpoint), m_arrivals(arrivals), m_instanceName(instanceName),
-      m_reload(std::move(reload)),
+      m_reloads(std::move(reloads)),
       m_startedAt(context.now())
 {
 }
@@ -26,7 +26,9 @@ OperatorAccess::~OperatorAccess() = default;
 void OperatorAccess::start(const QString &path)
 {
     const bool listening = m_control.listen(path, [this](const QByteArray &request, const ControlSocket::Reply &reply) {
-        reply(OperatorCommands::answer(m_context, facts(), request, m_reload));
+        // The reply is a copy that outlives the connection, and so is safe
+        // to keep until a reload's bans are in force.
+        OperatorCommands::answer(m_context, facts(), request, m_reloads, [reply](const QByteArray &answer) { reply(answer); });
     });
     if (!listening) {
         std::fprintf(stderr,

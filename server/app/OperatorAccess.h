@@ -23,10 +23,10 @@ class UdpEndpoint;
 class OperatorAccess
 {
 public:
-    // The context, endpoint and arrival queue must outlive this object; `reload` is what a
-    // "reload" request runs.
+    // The context, endpoint and arrival queue must outlive this object;
+    // `reloads` are what "reload" and "reload bans" run.
     OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
-                   const QString &instanceName, OperatorCommands::Reload reload);
+                   const QString &instanceName, OperatorCommands::Reloads reloads);
     ~OperatorAccess();
 
     // Opens the control socket at `path`. When it cannot be opened the
@@ -54,7 +54,7 @@ private:
     UdpEndpoint &m_endpoint;
     const ArrivalQueue &m_arrivals;
     QString m_instanceName;
-    OperatorCommands::Reload m_reload;
+    OperatorCommands::Reloads m_reloads;
     qint64 m_startedAt = 0;
     ControlSocket m_control;
     std::unique_ptr<HttpDocumentServer> m_http;

@@ -52,22 +52,35 @@ void RelayService::stopListening()
 
 void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath)
 {
-    m_operatorAccess =
-        std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, [this] { return reload(); });
+    OperatorCommands::Reloads reloads;
+    reloads.reload = [this](ServerReload::Reloader::ReloadDone done) { reload(std::move(done)); };
+    reloads.reloadBans = [this](ServerReload::Reloader::BansDone done) { m_reloader.reloadBans(std::move(done)); };
+    m_operatorAccess = std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, reloads);
     m_operatorAccess->start(controlPath);
     m_operatorAccess->printSummary(stdout, logPath);
 }
 
-ServerReload::Report RelayService::reload()
+namespace {
+
+void tellOperator(const ServerReload::Report &report)
 {
-    const ServerReload::Report report = ServerReload::reload(m_context);
     QStringList lines = report.warnings;
     if (!report.restartOnly.isEmpty())
         lines.append(report.logLine);
     for (const QString &line : lines)
         std::fprintf(stderr, "VentoroServer: %s\n", qPrintable(line));
     std::fflush(stderr);
-    return report;
+}
+
+} // namespace
+
+void RelayService::reload(ServerReload::Reloader::ReloadDone done)
+{
+    m_reloader.reload([done = std::move(done)](const ServerReload::Report &report) {
+        tellOperator(report);
+        if (done)
+            done(report);
+    });
 }
 
 void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)

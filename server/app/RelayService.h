@@ -49,10 +49,10 @@ public:
     // cannot be opened. Then prints the run's summary on standard output.
     void startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath);
 
-    // What SIGHUP and `ventoro reload` do (ServerReload::reload), with the
-    // restart-only settings that changed and every warning also on
-    // standard error.
-    ServerReload::Report reload();
+    // What SIGHUP and `ventoro reload` do (ServerReload::Reloader), with
+    // the restart-only settings that changed and every warning also on
+    // standard error once the new bans are in force; then `done`, if any.
+    void reload(ServerReload::Reloader::ReloadDone done = {});
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.
@@ -68,4 +68,5 @@ private:
     QTimer m_sweepTimer;
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
+    ServerReload::Reloader m_reloader{m_context};
 };

@@ -299,14 +299,20 @@ int run(int argc, char *argv[])
     applyOptions(context, options);
     for (const QString &warning : http.warnings)
         warn(warning);
+    // Bans outlive runs: a server that cannot take in its bans.ini does not
+    // start, rather than let in everyone the operator shut out.
+    QStringList banWarnings;
+    if (!ServerReload::loadAtStart(context, &error, &banWarnings)) {
+        warn(error + QStringLiteral("; the server does not start without its bans (fix the file, or remove it "
+                                    "for none)"));
+        return ExitBansUnreadable;
+    }
+    for (const QString &warning : banWarnings)
+        warn(warning);
     const QString logPath = QFile::decodeName(
         QByteArray::fromStdString(StartupDirectories::filePath(directories.log, "log.txt")));
     if (context.DebugOn)
         openLog(context, logPath);
-    // Bans outlive runs; a bans.ini that cannot be read leaves none in force
-    // and says so.
-    for (const QString &warning : ServerReload::reloadBans(context).warnings)
-        warn(warning);
 
     // Closing the screen and SIGTERM or SIGINT end the run alike. A stop may
     // come in a yield of a handler (an operator's request that removes

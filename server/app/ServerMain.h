@@ -8,11 +8,13 @@
 // the one "--log-dir" names (see StartupDirectories for the defaults).
 // Returns the process's exit status: 0 after an orderly end (or --help),
 // 1 when another copy is running (or the names it would be found by cannot
-// be made), 2 when the port cannot be bound, 64 for a wrong command line.
+// be made), 2 when the port cannot be bound, 3 when bans.ini exists but
+// cannot be taken in, 64 for a wrong command line.
 namespace ServerMain {
 
 constexpr int ExitRefused = 1;
 constexpr int ExitBindFailed = 2;
+constexpr int ExitBansUnreadable = 3;
 constexpr int ExitUsage = 64;
 
 int run(int argc, char *argv[]);

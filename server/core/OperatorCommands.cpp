@@ -128,25 +128,26 @@ PlayerPtr kick(ServerContext &context, qint32 serverId)
     return player;
 }
 
-QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reload &reload)
+void answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reloads &reloads,
+            const Answer &reply)
 {
+    const auto line = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n'; };
     const QByteArray verb = request.left(request.indexOf(' ')).trimmed();
     const QByteArray simplified = request.simplified();
-    QJsonObject reply;
     if (simplified == "status") {
-        reply = status(context, facts);
+        reply(line(status(context, facts)));
     } else if (verb == "kick") {
-        reply = kickRequest(context, request.mid(verb.size()));
-    } else if (simplified == "reload" && reload) {
-        reply = reloadAnswer(reload());
-    } else if (simplified == "reload bans") {
-        const ServerReload::BansOutcome bans = ServerReload::reloadBans(context);
-        reply = bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings);
+        reply(line(kickRequest(context, request.mid(verb.size()))));
+    } else if (simplified == "reload" && reloads.reload) {
+        reloads.reload([reply, line](const ServerReload::Report &report) { reply(line(reloadAnswer(report))); });
+    } else if (simplified == "reload bans" && reloads.reloadBans) {
+        reloads.reloadBans([reply, line](const ServerReload::BansOutcome &bans) {
+            reply(line(bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings)));
+        });
     } else {
-        reply = outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", \"reload\" "
-                                              "and \"reload bans\""));
+        reply(line(outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", "
+                                                 "\"reload\" and \"reload bans\""))));
     }
-    return QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n';
 }
 
 } // namespace OperatorCommands

@@ -1,12 +1,16 @@
 #include "StartupOptions.h"
 
 #include "AccountsFileLayout.h"
+#include "AtomicFile.h"
 #include "INIFiles.h"
 #include "Packet.h"
 #include "ServerOptionChecks.h"
+#include "ProfileDocument.h"
 #include "ServerOptionsLayout.h"
 #include "SettingsText.h"
 #include "TextConversions.h"
+
+#include <algorithm>
 
 namespace StartupOptions {
 
@@ -31,9 +35,34 @@ bool readSwitch(const INIFiles &serverIni, const char *key, bool fallback, QStri
     return value.value_or(fallback);
 }
 
+QString liveText(const std::string &value, int chars)
+{
+    return trimSpaces(settingsText(value)).left(chars);
+}
+
 QString readText(const INIFiles &serverIni, const char *key, const char *fallback, int chars)
 {
-    return trimSpaces(settingsText(serverIni.ReadINI(Section, key, fallback))).left(chars);
+    return liveText(serverIni.ReadINI(Section, key, fallback), chars);
+}
+
+std::optional<int> maxPilotsFrom(const std::string &text)
+{
+    const std::optional<std::int32_t> limit = wholeNumber32(text);
+    return limit && *limit >= 0 ? std::optional<int>(*limit) : std::nullopt;
+}
+
+QString maxPilotsWarning(const std::string &text, const QString &consequence)
+{
+    return QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no whole number from 0; %3")
+        .arg(QLatin1String(MaxPilotsKey), settingsText(text), consequence);
+}
+
+bool hasGeneralSection(const ProfileDocument &document)
+{
+    const std::vector<std::string> names = document.sectionNames();
+    return std::any_of(names.begin(), names.end(), [](const std::string &name) {
+        return QString::fromStdString(name).compare(QLatin1String(Section), Qt::CaseInsensitive) == 0;
+    });
 }
 
 std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int fallback, QString *error)
@@ -90,6 +119,38 @@ LiveOptions readLive(const INIFiles &serverIni)
     options.MessageOfTheDay = readText(serverIni, MotdKey, DefaultMotd, MotdChars);
     options.MaxPilots = readMaxPilots(serverIni, &options.warnings);
     return options;
+}
+
+LiveReload readLiveForReload(const INIFiles &serverIni)
+{
+    LiveReload reload;
+    const QString file = QString::fromStdString(serverIni.FileName());
+    const QString kept = QStringLiteral("; MOTD, CrashText and MaxPilots stay as they were");
+    const AtomicFile::ReadResult read = AtomicFile::readAll(serverIni.FileName());
+    if (read.status != AtomicFile::ReadStatus::Ok) {
+        reload.warnings.append(file
+                               + (read.status == AtomicFile::ReadStatus::Missing
+                                      ? QStringLiteral(" is missing")
+                                      : QStringLiteral(" cannot be read (%1)")
+                                            .arg(QString::fromStdString(read.failureText(AtomicFile::kMaxFileSize))))
+                               + kept);
+        return reload;
+    }
+    const ProfileDocument document = ProfileDocument::parse(read.bytes);
+    if (!hasGeneralSection(document)) {
+        reload.warnings.append(file + QStringLiteral(" holds no [%1] section").arg(QLatin1String(Section)) + kept);
+        return reload;
+    }
+    const auto value = [&](const char *key, const IniArg &fallback) {
+        return INIFiles::readFrom(document, Section, key, fallback);
+    };
+    reload.CrashText = liveText(value(CrashTextKey, DefaultCrashText), CrashTextChars);
+    reload.MessageOfTheDay = liveText(value(MotdKey, DefaultMotd), MotdChars);
+    const std::string maxPilots = value(MaxPilotsKey, DefaultMaxPilots);
+    reload.MaxPilots = maxPilotsFrom(maxPilots);
+    if (!reload.MaxPilots)
+        reload.warnings.append(maxPilotsWarning(maxPilots, QStringLiteral("MaxPilots stays as it was")));
+    return reload;
 }
 
 SettingTexts readRestartOnly(const INIFiles &serverIni)

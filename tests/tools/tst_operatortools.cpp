@@ -190,6 +190,7 @@ private slots:
     void serviceUnitVerifies();
     void statusColumnsFitWhatTheyShow();
     void squatterTakesNoName();
+    void bansFileWrittenOnlyInItsPlace();
 };
 
 void tst_OperatorTools::quickStartFromAnInstall()
@@ -392,6 +393,10 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
     QTest::newRow("reload, no server") << QStringList{QStringLiteral("reload")} << 1 << noServer;
     QTest::newRow("ban, no server") << QStringList{QStringLiteral("ban"), QStringLiteral("0042"), QStringLiteral("--for"), QStringLiteral("2h"), QStringLiteral("--reason"), QStringLiteral("spam")} << 0 << QStringLiteral("Banned 42 until ");
+    QTest::newRow("ban wider than /8") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7")} << 1 << QStringLiteral("10.0.0.0/7 would keep out 33,554,432 IPv4 addresses (1/128 of them all); say --force");
+    QTest::newRow("ban every IPv4 in IPv6") << QStringList{QStringLiteral("ban"), QStringLiteral("::/80")} << 1 << QStringLiteral("::/80 would keep out every IPv4 address");
+    QTest::newRow("ban wider than /32") << QStringList{QStringLiteral("ban"), QStringLiteral("2001::/16")} << 1 << QStringLiteral("65,536 networks of /32");
+    QTest::newRow("ban wide, forced") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7"), QStringLiteral("--force")} << 0 << QStringLiteral("Banned 10.0.0.0/7 for good");
     QTest::newRow("ban, a port") << QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.1:80")} << 1 << QStringLiteral("is no pilot ID and no address");
     QTest::newRow("ban for years") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--for"), QStringLiteral("5y")} << 64 << QStringLiteral("--for takes a duration");
     QTest::newRow("two-line reason") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--reason"), QStringLiteral("a\n[8]")} << 1 << QStringLiteral("one line");
@@ -581,6 +586,51 @@ void tst_OperatorTools::squatterTakesNoName()
     QCOMPARE(run(ventoro, {QStringLiteral("kick"), QStringLiteral("1")}, instance).exitCode, 1); // nobody to kick
     QCOMPARE(squatter.connectionsTaken(), 0);
     QVERIFY(server.isRunning());
+}
+
+// Root's ban and accounts commands in a directory another user owns write
+// nothing where that user's links point; a ban whose expiry cannot be read
+// is written back as it stood, not as a ban for good.
+void tst_OperatorTools::bansFileWrittenOnlyInItsPlace()
+{
+    QTemporaryDir base;
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    const QString theirs = base.filePath(QStringLiteral("theirs")), target = base.filePath(QStringLiteral("precious"));
+    QFile precious(target);
+    QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("[General]\r\n") == 11);
+    precious.close();
+    if (::geteuid() == 0) {
+        const QByteArray dir = QFile::encodeName(theirs), to = QFile::encodeName(target);
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0755) == 0 && ::mkdir(dir.constData(), 0755) == 0
+                && ::chown(dir.constData(), 65534, 65534) == 0);
+        const QByteArray bans = dir + "/bans.ini", users = dir + "/user.ini";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool made = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
+                && ::symlink(to.constData(), bans.constData()) == 0
+                && ::symlink(to.constData(), users.constData()) == 0;
+            ::_exit(made ? 0 : 1);
+        }
+        int status = -1;
+        QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const QStringList there{QStringLiteral("--dir"), theirs};
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("7")} + there).exitCode, 1);
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"),
+                                          QStringLiteral("7"), QStringLiteral("Ann")} + there).exitCode, 1);
+        QVERIFY(precious.open(QIODevice::ReadOnly));
+        QCOMPARE(precious.readAll(), QByteArray("[General]\r\n"));
+    }
+
+    QTemporaryDir dir;
+    const QStringList here{QStringLiteral("--dir"), dir.path()};
+    QFile bans(dir.filePath(QStringLiteral("bans.ini")));
+    QVERIFY(bans.open(QIODevice::WriteOnly) && bans.write("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n") > 0);
+    bans.close();
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("unban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QVERIFY(bans.open(QIODevice::ReadOnly));
+    QCOMPARE(bans.readAll(), QByteArray("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n\r\n"));
+    QVERIFY(run(ventoro, QStringList{QStringLiteral("bans")} + here).out.contains(QStringLiteral("7                     for good  r")));
 }
 
 QTEST_GUILESS_MAIN(tst_OperatorTools)

@@ -239,6 +239,7 @@ int ban(const QStringList &arguments, Console &io)
          QStringLiteral("How long: 90 (seconds), 30m, 2h, 7d, 1w. Without it the ban holds until it is lifted."),
          QStringLiteral("DURATION")},
         {QStringLiteral("reason"), QStringLiteral("Why, one line, shown by ventoro bans."), QStringLiteral("TEXT")},
+        {QStringLiteral("force"), QStringLiteral("Needed to ban a network wider than an IPv4 /8 or an IPv6 /32.")},
         settingsDirOption(QStringLiteral("user.ini and bans.ini")),
     });
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
@@ -254,7 +255,7 @@ int ban(const QStringList &arguments, Console &io)
     }
     return applyBansChange(BansCommand::ban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
                                             seconds, parser.value(QStringLiteral("reason")),
-                                            QDateTime::currentSecsSinceEpoch()),
+                                            QDateTime::currentSecsSinceEpoch(), parser.isSet(QStringLiteral("force"))),
                            io);
 }
 

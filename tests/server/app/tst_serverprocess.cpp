@@ -1,5 +1,5 @@
 // The real server binary on loopback: start-up, the log file, refusal of a
-// second copy, a port in use, logon and relay between two clients, and the
+// second copy, a port in use, a bans file it cannot take in, logon and relay between two clients, and the
 // receive path under odd and junk datagrams. Each test starts its own
 // server on free ports and ends it.
 #include "CoreHarness.h"
@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -56,6 +58,8 @@ private slots:
     void portInUse();
     void startFailuresSayWhy_data();
     void startFailuresSayWhy();
+    void unusableBansStopTheStart_data();
+    void unusableBansStopTheStart();
     void logonAndRelayBetweenTwoClients_data();
     void logonAndRelayBetweenTwoClients();
     void oddDatagramDoesNotHoldUpALogon();
@@ -224,6 +228,43 @@ void tst_ServerProcess::startFailuresSayWhy()
         from = errors.indexOf(expected, from);
         QVERIFY2(from >= 0, qPrintable(expected + QStringLiteral(" not in order in:\n") + errors));
     }
+void tst_ServerProcess::unusableBansStopTheStart_data()
+{
+    QTest::addColumn<QString>("bans");
+    QTest::addColumn<QByteArray>("why");
+    QTest::newRow("a directory") << "dir" << QByteArray("(not a regular file)");
+    QTest::newRow("a FIFO") << "fifo" << QByteArray("(not a regular file)");
+    QTest::newRow("over 64 MB") << "huge" << QByteArray("(larger than 67108864 bytes)");
+    QTest::newRow("over 500,000 sections") << "many" << QByteArray("(more than 500000 sections)");
+}
+
+// A server never runs without the bans its operator gave it: a bans.ini it
+// cannot take in ends the start, saying why, before it listens.
+void tst_ServerProcess::unusableBansStopTheStart()
+{
+    QFETCH(QString, bans);
+    QFETCH(QByteArray, why);
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    const QString path = QDir(server.programDir()).filePath(QStringLiteral("bans.ini"));
+    QFile file(path);
+    if (bans == QLatin1String("dir"))
+        QVERIFY(QDir(server.programDir()).mkdir(QStringLiteral("bans.ini")));
+    else if (bans == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    for (int section = 0; bans == QLatin1String("many") && section <= 500000; ++section)
+        file.write("[" + QByteArray::number(section) + "]\n");
+    if (bans == QLatin1String("huge"))
+        QVERIFY(file.resize(64 * 1024 * 1024 + 1));
+    file.close();
+    QVERIFY(server.writeServerIni(settings(ports)) && server.writeUserIni(kAccounts) && server.start());
+    QVERIFY(server.waitForFinished(kWaitMs));
+    QCOMPARE(server.exitCode(), 3);
+    const QByteArray error = server.standardError();
+    QVERIFY2(error.contains("bans.ini cannot be read " + why + "; the server does not start without its bans"),
+             error.constData());
 }
 
 void tst_ServerProcess::logonAndRelayBetweenTwoClients_data()

@@ -91,7 +91,9 @@ void tst_StatusViews::handlesStayAsSent()
     QVERIFY(StatusPage::html(OperatorCommands::status(h.ctx(), facts, OperatorCommands::Audience::Public))
                 .contains(QByteArray("<td>") + shown.toUtf8() + "</td>"));
     QCOMPARE(RecordText::describe(Records::playerAdded(7, handle)), QStringLiteral("PlayerAdded: ") + shown + QStringLiteral(" (server ID 7)"));
-    const QJsonObject kicked = QJsonDocument::fromJson(OperatorCommands::answer(h.ctx(), facts, "kick 1", {})).object();
+    QByteArray answer;
+    OperatorCommands::answer(h.ctx(), facts, "kick 1", {}, [&](const QByteArray &line) { answer = line; });
+    const QJsonObject kicked = QJsonDocument::fromJson(answer).object();
     QCOMPARE(kicked["message"].toString(), QStringLiteral("removed ") + handle + QStringLiteral(" (server ID 1, 127.0.0.2)"));
     QCOMPARE(h.logLines().last(), QStringLiteral("09:05:07 - Operator removed player ") + shown + QStringLiteral(" 127.0.0.2"));
 }
