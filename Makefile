@@ -6,7 +6,7 @@
 # /opt/ventoro); `make package` builds a .deb under build/release/package/;
 # `make service-check` tries it under systemd on a fresh Debian 12.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.
