@@ -1,15 +1,17 @@
-// ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
+// ventoro_bench [core|loopback|accounts|table|overload|pageflood|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
 // "all" is core, accounts, table and overload. "loopback" drives the server,
 // or with --yardstick the plain (1) or GSO yardstick; --http turns the
-// server's status page on at that port. The table's chart goes to --chart,
-// by default relay-capacity.png beside this program.
+// server's status page on at that port; "pageflood" floods the page beside
+// the pilots. The table's chart goes to --chart, by default
+// relay-capacity.png beside this program.
 #include "AccountsBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
+#include "PageFloodBench.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -74,6 +76,8 @@ int main(int argc, char *argv[])
             LoopbackBench::print(loopback, result);
         status |= result.ok ? 0 : 1;
     }
+    if (mode == QStringLiteral("pageflood"))
+        status |= PageFloodBench::run(loopback);
     if (mode == QStringLiteral("table") || mode == QStringLiteral("all")) {
         BenchTable::Settings table;
         table.base = loopback;
