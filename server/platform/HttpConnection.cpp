@@ -51,6 +51,8 @@ bool HttpConnection::drain()
 
 // A queued call runs in the next pass over posted events, not in this one:
 // between two requests of a connection the relay's socket is looked at.
+// Never answered from readyRead itself: an answerer that deleted the
+// socket there would pull it from under Qt's own signal emission.
 void HttpConnection::scheduleTurn()
 {
     if (m_turnScheduled || m_finishing)
