@@ -17,7 +17,8 @@ struct HttpAnswer {
     QByteArray body;
 };
 
-// What the listener tells the operator about, once a minute at most.
+// What the listener and its connections refused, for the operator's summary
+// (HttpDocumentServer reports it once a minute at most).
 struct HttpRefusals {
     qint64 turnedAway = 0; // connections over the limits, answered 503
     qint64 malformed = 0;  // requests refused with 400, 414, 431 or 505

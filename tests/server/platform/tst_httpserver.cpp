@@ -165,8 +165,7 @@ void tst_HttpServer::documentMadeOncePerSecond()
     });
     QTRY_COMPARE_WITH_TIMEOUT(answered.load(), 600, 3 * kWaitMs);
     flood.join();
-    QVERIFY2(made >= 1 && made <= elapsed.elapsed() / 1000 + 1,
-             qPrintable(QString::number(made)));
+    QVERIFY2(made >= 1 && made <= elapsed.elapsed() / 1000 + 1, qPrintable(QString::number(made)));
 }
 
 void tst_HttpServer::deletedMidRequest_data()
@@ -196,8 +195,7 @@ void tst_HttpServer::deletedMidRequest()
     });
     QString error;
     QVERIFY(server->listen(QHostAddress::LocalHost, 0, &error));
-    const quint16 port = server->listener()->serverPort();
-    client.connectToHost(QHostAddress::LocalHost, port);
+    client.connectToHost(QHostAddress::LocalHost, server->listener()->serverPort());
     QVERIFY(client.waitForConnected(kWaitMs));
     client.write(step == 2 ? QByteArray("GET / HTTP/1.1\r\nHo") : request("/"));
     if (step == 2) {
