@@ -1,4 +1,4 @@
-// ventoro_bench [core|loopback|accounts|table|overload|bans|all] [--pilots N] [--rate HZ] [--seconds S]
+// ventoro_bench [core|loopback|accounts|table|overload|bans|pageflood|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
 // ventoro_bench odd-datagrams [--server PATH]
@@ -6,8 +6,9 @@
 // ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
 // "all" is core, accounts, table and overload. "loopback" drives the server,
 // or with --yardstick the plain (1) or GSO yardstick; --http turns the
-// server's status page on at that port. The table's chart goes to --chart,
-// by default relay-capacity.png beside this program.
+// server's status page on at that port; "pageflood" floods the page beside
+// the pilots. The table's chart goes to --chart, by default
+// relay-capacity.png beside this program.
 #include "AccountsBench.h"
 #include "BansBench.h"
 #include "BenchTable.h"
@@ -15,6 +16,7 @@
 #include "HostileBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
+#include "PageFloodBench.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -85,6 +87,8 @@ int main(int argc, char *argv[])
             LoopbackBench::print(loopback, result);
         status |= result.ok ? 0 : 1;
     }
+    if (mode == QStringLiteral("pageflood"))
+        status |= PageFloodBench::run(loopback);
     if (mode == QStringLiteral("table") || mode == QStringLiteral("all")) {
         BenchTable::Settings table;
         table.base = loopback;

@@ -98,6 +98,10 @@ void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, st
     server->addDocument(QStringLiteral("/metrics"), [publicStatus] {
         return Document{StatusMetrics::ContentType, StatusMetrics::exposition(publicStatus())};
     });
+    server->setReport([](const QByteArray &line) {
+        std::fprintf(stderr, "%s\n", line.constData());
+        std::fflush(stderr);
+    });
     QString error;
     const QString address = http.address.addressText();
     // "::" means every address of both families, as the relay's own socket.

@@ -44,7 +44,8 @@ public:
 
     // Starts the HTTP status page where `http` says, and says where on
     // `out`; nothing when its port is 0. When it cannot listen the server
-    // runs on without it, and says so on standard error.
+    // runs on without it, and says so on standard error. What the page
+    // refuses is summed up on standard error, one line a minute at most.
     void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out);
 
 private:
