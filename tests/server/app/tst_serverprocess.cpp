@@ -228,6 +228,8 @@ void tst_ServerProcess::startFailuresSayWhy()
         from = errors.indexOf(expected, from);
         QVERIFY2(from >= 0, qPrintable(expected + QStringLiteral(" not in order in:\n") + errors));
     }
+}
+
 void tst_ServerProcess::unusableBansStopTheStart_data()
 {
     QTest::addColumn<QString>("bans");
