@@ -1,19 +1,20 @@
 # The two commands of the project: `make run` and `make test`; `make fuzz`
 # runs the fuzz targets.
 # Each installs the Debian packages the project needs when one is missing,
-# then configures and builds incrementally under build/.
-# `make install PREFIX=DIR` installs under DIR (default /: the programs go to
-# /opt/ventoro); `make package` builds a .deb under build/release/package/;
-# `make service-check` tries it under systemd on a fresh Debian 12.
+# then configures and builds incrementally under build/, with warnings as
+# errors (VENTORO_WERROR; a plain cmake build leaves them warnings).
+# `make package` builds the Debian package under build/package/ with
+# dpkg-buildpackage, `make install` installs it; `make service-check` tries
+# it under systemd on a fresh Debian 12; `make plain-builds` builds a plain
+# Release tree with GCC and with clang, as a packager or user would.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
-PACKAGING := dpkg-dev file
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGING := dpkg-dev debhelper fakeroot lintian devscripts desktop-file-utils file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.
 NAT_TEST_PACKAGES := iproute2 nftables
 # For `make service-check`: a Debian root to boot under systemd.
 SERVICE_CHECK_PACKAGES := systemd-container debootstrap
-PREFIX   ?= /
 # For the tests that see the status page in a real browser and check its
 # metrics with promtool; where they cannot be had, those tests skip.
 # promtool is taken out of Debian's prometheus package into
@@ -26,13 +27,15 @@ BUILD    := build
 RELEASE  := $(BUILD)/release
 ASAN     := $(BUILD)/asan
 FUZZ     := $(BUILD)/fuzz
+PACKAGE  := $(BUILD)/package
+VERSION  := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
 TEST_TOOLS := $(BUILD)/test-tools
 FUZZ_TARGETS := receivepath inifiles accountdeletion
 FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-packaging test-deps fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package service-check fuzz clean
+.PHONY: all deps deps-packaging test-deps fuzz-deps build build-asan build-fuzz run run-config test test-release test-asan bench install package package-check plain-builds service-check fuzz clean
 
 all: build
 
@@ -65,13 +68,13 @@ fuzz-deps: deps
 	$(call install-missing,$(FUZZ_PACKAGES))
 
 $(RELEASE)/CMakeCache.txt:
-	cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENTORO_WERROR=ON
 
 $(ASAN)/CMakeCache.txt:
-	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVENTORO_SANITIZE=ON
+	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVENTORO_SANITIZE=ON -DVENTORO_WERROR=ON
 
 $(FUZZ)/CMakeCache.txt:
-	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENTORO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+	cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENTORO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DVENTORO_WERROR=ON
 
 build: deps
 	@$(MAKE) --no-print-directory $(RELEASE)/CMakeCache.txt
@@ -122,22 +125,55 @@ fuzz: build-fuzz
 bench: build
 	$(RELEASE)/bench/ventoro_bench all
 
-# The programs, icon and desktop entries under $(PREFIX); an existing
-# VentoroServer.ini or user.ini is kept.
-install: build
-	$(if $(filter /,$(PREFIX)),$(SUDO)) cmake --install $(RELEASE) --prefix $(PREFIX)
+# The Debian package, built by debhelper from a copy of the tree in
+# build/package/src (so nothing is written beside the work tree), without
+# its tests (`make test` runs them); missing build dependencies are
+# installed first. Then lintian and hardening-check on the result.
+package: deps-packaging
+	@rm -rf $(PACKAGE)/src && mkdir -p $(PACKAGE)/src/ventoro
+	tar -C . --exclude=./build --exclude=./.git -cf - . | tar -C $(PACKAGE)/src/ventoro -xf -
+	@cd $(PACKAGE)/src/ventoro && (dpkg-checkbuilddeps -Pnocheck 2>/dev/null || \
+	  (echo "Installing the build dependencies" && $(SUDO) apt-get update -q && \
+	   DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get build-dep -y -q -Pnocheck ./))
+	cd $(PACKAGE)/src/ventoro && DEB_BUILD_OPTIONS="nocheck parallel=$(JOBS)" DEB_BUILD_PROFILES=nocheck \
+	  dpkg-buildpackage -b -uc -us > ../build.log 2>&1 || { tail -n 40 ../build.log; exit 1; }
+	@mv -f $(PACKAGE)/src/ventoro_$(VERSION)_*.deb $(PACKAGE)/src/ventoro_$(VERSION)_*.buildinfo \
+	  $(PACKAGE)/src/ventoro_$(VERSION)_*.changes $(PACKAGE)/
+	@$(MAKE) --no-print-directory package-check
+	@echo "Built $$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1)"
 
-# The .deb: the same, plus the service unit and the logrotate rule. Its
-# contents are checked for the programs, the unit and the rule.
-package: build deps-packaging
-	cd $(RELEASE) && cpack
-	@deb=$$(ls -t $(RELEASE)/package/ventoro_*.deb | head -n 1); \
-	contents=$$(dpkg-deb --contents $$deb); \
-	for f in opt/ventoro/VentoroServer opt/ventoro/VentoroConfig opt/ventoro/ventoro \
-	         lib/systemd/system/ventoro.service etc/logrotate.d/ventoro; do \
-	  echo "$$contents" | grep -q " ./$$f$$" || { echo "$$deb lacks $$f"; exit 1; }; \
+# lintian (no error, no warning), hardening-check (every program), the
+# manual pages without a warning from man, and the desktop entries valid,
+# on the package just built. hardening-check leaves out control-flow
+# integrity: Debian 12's C start files carry no IBT/SHSTK marking, so no
+# program linked here (dpkg itself included) can have it.
+package-check:
+	@deb=$$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1); \
+	lintian --fail-on error,warning $$deb || { echo "lintian finds fault with $$deb"; exit 1; }; \
+	rm -rf $(PACKAGE)/contents && dpkg-deb -x $$deb $(PACKAGE)/contents && \
+	hardening-check --nocfprotection $(PACKAGE)/contents/usr/bin/* || { echo "hardening-check fails for $$deb"; exit 1; }; \
+	for page in $(PACKAGE)/contents/usr/share/man/man1/*.1.gz; do \
+	  warnings=$$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z $$page 2>&1 >/dev/null); \
+	  [ -z "$$warnings" ] || { echo "man --warnings $$page: $$warnings"; exit 1; }; \
 	done; \
-	echo "Built $$deb"
+	desktop-file-validate $(PACKAGE)/contents/usr/share/applications/*.desktop || exit 1; \
+	echo "lintian, hardening-check, man --warnings and desktop-file-validate: clean"
+
+# Installs the package just built, with its dependencies.
+install: package
+	DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --reinstall ./$$(ls -t $(PACKAGE)/ventoro_$(VERSION)_*.deb | head -n 1)
+
+# A packager's or a user's build: plain cmake, Release, warnings not errors,
+# once with GCC and once with clang. Each must succeed.
+plain-builds: deps
+	$(call install-missing,clang)
+	@for compiler in g++ clang++; do \
+	  dir=$(BUILD)/plain-$$compiler; \
+	  cmake -S . -B $$dir -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$$compiler > $$dir.log 2>&1 \
+	    && cmake --build $$dir -j $(JOBS) >> $$dir.log 2>&1 \
+	    || { tail -n 30 $$dir.log; echo "plain Release build with $$compiler failed"; exit 1; }; \
+	  echo "plain Release build with $$compiler: built, $$(grep -c 'warning:' $$dir.log) warnings (see $$dir.log)"; \
+	done
 
 # The package under a real systemd on a fresh Debian 12 (see
 # packaging/service-check.sh): install, start, probe, reload, upgrade,

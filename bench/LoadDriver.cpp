@@ -372,6 +372,16 @@ qint64 LoadDriver::largestKeepAliveEchoNs() const
     return largestOf(m_keepAliveLatenciesNs);
 }
 
+qint64 LoadDriver::keepAliveEchoPercentileNs(double share) const
+{
+    if (m_keepAliveLatenciesNs.empty())
+        return 0;
+    std::vector<qint64> sorted = m_keepAliveLatenciesNs;
+    const auto at = sorted.begin() + qBound<qsizetype>(0, qsizetype(share * double(sorted.size())), sorted.size() - 1);
+    std::nth_element(sorted.begin(), at, sorted.end());
+    return *at;
+}
+
 qint64 LoadDriver::largestLogonAnswerNs() const
 {
     return largestOf(m_logonLatenciesNs);

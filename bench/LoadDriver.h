@@ -79,6 +79,9 @@ public:
     qint64 keepAlivesSent() const { return m_keepAlivesSent; }
     qint64 keepAliveEchoes() const { return qint64(m_keepAliveLatenciesNs.size()); }
     qint64 largestKeepAliveEchoNs() const;
+    // The echo time at `share` (0..1) of the keep-alives answered, slowest
+    // last; 0 when none was.
+    qint64 keepAliveEchoPercentileNs(double share) const;
     qint64 largestLogonAnswerNs() const;
     qint64 logonsUnanswered() const;
     // Distinct (recipient, announced pilot) pairs of PlayerAdded records.

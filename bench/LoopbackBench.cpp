@@ -60,7 +60,8 @@ double residentMegabytes(qint64 pid)
 } // namespace
 
 RelayProcess::RelayProcess(const Settings &settings, int accounts)
-    : m_serverPort(LoadDriver::freePort("0.0.0.0")), m_replyPort(LoadDriver::freePort("127.0.0.2"))
+    : m_instance(QStringLiteral("ventoro-bench-%1").arg(QCoreApplication::applicationPid())),
+      m_serverPort(LoadDriver::freePort("0.0.0.0")), m_replyPort(LoadDriver::freePort("127.0.0.2"))
 {
     QString program;
     QStringList arguments;
@@ -93,8 +94,7 @@ RelayProcess::RelayProcess(const Settings &settings, int accounts)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // A lock of its own, so a server already running on this machine (or a
     // test's) neither blocks the run nor is blocked by it.
-    environment.insert(QStringLiteral("VENTORO_INSTANCE"),
-                       QStringLiteral("ventoro-bench-%1").arg(QCoreApplication::applicationPid()));
+    environment.insert(QStringLiteral("VENTORO_INSTANCE"), m_instance);
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(program, arguments);

@@ -64,6 +64,9 @@ public:
     RelayProcess &operator=(const RelayProcess &) = delete;
 
     bool started() const { return m_started; }
+    QString programDirectory() const { return m_dir.path(); }
+    qint64 processId() const { return m_process.processId(); }
+    QString instance() const { return m_instance; } // its VENTORO_INSTANCE
     quint16 serverPort() const { return m_serverPort; }
     quint16 replyPort() const { return m_replyPort; }
     // The relay's CPU time so far (user + system) and its resident size.
@@ -72,6 +75,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_instance;
     QProcess m_process;
     quint16 m_serverPort;
     quint16 m_replyPort;

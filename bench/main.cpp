@@ -1,17 +1,24 @@
-// ventoro_bench [core|loopback|accounts|table|overload|all] [--pilots N] [--rate HZ] [--seconds S]
+// ventoro_bench [core|loopback|accounts|table|overload|bans|pageflood|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
+// ventoro_bench odd-datagrams [--server PATH]
+// ventoro_bench echo-probe --host A --port P --id N --password N [--handle H] [--bind A] [--seconds S]
+// ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
 // "all" is core, accounts, table and overload. "loopback" drives the server,
 // or with --yardstick the plain (1) or GSO yardstick; --http turns the
-// server's status page on at that port. The table's chart goes to --chart,
-// by default relay-capacity.png beside this program. "logons" runs the
-// scenarios of LogonBench.h, which take options of their own.
+// server's status page on at that port; "pageflood" floods the page beside
+// the pilots. The table's chart goes to --chart, by default
+// relay-capacity.png beside this program. "logons" runs the scenarios of
+// LogonBench.h, which take options of their own.
 #include "AccountsBench.h"
+#include "BansBench.h"
 #include "BenchTable.h"
 #include "CoreBench.h"
+#include "HostileBench.h"
 #include "LogonBench.h"
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
+#include "PageFloodBench.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -35,6 +42,12 @@ int main(int argc, char *argv[])
     LoopbackBench::Settings loopback;
     loopback.serverBinary = QStringLiteral(VENTORO_SERVER_BINARY);
     loopback.yardstickBinary = QStringLiteral(VENTORO_YARDSTICK_BINARY);
+    if (HostileBench::handles(mode)) {
+        const qsizetype server = arguments.indexOf(QStringLiteral("--server"));
+        if (server >= 0 && server + 1 < arguments.size())
+            loopback.serverBinary = arguments[server + 1];
+        return HostileBench::run(mode, arguments, loopback);
+    }
     int overloadPilots = 0; // 0: the overload runs' own counts
     QString chartPath = QCoreApplication::applicationDirPath() + QStringLiteral("/relay-capacity.png");
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
@@ -78,6 +91,8 @@ int main(int argc, char *argv[])
             LoopbackBench::print(loopback, result);
         status |= result.ok ? 0 : 1;
     }
+    if (mode == QStringLiteral("pageflood"))
+        status |= PageFloodBench::run(loopback);
     if (mode == QStringLiteral("table") || mode == QStringLiteral("all")) {
         BenchTable::Settings table;
         table.base = loopback;
@@ -91,5 +106,7 @@ int main(int argc, char *argv[])
             overload.pilotCounts = {overloadPilots};
         status |= OverloadBench::run(overload);
     }
+    if (mode == QStringLiteral("bans"))
+        status |= BansBench::run(loopback);
     return status;
 }

@@ -1,6 +1,7 @@
 // The whole receive path of an in-memory server, driven by the fuzzer's
 // input, in either reply mode: datagrams of 0 to 1500 bytes from a few
-// senders (IPv4 and IPv6, several ports, a link-local one), clock advances,
+// senders (IPv4 and IPv6, several ports, a link-local one) through a small
+// arrival queue, read failures, clock advances,
 // sweep ticks, socket closes and arrivals nested inside the yields that
 // follow every send. After every step the run's state must be sound.
 #include "CoreHarness.h"
@@ -15,8 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <optional>
+#include <cerrno>
 
 namespace {
 
@@ -34,31 +34,6 @@ void fail(const char *what)
     std::abort();
 }
 
-// The datagrams the socket holds, fed by the input.
-class FuzzedSource : public DatagramSource
-{
-public:
-    bool hasPendingDatagrams() const override { return !queue.empty(); }
-    bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) override
-    {
-        if (queue.empty() || !queue.front().second) {
-            if (!queue.empty())
-                queue.pop_front();
-            *errorNumber = 10054;
-            *errorText = QStringLiteral("connection reset");
-            return false;
-        }
-        *bytes = queue.front().first;
-        *sender = *queue.front().second;
-        queue.pop_front();
-        return true;
-    }
-    void raiseArrivalLater(qint64 size) override { raised.push_back(size); }
-
-    std::deque<std::pair<QByteArray, std::optional<Endpoint>>> queue; // no endpoint: cannot be read
-    std::deque<qint64> raised;
-};
-
 class FuzzedRun;
 
 class FuzzedYield : public Yield
@@ -72,7 +47,8 @@ class FuzzedRun
 {
 public:
     explicit FuzzedRun(FuzzedDataProvider &input, const std::string &usersIni)
-        : m_input(input), m_context(m_clock, m_sender, m_yield), m_receive(m_context, m_source)
+        : m_input(input), m_context(m_clock, m_sender, m_yield),
+          m_receive(m_context, m_arrivals, [this] { ++m_raised; })
     {
         m_yield.run = this;
         m_context.DebugOn = true;
@@ -152,20 +128,21 @@ private:
             HeartbeatSweep::onSocketClosed(m_context);
             break;
         case 3: // an arrival raised again by an earlier burst
-            if (!m_source.raised.empty()) {
-                const qint64 size = m_source.raised.front();
-                m_source.raised.pop_front();
-                m_receive.onDataArrival(size);
+            if (m_raised > 0) {
+                --m_raised;
+                m_receive.onDataArrival();
             }
             break;
-        case 4: // a datagram that cannot be read
-            m_source.queue.emplace_back(QByteArray(), std::nullopt);
+        case 4: // a read that failed
+            m_arrivals.pushReadFailure(ECONNRESET);
             break;
         default: {
             const QByteArray bytes = datagram();
-            m_source.queue.emplace_back(bytes, senderAddress());
+            m_clock.arrivalNowNs += m_input.ConsumeIntegralInRange<qint64>(0, 400'000'000);
+            m_arrivals.push(bytes.constData(), bytes.size(), senderAddress(),
+                            m_clock.arrivalNowNs - m_input.ConsumeIntegralInRange<qint64>(0, 400'000'000));
             if (m_input.ConsumeBool())
-                m_receive.onDataArrival(m_input.ConsumeBool() ? bytes.size() : 128);
+                m_receive.onDataArrival();
         }
         }
     }
@@ -221,8 +198,9 @@ private:
     RecordingSender m_sender;
     FuzzedYield m_yield;
     ServerContext m_context;
-    FuzzedSource m_source;
+    ArrivalQueue m_arrivals{64};
     ReceivePath m_receive;
+    int m_raised = 0;
     QByteArray m_logBytes;
     int m_depth = 0;
 };

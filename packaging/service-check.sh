@@ -2,13 +2,15 @@
 # The package and its service on a fresh Debian 12 under a real systemd.
 #
 # `make service-check` runs this from the top of the tree. It builds the
-# package twice (the second with a higher version, for an upgrade), makes a
+# package (make package: lintian and hardening-check included), makes a
 # minimal Debian 12 root once with debootstrap (kept in
 # build/service-check/debian-12, with the package's dependencies installed
 # into it), boots that root with systemd-nspawn (read-only, changes in a
 # throw-away overlay, loopback only) and there runs the steps an operator
-# would: install, add an account, start, probe, status, reload, upgrade,
-# stop, purge. Each step prints one line, "ok" or "FAIL" with what was
+# would: install, add an account, start, probe, status, reload, stop,
+# purge; then the same from the 1.0.x package (everything in /opt/ventoro,
+# built once from the commit that last made it) with an account, a ban and
+# user.ini made 0440, upgraded to this package. Each step prints one line, "ok" or "FAIL" with what was
 # found; "note" lines tell what is worth knowing but fails nothing.
 #
 # Exit status 0 when every step passed, or when the check cannot run here
@@ -21,8 +23,10 @@
 set -uo pipefail
 
 readonly SUITE=bookworm
-readonly CONTAINER_SECONDS=420
-readonly PILOT_ID=1234 PILOT_PASSWORD=567890 PILOT_HANDLE=Ann
+readonly CONTAINER_SECONDS=720
+readonly PILOT_ID=1234 PILOT_PASSWORD=567890 PILOT_HANDLE=Ann BANNED_ID=4321
+# The last commit whose package kept everything in /opt/ventoro.
+readonly OLD_PACKAGE_COMMIT=0d3541a
 
 say() { printf 'service-check: %s\n' "$*"; }
 
@@ -52,43 +56,6 @@ wait_until() {
 main_pid() { systemctl show -p MainPID --value ventoro.service; }
 mode_of() { stat -c '%a %U:%G' "$1" 2>&1; }
 
-step_install() {
-    local out
-    if ! out=$(timeout 120 dpkg -i "$1" 2>&1); then
-        flunk "install $(basename "$1"): $(gist "$out")"
-        return 1
-    fi
-    pass "install $(basename "$1")"
-    if ! getent group ventoro >/dev/null; then
-        flunk "install: no group ventoro"
-        return 1
-    fi
-    local accounts options
-    accounts=$(mode_of /opt/ventoro/user.ini)
-    options=$(mode_of /opt/ventoro/VentoroServer.ini)
-    if [ "$accounts" = "640 root:ventoro" ] && [ "$options" = "644 root:ventoro" ]; then
-        pass "install: group ventoro; user.ini $accounts; VentoroServer.ini $options"
-    else
-        flunk "install: user.ini $accounts (want 640 root:ventoro), VentoroServer.ini $options (want 644 root:ventoro)"
-        return 1
-    fi
-}
-
-step_account() {
-    local out
-    if ! out=$(timeout 20 ventoro accounts add "$PILOT_ID" "$PILOT_PASSWORD" "$PILOT_HANDLE" 2>&1); then
-        flunk "ventoro accounts add: $(gist "$out")"
-        return 1
-    fi
-    local accounts
-    accounts=$(mode_of /opt/ventoro/user.ini)
-    if [ "$accounts" != "640 root:ventoro" ]; then
-        flunk "ventoro accounts add: user.ini became $accounts"
-        return 1
-    fi
-    pass "ventoro accounts add $PILOT_ID: user.ini still $accounts"
-}
-
 # "ventoro status" answers and lists the pilot.
 status_lists_pilot() { timeout 10 ventoro status | grep -q -- "$PILOT_HANDLE"; }
 
@@ -96,8 +63,44 @@ probe() {
     timeout 20 ventoro probe 127.0.0.1 --id "$PILOT_ID" --password "$PILOT_PASSWORD" --handle "$PILOT_HANDLE"
 }
 
+step_install() {
+    local out accounts options conffiles
+    if ! out=$(timeout 180 dpkg -i "$1" 2>&1); then
+        flunk "install $(basename "$1"): $(gist "$out")"
+        return 1
+    fi
+    if ! getent passwd ventoro >/dev/null || ! getent group ventoro >/dev/null; then
+        flunk "install: no user or no group ventoro"
+        return 1
+    fi
+    accounts=$(mode_of /etc/ventoro/user.ini)
+    options=$(mode_of /etc/ventoro/VentoroServer.ini)
+    conffiles=$(dpkg-query -W -f '${Conffiles}' ventoro)
+    if [ "$accounts" != "640 root:ventoro" ] || [ "$options" != "644 root:root" ] \
+        || ! grep -q ' /etc/ventoro/VentoroServer.ini ' <<<"$conffiles" || [ -e /opt/ventoro ]; then
+        flunk "install: user.ini $accounts (want 640 root:ventoro), VentoroServer.ini $options (want 644 root:root, a conffile), /opt/ventoro $( [ -e /opt/ventoro ] && echo exists || echo absent)"
+        return 1
+    fi
+    pass "install $(basename "$1"): user and group ventoro; /etc/ventoro/user.ini $accounts; VentoroServer.ini $options, a conffile; nothing in /opt"
+}
+
+step_account() {
+    local out accounts
+    if ! out=$(timeout 20 ventoro accounts add "$PILOT_ID" "$PILOT_PASSWORD" "$PILOT_HANDLE" 2>&1); then
+        flunk "ventoro accounts add: $(gist "$out")"
+        return 1
+    fi
+    accounts=$(mode_of "$1/user.ini")
+    if [ "$accounts" != "$2" ]; then
+        flunk "ventoro accounts add: $1/user.ini became $accounts (want $2)"
+        return 1
+    fi
+    pass "ventoro accounts add $PILOT_ID: $1/user.ini still $accounts"
+}
+
+# The service runs $1 as a user of its own with the group ventoro.
 step_start() {
-    local out
+    local out pid uid groups gid exe
     if ! out=$(timeout 60 systemctl enable --now ventoro.service 2>&1); then
         flunk "systemctl enable --now ventoro: $(gist "$out")"
         return 1
@@ -106,29 +109,21 @@ step_start() {
         flunk "start: ventoro status has no answer after 30 s ($(gist "$last" 1)); $(systemctl show -p ActiveState,SubState,ExecMainStatus,NRestarts ventoro.service | tr '\n' ' ')"
         return 1
     fi
-    local pid uid groups gid
     pid=$(main_pid)
     uid=$(awk '/^Uid:/ {print $2}' "/proc/$pid/status")
-    groups=$(awk '/^Groups:/ {$1 = ""; print}' "/proc/$pid/status")
+    groups=$(awk '/^Gid:/ {print $2} /^Groups:/ {$1 = ""; print}' "/proc/$pid/status" | tr '\n' ' ')
     gid=$(getent group ventoro | cut -d: -f3)
-    if [ "$uid" = 0 ] || [ -z "$uid" ]; then
-        flunk "start: the server runs as uid '$uid', not as a user of its own"
+    exe=$(readlink "/proc/$pid/exe")
+    if [ "$uid" = 0 ] || [ -z "$uid" ] || ! grep -qw -- "$gid" <<<"$groups" || [ "$exe" != "$1" ]; then
+        flunk "start: the server (uid '$uid', groups $groups) runs $exe; want a user of its own with the group ventoro ($gid) running $1"
         return 1
     fi
-    if ! grep -qw -- "$gid" <<<"$groups"; then
-        flunk "start: the server (uid $uid) lacks the group ventoro ($gid); its groups:$groups"
-        return 1
-    fi
-    pass "systemctl enable --now ventoro: active, main PID $pid, uid $uid, group ventoro among its groups, status answers"
+    pass "systemctl enable --now ventoro: main PID $pid runs $exe as uid $uid with the group ventoro; status answers"
 }
 
 step_probe() {
     local out
-    if ! out=$(probe 2>&1); then
-        flunk "ventoro probe$1: $(gist "$out")"
-        return 1
-    fi
-    if ! grep -q "Logon accepted" <<<"$out"; then
+    if ! out=$(probe 2>&1) || ! grep -q "Logon accepted" <<<"$out"; then
         flunk "ventoro probe$1: $(gist "$out")"
         return 1
     fi
@@ -138,6 +133,17 @@ step_probe() {
         return 1
     fi
     pass "ventoro status$1 lists $PILOT_HANDLE"
+}
+
+# The log is written where the package keeps it ($1), by the server's user.
+step_log() {
+    local owner
+    owner=$(mode_of "$1")
+    if [ ! -s "$1" ] || ! grep -q "logged on from" "$1" || [ "${owner#* }" != "ventoro:ventoro" ]; then
+        flunk "log: $1 is $owner and holds $(wc -l <"$1" 2>/dev/null || echo no) lines, no logon, or is not the server's"
+        return 1
+    fi
+    pass "log: $1 ($owner) holds the logon"
 }
 
 step_reload() {
@@ -156,44 +162,64 @@ step_reload() {
         flunk "after reload ventoro status does not list $PILOT_HANDLE: $(gist "$last")"
         return 1
     fi
-    if [ ! -s /var/lib/ventoro/log.txt ]; then
-        note "after reload: /var/lib/ventoro/log.txt is missing or empty"
-    fi
     pass "systemctl reload ventoro: same main PID $after, still active, status still lists $PILOT_HANDLE"
 }
 
+# The 1.0.x package as an operator had it: an account, a ban, user.ini
+# made 0440, the service running and a logon in its log.
+step_old_package() {
+    local out
+    if ! out=$(timeout 180 dpkg -i "$1" 2>&1) || [ ! -x /opt/ventoro/VentoroServer ]; then
+        flunk "install $(basename "$1"): $(gist "$out")"
+        return 1
+    fi
+    pass "install $(basename "$1"): the programs in /opt/ventoro"
+    step_account /opt/ventoro "640 root:ventoro" || return 1
+    if ! out=$(timeout 20 ventoro ban "$BANNED_ID" --reason "service check" 2>&1) || ! chmod 0440 /opt/ventoro/user.ini; then
+        flunk "1.0.x: ventoro ban $BANNED_ID: $(gist "$out")"
+        return 1
+    fi
+    step_start /opt/ventoro/VentoroServer && step_probe " on 1.0.x" || return 1
+    pass "1.0.x: ban of $BANNED_ID in /opt/ventoro/bans.ini ($(mode_of /opt/ventoro/bans.ini)), user.ini made $(mode_of /opt/ventoro/user.ini)"
+}
+
 step_upgrade() {
-    local before after out exe version want accounts
-    # An operator's choice that an upgrade must keep.
-    chmod a-w /opt/ventoro/user.ini
+    local before after exe version out accounts
     before=$(main_pid)
-    if ! out=$(timeout 120 dpkg -i "$1" 2>&1); then
+    if ! out=$(timeout 180 dpkg -i "$1" 2>&1); then
         flunk "upgrade to $(basename "$1"): $(gist "$out")"
         return 1
     fi
     version=$(dpkg-query -W -f '${Version}' ventoro)
-    want=$(dpkg-deb -f "$1" Version)
-    if [ "$version" != "$want" ]; then
-        flunk "upgrade: installed version $version, want $want"
-        return 1
-    fi
     if ! wait_until 30 timeout 10 ventoro status; then
-        flunk "upgrade: ventoro status has no answer after 30 s ($(gist "$last" 1))"
+        flunk "upgrade to $version: ventoro status has no answer after 30 s ($(gist "$last" 1))"
         return 1
     fi
     after=$(main_pid)
     exe=$(readlink "/proc/$after/exe")
-    if [ "$after" = "$before" ] || [ "$exe" != /opt/ventoro/VentoroServer ]; then
-        flunk "upgrade: main PID $before before, $after after, running $exe"
+    if [ "$after" = "$before" ] || [ "$exe" != /usr/bin/VentoroServer ]; then
+        flunk "upgrade to $version: main PID $before before, $after after, running $exe"
         return 1
     fi
     pass "upgrade to $version: restarted, main PID $before -> $after, running $exe"
-    accounts=$(mode_of /opt/ventoro/user.ini)
-    if [ "$accounts" != "440 root:ventoro" ] || ! ventoro accounts list | grep -q -- "$PILOT_HANDLE"; then
-        flunk "upgrade: user.ini is $accounts (the operator made it 440 root:ventoro) or lost $PILOT_HANDLE"
+    accounts=$(mode_of /etc/ventoro/user.ini)
+    if [ "$accounts" != "440 root:ventoro" ] || ! ventoro accounts list | grep -q -- "$PILOT_HANDLE" \
+        || ! ventoro bans | grep -q -- "$BANNED_ID"; then
+        flunk "upgrade: /etc/ventoro/user.ini is $accounts (the operator made it 440 root:ventoro), or the account of $PILOT_HANDLE or the ban of $BANNED_ID is lost"
         return 1
     fi
-    pass "upgrade kept user.ini ($accounts, as the operator set it) and the account of $PILOT_HANDLE"
+    # The 1.0.x run's log came along: two banners (that run's and this
+    # one's) and a logon, which only that run has seen so far.
+    if [ "$(grep -c 'FS MP Server Up' /var/log/ventoro/log.txt 2>/dev/null)" -lt 2 ] \
+        || ! grep -q 'logged on from' /var/log/ventoro/log.txt; then
+        flunk "upgrade: /var/log/ventoro/log.txt does not hold the 1.0.x run's banner and logon"
+        return 1
+    fi
+    if [ -e /opt/ventoro ] || [ -e /var/lib/private/ventoro ]; then
+        flunk "upgrade left behind: $(ls -d /opt/ventoro /var/lib/private/ventoro 2>/dev/null | tr '\n' ' ')"
+        return 1
+    fi
+    pass "upgrade kept user.ini ($accounts), the account of $PILOT_HANDLE and the ban of $BANNED_ID ($(mode_of /etc/ventoro/bans.ini)), VentoroServer.ini $(mode_of /etc/ventoro/VentoroServer.ini), the 1.0.x log in /var/log/ventoro; nothing left in /opt"
 }
 
 step_stop() {
@@ -215,19 +241,20 @@ step_stop() {
 # What the service wrote to the journal, kept beside the report; noise is
 # told, not failed.
 step_journal() {
-    journalctl -u ventoro.service -o short-monotonic --no-pager >"$1/journal.txt" 2>&1
+    journalctl -u ventoro.service -o short-monotonic --no-pager >"$1/journal-$2.txt" 2>&1
     local noise restarts
     noise=$(journalctl -u ventoro.service -o cat --no-pager | grep -i -E 'QStandardPaths|fontconfig' \
         | sort | uniq -c | sed -E 's/^ *([0-9]+) (.*)/\2 (\1 times)/')
     if [ -n "$noise" ]; then
         while IFS= read -r line; do note "journal: $line"; done <<<"$noise"
     else
-        pass "journal: no QStandardPaths or fontconfig lines"
+        pass "journal ($2): no QStandardPaths or fontconfig lines"
     fi
     restarts=$(journalctl -u ventoro.service -o cat --no-pager | grep -c -E 'status=217|Failed with result|Scheduled restart')
     if [ "$restarts" != 0 ]; then
-        flunk "journal: $restarts lines of failure or restart"
+        flunk "journal ($2): $restarts lines of failure or restart"
     fi
+    journalctl --rotate >/dev/null 2>&1 && journalctl --vacuum-time=1s >/dev/null 2>&1
 }
 
 step_purge() {
@@ -236,16 +263,18 @@ step_purge() {
         flunk "dpkg -P ventoro: $(gist "$out")"
         return 1
     fi
-    for path in /opt/ventoro/user.ini /opt/ventoro/VentoroServer.ini /opt/ventoro /var/lib/ventoro \
-        /var/lib/private/ventoro /etc/logrotate.d/ventoro /etc/systemd/system/multi-user.target.wants/ventoro.service; do
+    for path in /etc/ventoro /var/lib/ventoro /var/log/ventoro /var/lib/private/ventoro /opt/ventoro \
+        /usr/bin/VentoroServer /usr/bin/ventoro /etc/logrotate.d/ventoro /usr/lib/sysusers.d/ventoro.conf \
+        /etc/systemd/system/multi-user.target.wants/ventoro.service; do
         if [ -e "$path" ] || [ -L "$path" ]; then left="$left $path"; fi
     done
+    getent passwd ventoro >/dev/null && left="$left user:ventoro"
     getent group ventoro >/dev/null && left="$left group:ventoro"
     if [ -n "$left" ]; then
-        flunk "dpkg -P ventoro left behind:$left"
+        flunk "dpkg -P ventoro$1 left behind:$left"
         return 1
     fi
-    pass "dpkg -P ventoro: settings, accounts, /var/lib/ventoro, unit link and group ventoro gone"
+    pass "dpkg -P ventoro$1: settings, accounts, log, state, unit link, user and group ventoro gone"
 }
 
 inside() {
@@ -253,20 +282,32 @@ inside() {
     report=$dir/report
     : >"$report"
     export DEBIAN_FRONTEND=noninteractive
-    local first second
-    first=$(cat "$dir/first")
-    second=$(cat "$dir/second")
-    step_install "$dir/$first" \
-        && step_account \
-        && step_start \
+    local new old
+    new=$(cat "$dir/new")
+    old=$(cat "$dir/old" 2>/dev/null)
+    step_install "$dir/$new" \
+        && step_account /etc/ventoro "640 root:ventoro" \
+        && step_start /usr/bin/VentoroServer \
         && step_probe "" \
+        && step_log /var/log/ventoro/log.txt \
         && step_reload \
-        && step_upgrade "$dir/$second" \
-        && step_probe " after the upgrade" \
         && step_stop
     local completed=$?
-    step_journal "$dir"
-    ((completed == 0)) && step_purge
+    step_journal "$dir" new
+    ((completed == 0)) && step_purge " (a new install)"
+    if ((completed == 0)) && [ -n "$old" ]; then
+        step_old_package "$dir/$old" \
+            && step_upgrade "$dir/$new" \
+            && step_probe " after the upgrade" \
+            && step_log /var/log/ventoro/log.txt \
+            && step_reload \
+            && step_stop
+        completed=$?
+        step_journal "$dir" upgrade
+        ((completed == 0)) && step_purge " (after the upgrade)"
+    elif [ -z "$old" ]; then
+        note "no 1.0.x package: the upgrade was not tried"
+    fi
     echo "finished" >>"$report"
 }
 
@@ -320,44 +361,43 @@ if [ "$(stat -f -c %T /run 2>/dev/null)" != tmpfs ] && ! mountpoint -q /run/syst
     mounted_nspawn_dir=/run/systemd/nspawn
 fi
 
-# The package as released, and the same again with a higher version.
+# The package of this tree.
 if ! out=$("$make" --no-print-directory -C "$top" package 2>&1); then
     printf '%s\n' "$out" | tail -n 20
     fail "make package"
 fi
-first=$(sed -n 's/^Built //p' <<<"$out" | tail -n 1)
-[ -f "$top/$first" ] || fail "make package: no package named in its output"
-version=$(dpkg-deb -f "$top/$first" Version)
+new=$(sed -n 's/^Built //p' <<<"$out" | tail -n 1)
+[ -f "$top/$new" ] || fail "make package: no package named in its output"
 rm -rf "$run"
 mkdir -p "$run"
-cp "$top/$first" "$run/"
-if ! out=$(cd "$top/build/release" && cpack -D "CPACK_PACKAGE_VERSION=$version+servicecheck" \
-    -D "CPACK_OUTPUT_FILE_PREFIX=$run" 2>&1); then
-    printf '%s\n' "$out" | tail -n 20
-    fail "cpack of the upgrade package"
-fi
-second=$(basename "$(ls "$run"/ventoro_"$version"+servicecheck_*.deb)")
-basename "$first" >"$run/first"
-echo "$second" >"$run/second"
-say "ok   packages built: $(basename "$first"), $second"
+cp "$top/$new" "$run/"
+basename "$new" >"$run/new"
+say "ok   package built, lintian and hardening-check clean: $(basename "$new")"
 
-# `make install` into a scratch tree, twice: a new user.ini is not readable
-# by others, and a mode the operator chose survives the second install.
-prefix=$work/install
-rm -rf "$prefix"
-install_tree() { cmake --install "$top/build/release" --prefix "$prefix" >"$work/install.log" 2>&1; }
-if ! install_tree; then
-    fail "make install into build/service-check/install: $(gist "$(cat "$work/install.log")")"
+# The 1.0.x package, from the last commit that made it (CPack, everything
+# in /opt/ventoro): built once with its programs only, and kept.
+old_deb=$(ls "$work"/old/ventoro_1.0.*_amd64.deb 2>/dev/null | tail -n 1)
+if [ -z "$old_deb" ] && git -C "$top" cat-file -e "$OLD_PACKAGE_COMMIT^{commit}" 2>/dev/null; then
+    started=$SECONDS
+    rm -rf "$work/old" && mkdir -p "$work/old/src"
+    git -C "$top" archive "$OLD_PACKAGE_COMMIT" | tar -x -C "$work/old/src"
+    if cmake -S "$work/old/src" -B "$work/old/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >"$work/old/build.log" 2>&1 \
+        && cmake --build "$work/old/build" -j 2 --target VentoroServer VentoroConfig ventoro ventoro_icon \
+            >>"$work/old/build.log" 2>&1 \
+        && (cd "$work/old/build" && cpack -D "CPACK_OUTPUT_FILE_PREFIX=$work/old") >>"$work/old/build.log" 2>&1; then
+        old_deb=$(ls "$work"/old/ventoro_1.0.*_amd64.deb | tail -n 1)
+        say "ok   1.0.x package built from $OLD_PACKAGE_COMMIT in $((SECONDS - started)) s: $(basename "$old_deb")"
+    else
+        say "note the 1.0.x package could not be built (build/service-check/old/build.log): the upgrade is not tried"
+    fi
 fi
-accounts=$(stat -c %a "$prefix/opt/ventoro/user.ini")
-chmod 0400 "$prefix/opt/ventoro/user.ini"
-install_tree
-kept=$(stat -c %a "$prefix/opt/ventoro/user.ini")
-rm -rf "$prefix"
-if [ "$accounts" != 640 ] || [ "$kept" != 400 ]; then
-    fail "make install: user.ini made with mode $accounts (want 640), an operator's 400 became $kept"
+if [ -n "$old_deb" ]; then
+    cp "$old_deb" "$run/"
+    basename "$old_deb" >"$run/old"
+else
+    say "note no 1.0.x package (commit $OLD_PACKAGE_COMMIT is not in this clone): the upgrade is not tried"
 fi
-say "ok   make install: user.ini made with mode 640; an existing one keeps its mode"
 
 # The host's Debian mirror, where it has one for this suite; debootstrap's
 # own otherwise.
@@ -395,7 +435,7 @@ fi
 
 # The package's dependencies, into the kept root: nothing to fetch when
 # they are there already.
-depends=$(dpkg-deb -f "$run/$second" Depends)
+depends=$(for deb in "$run"/*.deb; do dpkg-deb -f "$deb" Depends; done | paste -sd, -)
 started=$SECONDS
 if in_root 600 apt-get satisfy -y -q --no-install-recommends "$depends" >"$work/dependencies.log" 2>&1; then
     newly=$(grep -m 1 -E '^[0-9]+ upgraded, [0-9]+ newly installed' "$work/dependencies.log")
@@ -464,7 +504,7 @@ if ! grep -qx finished "$run/report"; then
     say "FAIL the steps did not finish within $CONTAINER_SECONDS s (container status $container_status)"
     failed=1
 fi
-say "container booted, checked and powered off in $elapsed s; its journal of the service: build/service-check/run/journal.txt"
+say "container booted, checked and powered off in $elapsed s; the service's journals: build/service-check/run/journal-*.txt"
 if ((failed)); then
     say "FAIL (report: build/service-check/run/report)"
     exit 1

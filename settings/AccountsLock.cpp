@@ -1,8 +1,8 @@
 #include "AccountsLock.h"
 
+#include "AtomicFile.h"
+
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,8 +27,7 @@ std::string directoryOf(const std::string &path)
 std::string AccountsLock::lockFileFor(const std::string &accountsFile)
 {
     // The replacement is renamed where a link points, so the lock is there.
-    char resolved[PATH_MAX];
-    const std::string file = ::realpath(accountsFile.c_str(), resolved) ? std::string(resolved) : accountsFile;
+    const std::string file = AtomicFile::replacementTarget(accountsFile).value_or(accountsFile);
     const std::string directory = directoryOf(file);
     return directory + (directory.back() == '/' ? "" : "/") + kLockFileName;
 }
@@ -38,8 +37,10 @@ AccountsLock::AccountsLock(const std::string &accountsFile, std::chrono::millise
 {
     // O_NONBLOCK: a FIFO put in the lock file's place cannot stall the open.
     m_fd = ::open(m_lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, S_IRUSR | S_IWUSR);
+    // A second name (a hard link) would make the lock file another file,
+    // whose mode this would change.
     struct stat info {};
-    if (m_fd < 0 || ::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (m_fd < 0 || ::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
         m_status = Status::Unavailable;
         if (m_fd >= 0)
             ::close(m_fd);

@@ -12,11 +12,12 @@
 // the new one.
 //
 // The lock is an advisory flock on ".accounts.lock" in that directory (the
-// directory of the file a symbolic link names), not on the file itself,
-// which every write replaces. The lock file is made readable and writable
-// by its owner only and is never followed as a link, so another local user
-// can neither open it to hold the operator's writers off nor point it
-// elsewhere. It stays in place; the kernel releases the lock when its holder
+// directory of the file a symbolic link names, where the writers follow it:
+// see AtomicFile::replacementTarget), not on the file itself, which every
+// write replaces. The lock file is made readable and writable by its owner
+// only and is never followed as a link, nor taken when it has a second
+// name (a hard link), so another local user can neither open it to hold
+// the operator's writers off nor point it elsewhere. It stays in place; the kernel releases the lock when its holder
 // ends, however it ends.
 //
 // Taking the lock waits up to `wait`, retrying; a writer that does not get

@@ -1,12 +1,13 @@
 #include "BansFileLayout.h"
 
 #include "AtomicFile.h"
-#include "ProfileDocument.h"
+#include "Codepage1252.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <unordered_set>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace BansFileLayout {
 namespace {
@@ -28,6 +29,82 @@ std::string oneLine(const std::string &text)
     return text.substr(0, text.find_first_of("\r\n"));
 }
 
+// The blanks the settings accessor drops around lines, names and values.
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == '\x1A';
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size()
+        && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
+
+struct NameHash {
+    size_t operator()(std::string_view name) const
+    {
+        size_t hash = 14695981039346656037ull;
+        for (const char c : name)
+            hash = (hash ^ static_cast<unsigned char>(asciiLower(c))) * 1099511628211ull;
+        return hash;
+    }
+};
+
+struct SameName {
+    bool operator()(std::string_view a, std::string_view b) const { return sameName(a, b); }
+};
+
+// The lines of a file: ended by CR, LF or CR LF, each cut at its first NUL
+// and without the blanks around it.
+class Lines
+{
+public:
+    explicit Lines(std::string_view text) : m_text(text) {}
+    bool next(std::string_view *line)
+    {
+        if (m_at >= m_text.size())
+            return false;
+        size_t end = m_text.find_first_of("\r\n", m_at);
+        if (end == std::string_view::npos)
+            end = m_text.size();
+        const std::string_view whole = m_text.substr(m_at, end - m_at);
+        m_at = end;
+        if (m_at < m_text.size())
+            m_at += (m_text[m_at] == '\r' && m_at + 1 < m_text.size() && m_text[m_at + 1] == '\n') ? 2 : 1;
+        *line = trimmed(whole.substr(0, whole.find('\0')));
+        return true;
+    }
+
+private:
+    std::string_view m_text;
+    size_t m_at = 0;
+};
+
+void takeExpiry(Entry &entry, std::string_view text)
+{
+    if (text.empty())
+        return;
+    entry.expires = timeFromText(text);
+    entry.expiresUnreadable = !entry.expires;
+    if (entry.expiresUnreadable)
+        entry.expiresText = std::string(text);
+}
+
 } // namespace
 
 std::string pathBeside(const std::string &usersIni)
@@ -36,21 +113,45 @@ std::string pathBeside(const std::string &usersIni)
     return slash == std::string::npos ? std::string(FileName) : usersIni.substr(0, slash + 1) + FileName;
 }
 
-std::vector<Entry> parse(std::string_view fileBytes)
+std::vector<Entry> parse(std::string_view fileBytes, size_t maxEntries, bool *tooMany)
 {
-    const ProfileDocument document = ProfileDocument::parse(fileBytes);
+    const Codepage1252::DecodedFile file = Codepage1252::decodeFile(fileBytes);
     std::vector<Entry> entries;
-    for (const std::string &name : document.sectionNames()) {
-        Entry entry;
-        entry.target = name;
-        entry.reason = document.value(name, ReasonKey).value_or(std::string());
-        const std::string expires(
-            ProfileDocument::asReadBack(document.value(name, ExpiresKey).value_or(std::string())));
-        if (!expires.empty()) {
-            entry.expires = timeFromText(expires);
-            entry.expiresUnreadable = !entry.expires;
+    // The lines before the first heading make a section of the empty name,
+    // so a heading "[]" names no section of its own.
+    std::unordered_set<std::string_view, NameHash, SameName> seen{std::string_view()};
+    bool inSection = false, haveReason = false, haveExpires = false;
+    Lines lines(file.text);
+    std::string_view line;
+    while (lines.next(&line)) {
+        const size_t close = line.rfind(']');
+        if (!line.empty() && line.front() == '[' && close != std::string_view::npos) {
+            const std::string_view name = trimmed(line.substr(1, close - 1));
+            inSection = seen.insert(name).second;
+            if (inSection && entries.size() == maxEntries) {
+                if (tooMany)
+                    *tooMany = true;
+                return {};
+            }
+            if (inSection)
+                entries.push_back(Entry{std::string(name), {}, std::nullopt, false, {}});
+            haveReason = haveExpires = false;
+            continue;
         }
-        entries.push_back(std::move(entry));
+        if (!inSection || line.empty())
+            continue;
+        // A line without "=" is a key without a value.
+        const size_t equals = line.find('=');
+        const std::string_view key = trimmed(line.substr(0, equals));
+        const std::string_view value = equals == std::string_view::npos ? std::string_view() : trimmed(line.substr(equals + 1));
+        // The first line of a key counts, as the accessor reads it.
+        if (!haveReason && sameName(key, ReasonKey)) {
+            entries.back().reason = std::string(value);
+            haveReason = true;
+        } else if (!haveExpires && sameName(key, ExpiresKey)) {
+            takeExpiry(entries.back(), value);
+            haveExpires = true;
+        }
     }
     return entries;
 }
@@ -63,6 +164,8 @@ std::string serialize(const std::vector<Entry> &entries)
         text += std::string(ReasonKey) + "=" + oneLine(entry.reason) + "\r\n";
         if (entry.expires)
             text += std::string(ExpiresKey) + "=" + timeText(*entry.expires) + "\r\n";
+        else if (entry.expiresUnreadable)
+            text += std::string(ExpiresKey) + "=" + oneLine(entry.expiresText) + "\r\n";
         text += "\r\n";
     }
     return text;
@@ -70,31 +173,29 @@ std::string serialize(const std::vector<Entry> &entries)
 
 ReadResult read(const std::string &path)
 {
-    const AtomicFile::ReadResult file = AtomicFile::readAll(path);
+    const AtomicFile::ReadResult file = AtomicFile::readAll(path, MaxFileBytes);
     switch (file.status) {
     case AtomicFile::ReadStatus::Ok:
-        return {FileStatus::Ok, parse(file.bytes)};
-    case AtomicFile::ReadStatus::Missing:
-        return {FileStatus::Missing, {}};
-    case AtomicFile::ReadStatus::Failed:
         break;
+    case AtomicFile::ReadStatus::Missing:
+        return {FileStatus::Missing, {}, {}};
+    case AtomicFile::ReadStatus::Failed: {
+        const bool tooLarge = file.failure == AtomicFile::ReadFailure::TooLarge;
+        return {tooLarge ? FileStatus::TooLarge : FileStatus::Unreadable, {}, file.failureText(MaxFileBytes)};
     }
-    return {FileStatus::Unreadable, {}};
+    }
+    bool tooMany = false;
+    std::vector<Entry> entries = parse(file.bytes, MaxEntries, &tooMany);
+    if (tooMany)
+        return {FileStatus::TooLarge, {}, "more than " + std::to_string(MaxEntries) + " sections"};
+    return {FileStatus::Ok, std::move(entries), {}};
 }
 
 bool write(const std::string &path, const std::vector<Entry> &entries, const std::string &groupOf)
 {
-    struct stat before {};
-    const bool existed = ::stat(path.c_str(), &before) == 0;
-    if (!AtomicFile::replaceContents(path, serialize(entries), NewFileMode))
-        return false;
     struct stat accounts {};
-    if (!existed && ::stat(groupOf.c_str(), &accounts) == 0) {
-        // Only the owner of a new file, or root, may change its group; the
-        // file is complete and private either way.
-        [[maybe_unused]] const int ignored = ::chown(path.c_str(), uid_t(-1), accounts.st_gid);
-    }
-    return true;
+    const gid_t group = ::stat(groupOf.c_str(), &accounts) == 0 ? accounts.st_gid : gid_t(-1);
+    return AtomicFile::replaceContents(path, serialize(entries), NewFileMode, group);
 }
 
 std::string timeText(std::int64_t secondsSince1970)

@@ -38,6 +38,13 @@ inline constexpr int SwitchDefault = -1;
 // address and port the pilot sends from.
 inline constexpr int DefaultReplyToSourcePort = 0;
 
+// The settings a running server takes in again on a reload (SIGHUP), and
+// those it takes in only when it starts.
+inline constexpr const char *ReloadedKeys[] = {MotdKey, CrashTextKey, MaxPilotsKey};
+inline constexpr const char *RestartOnlyKeys[] = {ConnectPortKey,      ClientConnectPortKey, HttpPortKey,
+                                                  HttpAddressKey,      ReplyToSourcePortKey, DebugKey,
+                                                  DebugLowLevelKey,    ShowScreenKey};
+
 // A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
 // 0, the words True and False count as such, and anything else (missing,
 // empty, other text) counts as on, the default.

@@ -8,7 +8,6 @@
 #include "AccountsLock.h"
 #include "KeyPressFilter.h"
 #include "ProductLabel.h"
-#include "ServerOptions.h"
 #include "TextBoxGuard.h"
 #include "WindowText.h"
 #include "WindowGeometry.h"
@@ -91,6 +90,16 @@ void ConfigWindow::loadOptions()
     chkDebug->setChecked(options.Debug);
     chkLowLevel->setChecked(options.DebugLowLevel);
     chkShowScreen->setChecked(options.ShowScreen);
+    chkReplyToSourcePort->setChecked(options.ReplyToSourcePort);
+    m_txtMaxPilotsGuard->showValue(options.MaxPilots);
+    m_txtHttpPortGuard->showValue(options.HttpPort);
+    m_txtHttpAddressGuard->showValue(options.HttpAddress);
+}
+
+ServerOptions::Options ConfigWindow::optionsShown() const
+{
+    return {txtMOTD->text(),       chkDebug->isChecked(),  chkLowLevel->isChecked(), chkShowScreen->isChecked(),
+            chkReplyToSourcePort->isChecked(), txtMaxPilots->text(), txtHttpPort->text(), txtHttpAddress->text()};
 }
 
 void ConfigWindow::setEditorState(EditorState state)
@@ -218,12 +227,19 @@ void ConfigWindow::cmdOk_Click()
         showError(QStringLiteral("Message of the day is mandatory"));
         return;
     }
-    const ServerOptions::Options options{txtMOTD->text(), chkDebug->isChecked(), chkLowLevel->isChecked(),
-                                         chkShowScreen->isChecked()};
+    const ServerOptions::Options options = optionsShown();
+    if (const std::optional<QString> refusal = ServerOptions::check(options)) {
+        showError(*refusal);
+        return;
+    }
+    const ServerOptions::Options before = ServerOptions::load(m_context.ServerIni);
     if (!ServerOptions::save(m_context.ServerIni, options)) {
         showError(QStringLiteral("The options file VentoroServer.ini could not be written; it is unchanged"));
         return;
     }
+    const QString note = ServerOptions::changeNote(before, options);
+    if (!note.isEmpty())
+        m_msgBox(this, MessageBoxCall{note, windowTitle(), QMessageBox::Ok, QMessageBox::Ok});
     close();
 }
 

@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr int kReachRowTwips = 540;
+
 template<typename Control>
 Control *place(QWidget *window, const char *name, const QRect &geometry)
 {
@@ -81,7 +83,9 @@ void ConfigWindow::createControls()
     setObjectName(QStringLiteral("ConfigWindow"));
     setWindowTitle(QStringLiteral("Brisalt Ventoro Server Configuration"));
     setWindowIcon(Artwork::windowIcon());
-    setFixedSize(twips(10305), twips(4335));
+    // The classic window, 10305 by 4335 twips, with a row below it for the
+    // options that came later.
+    setFixedSize(twips(10305), twips(4335 + kReachRowTwips));
     setFont(layoutFont());
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
@@ -89,6 +93,7 @@ void ConfigWindow::createControls()
     setAutoFillBackground(true);
 
     createOptionControls();
+    createReachControls();
     createAccountControls();
     createLabels();
     createButtons();
@@ -104,6 +109,28 @@ void ConfigWindow::createOptionControls()
     chkLowLevel->hide();
     chkShowScreen = checkBox(this, "chkShowScreen", QStringLiteral("Show Active Screen:"), twipRect(4320, 1170, 1815, 195));
     chkShowScreen->setToolTip(QStringLiteral("Deselect if going to run in background as service on WindowsNT/2000/XP"));
+}
+
+// The bottom row; each control explains itself in one line.
+void ConfigWindow::createReachControls()
+{
+    chkReplyToSourcePort =
+        checkBox(this, "chkReplyToSourcePort", QStringLiteral("Reply to source port:"), twipRect(180, 4470, 2115, 195));
+    chkReplyToSourcePort->setToolTip(QStringLiteral("Answer each pilot at the address and port it sends from, so "
+                                                    "pilots behind a router need no port forwarding"));
+    constexpr auto digits = TextBoxGuard::Characters::DigitsOnly;
+    lblMaxPilots = label(this, "lblMaxPilots", QStringLiteral("Max pilots:"), twipRect(2520, 4470, 855, 195));
+    m_txtMaxPilotsGuard =
+        textBox(this, txtMaxPilots, "txtMaxPilots", twipRect(3420, 4425, 735, 285), kMaxPilotsLength, digits);
+    txtMaxPilots->setToolTip(QStringLiteral("The most pilots on at once; 0 for no limit"));
+    lblHttpPort = label(this, "lblHttpPort", QStringLiteral("HTTP port:"), twipRect(4380, 4470, 855, 195));
+    m_txtHttpPortGuard = textBox(this, txtHttpPort, "txtHttpPort", twipRect(5280, 4425, 735, 285), kHttpPortLength, digits);
+    txtHttpPort->setToolTip(QStringLiteral("The TCP port of the status page, JSON and metrics; 0 leaves them off"));
+    lblHttpAddress = label(this, "lblHttpAddress", QStringLiteral("HTTP address:"), twipRect(6240, 4470, 1095, 195));
+    m_txtHttpAddressGuard =
+        textBox(this, txtHttpAddress, "txtHttpAddress", twipRect(7380, 4425, 2805, 285), kHttpAddressLength);
+    txtHttpAddress->setToolTip(QStringLiteral("Where the status page listens: 127.0.0.1 this machine only, 0.0.0.0 or "
+                                              ":: every address"));
 }
 
 void ConfigWindow::createAccountControls()
@@ -146,6 +173,7 @@ void ConfigWindow::createDecorations()
     // A line from (0, 540) to (9180, 540), and one from (3870, 1080) to (3870, 1350).
     rule = line(this, "rule", QFrame::HLine, QRect(0, twips(540), twips(9180) + 1, 1));
     divider = line(this, "divider", QFrame::VLine, QRect(twips(3870), twips(1080), 1, twips(1350 - 1080) + 1));
+    reachRule = line(this, "reachRule", QFrame::HLine, QRect(0, twips(4335), twips(10305), 1));
     picture = place<QLabel>(this, "picture", twipRect(9270, 0, 915, 2235));
     picture->setPixmap(Artwork::decorativePicture());
 }
@@ -153,7 +181,8 @@ void ConfigWindow::createDecorations()
 void ConfigWindow::setTabOrder()
 {
     const QList<QWidget *> order = {txtMOTD, chkDebug, chkLowLevel, chkShowScreen, accountList, txtID, txtPwd,
-                                    txtName, cmdNew, cmdSave, cmdDelete, cmdOk};
+                                    txtName, cmdNew, cmdSave, cmdDelete, cmdOk, chkReplyToSourcePort,
+                                    txtMaxPilots, txtHttpPort, txtHttpAddress};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }

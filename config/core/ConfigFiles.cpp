@@ -11,11 +11,11 @@ std::string settingsFilePath(const std::string &directory, const std::string &fi
     return directory + "/" + fileName;
 }
 
-void bindSettingsFiles(Context &context, const std::string &programDirectory)
+void bindSettingsFiles(Context &context, const std::string &settingsDirectory)
 {
-    context.UsersIni.FileName(settingsFilePath(programDirectory, AccountsFileLayout::FileName));
+    context.UsersIni.FileName(settingsFilePath(settingsDirectory, AccountsFileLayout::FileName));
     context.UsersIni.setNewFileMode(AccountsFileLayout::NewFileMode);
-    context.ServerIni.FileName(settingsFilePath(programDirectory, "VentoroServer.ini"));
+    context.ServerIni.FileName(settingsFilePath(settingsDirectory, "VentoroServer.ini"));
 }
 
 } // namespace ConfigFiles

@@ -24,8 +24,8 @@ struct Context {
 std::string settingsFilePath(const std::string &directory, const std::string &fileName);
 
 // Binds UsersIni to "user.ini" and ServerIni to "VentoroServer.ini" in the
-// program's directory; a user.ini the tool makes is never readable by
+// settings directory; a user.ini the tool makes is never readable by
 // others. Touches neither file.
-void bindSettingsFiles(Context &context, const std::string &programDirectory);
+void bindSettingsFiles(Context &context, const std::string &settingsDirectory);
 
 } // namespace ConfigFiles

@@ -1,6 +1,7 @@
 #include "OperatorAccess.h"
 
 #include "AccountsFileLayout.h"
+#include "ArrivalQueue.h"
 #include "HttpDocumentServer.h"
 #include "RuntimeDirectory.h"
 #include "ServerContext.h"
@@ -12,9 +13,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
-OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
-                               OperatorCommands::Reload reload)
-    : m_context(context), m_endpoint(endpoint), m_instanceName(instanceName), m_reload(std::move(reload)),
+OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
+                               const QString &instanceName, OperatorCommands::Reloads reloads)
+    : m_context(context), m_endpoint(endpoint), m_arrivals(arrivals), m_instanceName(instanceName),
+      m_reloads(std::move(reloads)),
       m_startedAt(context.now())
 {
 }
@@ -23,8 +25,10 @@ OperatorAccess::~OperatorAccess() = default;
 
 void OperatorAccess::start(const QString &path)
 {
-    const bool listening = m_control.listen(path, [this](const QByteArray &request) {
-        return OperatorCommands::answer(m_context, facts(), request, m_reload);
+    const bool listening = m_control.listen(path, [this](const QByteArray &request, const ControlSocket::Reply &reply) {
+        // The reply is a copy that outlives the connection, and so is safe
+        // to keep until a reload's bans are in force.
+        OperatorCommands::answer(m_context, facts(), request, m_reloads, [reply](const QByteArray &answer) { reply(answer); });
     });
     if (!listening) {
         std::fprintf(stderr,
@@ -35,12 +39,22 @@ void OperatorAccess::start(const QString &path)
     }
 }
 
-OperatorCommands::RunFacts OperatorAccess::facts() const
+void OperatorAccess::stop()
 {
-    return {m_startedAt, m_endpoint.localPort(), m_context.ClientConnectPort, m_endpoint.droppedDatagrams()};
+    m_control.close();
 }
 
-void OperatorAccess::printSummary(std::FILE *out) const
+OperatorCommands::RunFacts OperatorAccess::facts() const
+{
+    return {m_startedAt,
+            m_endpoint.localPort(),
+            m_context.ClientConnectPort,
+            m_endpoint.droppedDatagrams() - m_endpoint.droppedMappedSources() + m_arrivals.overflowDropped(),
+            m_arrivals.oddSizedDropped(),
+            m_endpoint.droppedMappedSources()};
+}
+
+void OperatorAccess::printSummary(std::FILE *out, const QString &logPath) const
 {
     std::fprintf(out, "VentoroServer is running (stop it with Ctrl+C or SIGTERM).\n");
     if (m_context.ReplyToSourcePort)
@@ -50,7 +64,7 @@ void OperatorAccess::printSummary(std::FILE *out) const
         std::fprintf(out, "  Pilots send to UDP port %u here; answers go to UDP port %u of each pilot's address.\n",
                      unsigned(m_endpoint.localPort()), unsigned(m_context.ClientConnectPort));
     if (m_context.ordinaryLinesOn())
-        std::fprintf(out, "  Log: %s\n", qPrintable(QDir::current().absoluteFilePath(QStringLiteral("log.txt"))));
+        std::fprintf(out, "  Log: %s\n", qPrintable(logPath));
     else
         std::fprintf(out, "  Log: off (\"Debug\" is 0 in VentoroServer.ini, or log.txt could not be opened)\n");
     const QString usersIni = QFileInfo(QString::fromStdString(m_context.UsersIni.FileName())).absoluteFilePath();
@@ -83,6 +97,10 @@ void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, st
     });
     server->addDocument(QStringLiteral("/metrics"), [publicStatus] {
         return Document{StatusMetrics::ContentType, StatusMetrics::exposition(publicStatus())};
+    });
+    server->setReport([](const QByteArray &line) {
+        std::fprintf(stderr, "%s\n", line.constData());
+        std::fflush(stderr);
     });
     QString error;
     const QString address = http.address.addressText();

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 
+class ArrivalQueue;
 class HttpDocumentServer;
 class ServerContext;
 class UdpEndpoint;
@@ -22,23 +23,29 @@ class UdpEndpoint;
 class OperatorAccess
 {
 public:
-    // The context and endpoint must outlive this object; `reload` is what a
-    // "reload" request runs.
-    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const QString &instanceName,
-                   OperatorCommands::Reload reload);
+    // The context, endpoint and arrival queue must outlive this object;
+    // `reloads` are what "reload" and "reload bans" run.
+    OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
+                   const QString &instanceName, OperatorCommands::Reloads reloads);
     ~OperatorAccess();
 
     // Opens the control socket at `path`. When it cannot be opened the
     // server runs on without it, and says so on standard error.
     void start(const QString &path);
 
-    // Ports, where the log goes, how many accounts user.ini holds (with a
-    // hint when it holds none) and how to reach the control socket.
-    void printSummary(std::FILE *out) const;
+    // Stops taking requests; those in hand still complete. Safe inside a
+    // request's handler, which is why nothing is deleted here.
+    void stop();
+
+    // Ports, where the log goes (`logPath`), how many accounts user.ini
+    // holds (with a hint when it holds none) and how to reach the control
+    // socket.
+    void printSummary(std::FILE *out, const QString &logPath) const;
 
     // Starts the HTTP status page where `http` says, and says where on
     // `out`; nothing when its port is 0. When it cannot listen the server
-    // runs on without it, and says so on standard error.
+    // runs on without it, and says so on standard error. What the page
+    // refuses is summed up on standard error, one line a minute at most.
     void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out);
 
 private:
@@ -46,8 +53,9 @@ private:
 
     ServerContext &m_context;
     UdpEndpoint &m_endpoint;
+    const ArrivalQueue &m_arrivals;
     QString m_instanceName;
-    OperatorCommands::Reload m_reload;
+    OperatorCommands::Reloads m_reloads;
     qint64 m_startedAt = 0;
     ControlSocket m_control;
     std::unique_ptr<HttpDocumentServer> m_http;

@@ -16,14 +16,17 @@ bool hasScreen()
         && QGuiApplication::platformName() != QStringLiteral("minimal");
 }
 
-void show(const QString &text, bool windowShown)
+void show(const QString &text, bool windowShown, const QString &detail)
 {
     if (!windowShown || !hasScreen()) {
         std::fprintf(stderr, "ERROR: %s\n", qPrintable(text));
+        if (!detail.isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(detail));
         std::fflush(stderr);
         return;
     }
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("ERROR"), text, QMessageBox::Ok);
+    box.setInformativeText(detail);
     box.exec();
 }
 

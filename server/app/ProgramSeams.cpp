@@ -6,6 +6,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 QTime SystemClock::timeOfDay() const
 {
     return QTime::currentTime();
@@ -20,6 +24,14 @@ qint64 SystemClock::monotonicSeconds() const
 qint64 SystemClock::wallSeconds() const
 {
     return QDateTime::currentSecsSinceEpoch();
+}
+
+qint64 SystemClock::arrivalClockNowNs() const
+{
+    timespec now {};
+    if (::syscall(SYS_clock_gettime, CLOCK_REALTIME, &now) != 0)
+        return 0;
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 void EndpointSender::attach(UdpEndpoint &socket, ServerCounters &counters)
@@ -39,7 +51,7 @@ bool EndpointSender::send(const Endpoint &to, const Packet &record, WhenFull whe
         return false;
     const auto &bytes = record.data();
     return m_socket->queueDatagram(to, reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()),
-                                   whenFull == WhenFull::Drop);
+                                   whenFull);
 }
 
 void EventLoopYield::yield()
@@ -54,29 +66,4 @@ void EventLoopYield::yield()
         m_socket->flushSends();
     QCoreApplication::processEvents();
     m_lastRun = std::chrono::steady_clock::now();
-}
-
-bool EndpointSource::hasPendingDatagrams() const
-{
-    return m_socket.hasPendingDatagrams();
-}
-
-bool EndpointSource::read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText)
-{
-    return m_socket.takeDatagram(bytes, sender, errorNumber, errorText, &m_lastReadArrivalNs);
-}
-
-void EndpointSource::raiseArrivalLater(qint64 size)
-{
-    m_socket.raiseArrivalLater(size);
-}
-
-qint64 EndpointSource::arrivalClockNowNs() const
-{
-    return m_socket.arrivalClockNowNs();
-}
-
-void EndpointSource::takeInWaiting()
-{
-    m_socket.takeInWaiting();
 }

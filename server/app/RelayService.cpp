@@ -6,7 +6,9 @@
 #include <cstdio>
 
 RelayService::RelayService(QObject *parent)
-    : QObject(parent), m_context(m_clock, m_sender, m_yield), m_source(m_endpoint), m_receivePath(m_context, m_source)
+    : QObject(parent), m_context(m_clock, m_sender, m_yield),
+      m_receivePath(m_context, m_arrivals,
+                    [this] { QMetaObject::invokeMethod(this, [this] { m_receivePath.onDataArrival(); }, Qt::QueuedConnection); })
 {
     m_endpoint.setObjectName(QStringLiteral("endpoint"));
     m_sweepTimer.setObjectName(QStringLiteral("sweepTimer"));
@@ -15,14 +17,14 @@ RelayService::RelayService(QObject *parent)
     m_sweepTimer.setInterval(HeartbeatSweep::TimerIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, [this] { HeartbeatSweep::onSweepTick(m_context); });
     connect(&m_endpoint, &UdpEndpoint::closed, this, [this] { HeartbeatSweep::onSocketClosed(m_context); });
-    connect(&m_endpoint, &UdpEndpoint::dataArrival, this,
-            [this](qint64 bytesTotal) { m_receivePath.onDataArrival(bytesTotal); });
+    connect(&m_endpoint, &UdpEndpoint::dataArrival, this, [this] { m_receivePath.onDataArrival(); });
     m_sweepTimer.start();
 }
 
 RelayService::~RelayService()
 {
     stopListening();
+    m_operatorAccess.reset();
 }
 
 bool RelayService::startListening(QString *errorText)
@@ -43,28 +45,42 @@ bool RelayService::startListening(QString *errorText)
 void RelayService::stopListening()
 {
     m_sweepTimer.stop();
-    m_operatorAccess.reset();
+    if (m_operatorAccess)
+        m_operatorAccess->stop();
     m_endpoint.close();
 }
 
-void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName)
+void RelayService::startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath)
 {
-    m_operatorAccess =
-        std::make_unique<OperatorAccess>(m_context, m_endpoint, instanceName, [this] { return reload(); });
+    OperatorCommands::Reloads reloads;
+    reloads.reload = [this](ServerReload::Reloader::ReloadDone done) { reload(std::move(done)); };
+    reloads.reloadBans = [this](ServerReload::Reloader::BansDone done) { m_reloader.reloadBans(std::move(done)); };
+    m_operatorAccess = std::make_unique<OperatorAccess>(m_context, m_endpoint, m_arrivals, instanceName, reloads);
     m_operatorAccess->start(controlPath);
-    m_operatorAccess->printSummary(stdout);
+    m_operatorAccess->printSummary(stdout, logPath);
 }
 
-ServerReload::Report RelayService::reload()
+namespace {
+
+void tellOperator(const ServerReload::Report &report)
 {
-    const ServerReload::Report report = ServerReload::reload(m_context);
     QStringList lines = report.warnings;
     if (!report.restartOnly.isEmpty())
         lines.append(report.logLine);
     for (const QString &line : lines)
         std::fprintf(stderr, "VentoroServer: %s\n", qPrintable(line));
     std::fflush(stderr);
-    return report;
+}
+
+} // namespace
+
+void RelayService::reload(ServerReload::Reloader::ReloadDone done)
+{
+    m_reloader.reload([done = std::move(done)](const ServerReload::Report &report) {
+        tellOperator(report);
+        if (done)
+            done(report);
+    });
 }
 
 void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)

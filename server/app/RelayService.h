@@ -30,6 +30,7 @@ public:
     ServerContext &context() { return m_context; }
     const ServerContext &context() const { return m_context; }
     UdpEndpoint &endpoint() { return m_endpoint; }
+    ArrivalQueue &arrivals() { return m_arrivals; }
     QTimer &sweepTimer() { return m_sweepTimer; }
 
     // Binds the socket to the settings' ports. False, with the reason in
@@ -38,18 +39,20 @@ public:
     bool startListening(QString *errorText);
 
     // Stops the sweep, closes the control socket and the UDP socket. Safe to
-    // call more than once.
+    // call more than once, and from inside any handler (a yield may run it):
+    // what a handler works for is only closed here, and goes with the
+    // service itself.
     void stopListening();
 
     // Opens the control socket at `path` for the `ventoro` commands; the
     // server runs on without one, saying so on standard error, when it
     // cannot be opened. Then prints the run's summary on standard output.
-    void startOperatorAccess(const QString &controlPath, const QString &instanceName);
+    void startOperatorAccess(const QString &controlPath, const QString &instanceName, const QString &logPath);
 
-    // What SIGHUP and `ventoro reload` do (ServerReload::reload), with the
-    // restart-only settings that changed and every warning also on
-    // standard error.
-    ServerReload::Report reload();
+    // What SIGHUP and `ventoro reload` do (ServerReload::Reloader), with
+    // the restart-only settings that changed and every warning also on
+    // standard error once the new bans are in force; then `done`, if any.
+    void reload(ServerReload::Reloader::ReloadDone done = {});
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.
@@ -60,9 +63,10 @@ private:
     EventLoopYield m_yield;
     EndpointSender m_sender;
     ServerContext m_context;
-    UdpEndpoint m_endpoint;
+    ArrivalQueue m_arrivals;
+    UdpEndpoint m_endpoint{m_arrivals};
     QTimer m_sweepTimer;
-    EndpointSource m_source;
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
+    ServerReload::Reloader m_reloader{m_context};
 };

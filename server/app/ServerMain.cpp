@@ -6,7 +6,9 @@
 #include "RuntimeDirectory.h"
 #include "ServerReload.h"
 #include "SignalWatcher.h"
+#include "ServerOptionChecks.h"
 #include "SingleInstance.h"
+#include "StartupDirectories.h"
 #include "StartupOptions.h"
 
 #include <QApplication>
@@ -16,6 +18,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace ServerMain {
 namespace {
@@ -24,6 +28,13 @@ const char kAlreadyRunning[] =
     "Ventoro Server module is already running, cannot run program twice on same machine. If you have debugging "
     "disabled you will have no visible sign of the Server as running. It runs entirely in the background of the "
     "machine. Try CTRL-ALT-DEL to start the task manager to review if the program is running in the background";
+
+const char kUsage[] =
+    "Usage: VentoroServer [--settings-dir DIR] [--log-dir DIR]\n"
+    "The relay server for flight-simulator pilots (see man VentoroServer).\n"
+    "  --settings-dir DIR  where VentoroServer.ini, user.ini and bans.ini are (default: %s)\n"
+    "  --log-dir DIR       where log.txt is written (default: %s)\n"
+    "  --help, --version\n";
 
 void warn(const QString &text)
 {
@@ -86,7 +97,85 @@ QString programDirectory(const char *argv0)
     return QFileInfo(program).absolutePath();
 }
 
-// "log.txt" in the working directory, appended to. Unbuffered: every line
+// The command line less the options read here, for the application
+// object: a window system takes its own ("-platform offscreen").
+struct ApplicationArguments {
+    std::vector<std::string> texts;
+    std::vector<char *> pointers;
+    int argc = 0;
+
+    explicit ApplicationArguments(std::vector<std::string> arguments) : texts(std::move(arguments))
+    {
+        for (std::string &text : texts)
+            pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        argc = int(texts.size());
+    }
+};
+
+// Answers --help and --version, and refuses a wrong command line; gives
+// the exit status when the program ends here.
+std::optional<int> answerCommandLine(const StartupDirectories::Request &request, const char *argv0)
+{
+    if (!request.error.empty()) {
+        std::fprintf(stderr, "VentoroServer: %s\n\n", request.error.c_str());
+        std::fprintf(stderr, kUsage, "the program directory", "the working directory");
+        return ExitUsage;
+    }
+    if (request.version) {
+        std::printf("VentoroServer %s\n", VENTORO_VERSION);
+        return 0;
+    }
+    if (!request.help)
+        return std::nullopt;
+    const StartupDirectories::Directories defaults =
+        StartupDirectories::resolve({}, QFile::encodeName(programDirectory(argv0)).toStdString(), ".");
+    std::printf(kUsage, defaults.settings.c_str(),
+                defaults.log == "." ? "the working directory" : defaults.log.c_str());
+    return 0;
+}
+
+// What helps on Linux after the fixed text for a second copy: which
+// process holds the lock and how to stop it or run another server beside it.
+QString secondCopyHelp(const QString &lockPath)
+{
+    const qint64 pid = SingleInstance::holderProcessId(lockPath);
+    const QString holder = pid > 0 ? QStringLiteral("The running copy is process %1 (%2); stop it with \"kill %1\" "
+                                                    "(\"sudo systemctl stop ventoro\" for the service)")
+                                         .arg(QString::number(pid), lockPath)
+                                   : QStringLiteral("The running copy holds %1").arg(lockPath);
+    return holder + QStringLiteral(", or run a second server beside it with VENTORO_INSTANCE=NAME and other ports in "
+                                   "a settings directory of its own (--settings-dir DIR).");
+}
+
+// A ConnectPort or ClientConnectPort the server cannot take is said before
+// the bind failure it leads to.
+void warnAboutPorts(const INIFiles &serverIni)
+{
+    QString error;
+    if (!StartupOptions::readPorts(serverIni, &error))
+        warn(error + QStringLiteral(" in %1; the server cannot listen")
+                         .arg(QString::fromStdString(serverIni.FileName())));
+}
+
+// What helps on Linux after the fixed text for a failed bind: the address,
+// port, setting and file, and where to look.
+QString bindHelp(const INIFiles &serverIni, const QString &errorText)
+{
+    QString unused;
+    const std::optional<StartupOptions::Ports> ports = StartupOptions::readPorts(serverIni, &unused);
+    const QString file = QString::fromStdString(serverIni.FileName());
+    if (!ports)
+        return QStringLiteral("Set \"ConnectPort\" and \"ClientConnectPort\" in %1 to port numbers from 1 to 65535.")
+            .arg(file);
+    const QString port = QString::number(ports->localPort);
+    return QStringLiteral("UDP port %1 on every address of this machine (\"ConnectPort\" in %2) could not be had: %3. "
+                          "\"ss -ulpn 'sport = :%1'\" shows which program holds it; stop that program, or set "
+                          "another ConnectPort.")
+        .arg(port, file, errorText);
+}
+
+// "log.txt" in the log directory, appended to. Unbuffered: every line
 // goes to the file as it is written, and a line that cannot be written (a
 // full disk) is dropped rather than kept in memory.
 std::unique_ptr<QFile> openLogFile(const QString &path)
@@ -135,8 +224,9 @@ void applyOptions(ServerContext &context, const StartupOptions::Options &options
 // screen when there is one to see, else a log line and standard error.
 void bindFailed(ServerContext &context, const QString &errorText, bool screenShown)
 {
+    const QString help = bindHelp(context.ServerIni, errorText);
     if (screenShown && OperatorMessage::hasScreen()) {
-        OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing"));
+        OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing"), true, help);
         return;
     }
     const QString event = QStringLiteral("Error binding to Adapter and port ") + errorText;
@@ -144,13 +234,21 @@ void bindFailed(ServerContext &context, const QString &errorText, bool screenSho
         context.logEvent(event);
     OperatorMessage::show(QStringLiteral("Couldn't Bind to port. Server closing\n")
                               + context.clock.timeOfDay().toString(QStringLiteral("hh:mm:ss - ")) + event,
-                          false);
+                          false, help);
 }
 
 } // namespace
 
 int run(int argc, char *argv[])
 {
+    const StartupDirectories::Request request = StartupDirectories::parse(argc, argv, true, true);
+    if (const std::optional<int> status = answerCommandLine(request, argv[0]))
+        return *status;
+    const StartupDirectories::Directories directories = StartupDirectories::resolve(
+        request, QFile::encodeName(programDirectory(argv[0])).toStdString(),
+        QFile::encodeName(QDir::currentPath()).toStdString());
+    ApplicationArguments arguments(request.passOn);
+
     // One copy per machine and user; VENTORO_INSTANCE names another lock,
     // so that a second server on other ports (or a test run) can live beside
     // it. Nothing else is touched before the lock is held.
@@ -172,18 +270,20 @@ int run(int argc, char *argv[])
             warn(instanceLock.errorText());
             return ExitRefused;
         }
-        const auto app = application(displayAvailable(), argc, argv);
-        OperatorMessage::show(QLatin1String(kAlreadyRunning));
+        const auto app = application(displayAvailable(), arguments.argc, arguments.pointers.data());
+        OperatorMessage::show(QLatin1String(kAlreadyRunning), true,
+                              secondCopyHelp(RuntimeDirectory::lockPath(runtimeDirectory, instance)));
         return ExitRefused;
     }
 
-    const StartupOptions::Paths paths = StartupOptions::settingsPaths(programDirectory(argv[0]));
+    const StartupOptions::Paths paths =
+        StartupOptions::settingsPaths(QFile::decodeName(QByteArray::fromStdString(directories.settings)));
     INIFiles serverIni;
     serverIni.FileName(paths.serverIni.toStdString());
     const StartupOptions::Options options = StartupOptions::read(serverIni);
     const StartupOptions::HttpOptions http = StartupOptions::readHttp(serverIni);
     const bool windowed = options.ShowScreen && displayAvailable();
-    const auto app = application(windowed, argc, argv);
+    const auto app = application(windowed, arguments.argc, arguments.pointers.data());
 
     RelayService service;
     ServerContext &context = service.context();
@@ -199,18 +299,26 @@ int run(int argc, char *argv[])
     applyOptions(context, options);
     for (const QString &warning : http.warnings)
         warn(warning);
-    if (context.DebugOn)
-        openLog(context, QDir::current().absoluteFilePath(QStringLiteral("log.txt")));
-    // Bans outlive runs; a bans.ini that cannot be read leaves none in force
-    // and says so.
-    for (const QString &warning : ServerReload::reloadBans(context).warnings)
+    // Bans outlive runs: a server that cannot take in its bans.ini does not
+    // start, rather than let in everyone the operator shut out.
+    QStringList banWarnings;
+    if (!ServerReload::loadAtStart(context, &error, &banWarnings)) {
+        warn(error + QStringLiteral("; the server does not start without its bans (fix the file, or remove it "
+                                    "for none)"));
+        return ExitBansUnreadable;
+    }
+    for (const QString &warning : banWarnings)
         warn(warning);
+    const QString logPath = QFile::decodeName(
+        QByteArray::fromStdString(StartupDirectories::filePath(directories.log, "log.txt")));
+    if (context.DebugOn)
+        openLog(context, logPath);
 
-    // Closing the screen and SIGTERM or SIGINT end the run alike.
-    const auto stop = [&service] {
-        service.stopListening();
-        QCoreApplication::quit();
-    };
+    // Closing the screen and SIGTERM or SIGINT end the run alike. A stop may
+    // come in a yield of a handler (an operator's request that removes
+    // players sends, and every send lets events run): the event loop ends
+    // once that handler has returned, and the service closes after it.
+    const auto stop = [] { QCoreApplication::quit(); };
     std::unique_ptr<DebugScreen> screen;
     if (windowed) {
         screen = std::make_unique<DebugScreen>(service);
@@ -221,11 +329,12 @@ int run(int argc, char *argv[])
     // Stop requests are watched before the socket is bound: one that comes
     // as soon as the server listens still ends it in order.
     QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, stop);
+    warnAboutPorts(context.ServerIni);
     if (!service.startListening(&error)) {
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
-    service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance);
+    service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
     service.startStatusPage(http);
 
     const int status = QCoreApplication::exec();

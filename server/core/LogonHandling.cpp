@@ -20,9 +20,10 @@ namespace {
 using Cause = LogonRefusal::Cause;
 
 // Answers a refused logon with LogonRejected, logs why and counts it. The
-// answer is given up at once when the socket's send buffer is full, and an
-// address throttled for guessing gets at most one a second: refusals must
-// neither hold up the relay nor make the server an amplifier.
+// answer goes only while the socket's send buffer has room to spare, and an
+// address throttled for guessing gets at most one a second: a flood of
+// refused logons must neither take the room the pilots' records need nor
+// make the server an amplifier.
 void refuseLogon(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &source,
                  LogonRefusal refusal)
 {
@@ -34,7 +35,7 @@ void refuseLogon(ServerContext &context, const Records::LogonRequestFields &requ
         ++context.counters.logonsUnanswered;
     } else {
         Senders::sendRecord(context, context.replyEndpoint(source), Records::logonRejected(context.LastServerID), 1,
-                            Sender::WhenFull::Drop);
+                            Sender::WhenFull::DropFirst);
     }
     if (context.ordinaryLinesOn()) {
         context.logEvent(QStringLiteral("User rejected logon from ") + context.endpointText(source));

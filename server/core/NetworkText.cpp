@@ -3,9 +3,13 @@
 namespace NetworkText {
 namespace {
 
-bool breaksLines(char16_t c)
+// Controls that end a line or drive a terminal, and the bidirectional
+// embeddings, overrides and isolates, which reorder what follows them on
+// the line (a handle could make the rest of a log line read backwards).
+bool unsafeInLine(char16_t c)
 {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E)
+        || (c >= 0x2066 && c <= 0x2069);
 }
 
 } // namespace
@@ -14,7 +18,7 @@ QString oneLine(const QString &text)
 {
     QString line = text;
     for (QChar &c : line) {
-        if (breaksLines(c.unicode()))
+        if (unsafeInLine(c.unicode()))
             c = u'?';
     }
     return line;

@@ -10,7 +10,9 @@ namespace NetworkText {
 
 // For a line of the log or a terminal: every character that could end the
 // line, start another or drive the terminal (C0 and C1 controls, escape
-// included, DEL, the Unicode line and paragraph separators) becomes "?".
+// included, DEL, the Unicode line and paragraph separators), and every
+// bidirectional embedding, override or isolate (U+202A to U+202E, U+2066
+// to U+2069), which would reorder the rest of the line, becomes "?".
 QString oneLine(const QString &text);
 
 // For JSON and any UTF-8 output: a UTF-16 surrogate without its partner

@@ -17,7 +17,7 @@ QJsonValue count(quint64 value)
     return QJsonValue(qint64(qMin<quint64>(value, quint64(std::numeric_limits<qint64>::max()))));
 }
 
-QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
+QJsonObject counters(const ServerCounters &counted, const RunFacts &facts)
 {
     QJsonObject failures;
     for (const auto &[type, failed] : counted.sendFailuresByType)
@@ -34,7 +34,9 @@ QJsonObject counters(const ServerCounters &counted, quint64 receiveQueueDrops)
         {QStringLiteral("logonsUnanswered"), count(counted.logonsUnanswered)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
         {QStringLiteral("sendFailuresByType"), failures},
-        {QStringLiteral("receiveQueueDrops"), count(receiveQueueDrops)},
+        {QStringLiteral("receiveQueueDrops"), count(facts.receiveQueueDrops)},
+        {QStringLiteral("oddSizedDatagramsDropped"), count(facts.oddSizedDatagramsDropped)},
+        {QStringLiteral("mappedSourcesDropped"), count(facts.mappedSourcesDropped)},
     };
 }
 
@@ -62,7 +64,9 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
-    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)").arg(NetworkText::wellFormed(player->Handle)).arg(serverId).arg(context.endpointText(player->endpoint)));
+    return outcome(true, QStringLiteral("removed %1 (server ID %2, %3)")
+                             .arg(NetworkText::wellFormed(player->Handle), QString::number(serverId),
+                                  context.endpointText(player->endpoint)));
 }
 
 QJsonObject bansAnswer(const ServerReload::BansOutcome &bans, QString message, QStringList warnings)
@@ -113,7 +117,7 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
         {QStringLiteral("maxPilots"), context.MaxPilots},
         {QStringLiteral("bans"), context.bans.countInForce(context.wallNow())},
         {QStringLiteral("players"), players},
-        {QStringLiteral("counters"), counters(context.counters, facts.receiveQueueDrops)},
+        {QStringLiteral("counters"), counters(context.counters, facts)},
     };
 }
 
@@ -125,25 +129,26 @@ PlayerPtr kick(ServerContext &context, qint32 serverId)
     return player;
 }
 
-QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reload &reload)
+void answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reloads &reloads,
+            const Answer &reply)
 {
+    const auto line = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n'; };
     const QByteArray verb = request.left(request.indexOf(' ')).trimmed();
     const QByteArray simplified = request.simplified();
-    QJsonObject reply;
     if (simplified == "status") {
-        reply = status(context, facts);
+        reply(line(status(context, facts)));
     } else if (verb == "kick") {
-        reply = kickRequest(context, request.mid(verb.size()));
-    } else if (simplified == "reload" && reload) {
-        reply = reloadAnswer(reload());
-    } else if (simplified == "reload bans") {
-        const ServerReload::BansOutcome bans = ServerReload::reloadBans(context);
-        reply = bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings);
+        reply(line(kickRequest(context, request.mid(verb.size()))));
+    } else if (simplified == "reload" && reloads.reload) {
+        reloads.reload([reply, line](const ServerReload::Report &report) { reply(line(reloadAnswer(report))); });
+    } else if (simplified == "reload bans" && reloads.reloadBans) {
+        reloads.reloadBans([reply, line](const ServerReload::BansOutcome &bans) {
+            reply(line(bansAnswer(bans, QStringLiteral("Bans reloaded (%1 in force)").arg(bans.inForce), bans.warnings)));
+        });
     } else {
-        reply = outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", \"reload\" "
-                                              "and \"reload bans\""));
+        reply(line(outcome(false, QStringLiteral("unknown request; there are \"status\", \"kick SERVERID\", "
+                                                 "\"reload\" and \"reload bans\""))));
     }
-    return QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n';
 }
 
 } // namespace OperatorCommands

@@ -17,12 +17,16 @@ class ServerContext;
 namespace OperatorCommands {
 
 // What the run knows beside its state: when it started (monotonic
-// seconds), its two ports and the datagrams its receive queue dropped.
+// seconds), its two ports, the datagrams its receive queue dropped (full,
+// or never to be kept), those dropped for a size that is no whole number of
+// records, and those whose IPv4-mapped source came in an IPv6 packet.
 struct RunFacts {
     qint64 startedAt = 0;
     quint16 connectPort = 0;
     quint16 clientConnectPort = 0;
     quint64 receiveQueueDrops = 0;
+    quint64 oddSizedDatagramsDropped = 0;
+    quint64 mappedSourcesDropped = 0;
 };
 
 // Who a status is for: the operator sees each player's address; the
@@ -43,16 +47,25 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
 // registered player has that ID.
 PlayerPtr kick(ServerContext &context, qint32 serverId);
 
-// The reload the program does (ServerReload::reload, and telling the
-// operator beside the log); given by the service that runs the server.
-using Reload = std::function<ServerReload::Report()>;
+// The reloads the program does (ServerReload::Reloader, and telling the
+// operator beside the log), given by the service that runs the server.
+// Each calls its `done` once the bans it read are in force.
+struct Reloads {
+    std::function<void(ServerReload::Reloader::ReloadDone done)> reload;
+    std::function<void(ServerReload::Reloader::BansDone done)> reloadBans;
+};
 
-// Answers one request line with one JSON line: "status" gives status();
-// "kick ID" gives {"ok": true, "message": ...} or {"ok": false, "error": ...};
-// "reload" runs `reload` and "reload bans" ServerReload::reloadBans, each
-// giving {"ok": true, "message": ..., "bans": N, "removed": [...],
-// "warnings": [...]}, and "reload" also {"restartOnly": [keys]}; anything
-// else is an error naming the requests there are.
-QByteArray answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reload &reload);
+// Takes one answer line; may be called after its client has gone.
+using Answer = std::function<void(const QByteArray &answer)>;
+
+// Answers one request line with one JSON line through `reply`: "status"
+// gives status(); "kick ID" gives {"ok": true, "message": ...} or {"ok":
+// false, "error": ...}; anything else is an error naming the requests
+// there are. Those answer at once. "reload" and "reload bans" run
+// `reloads` and answer once the new bans are in force, each with {"ok":
+// true, "message": ..., "bans": N, "removed": [...], "warnings": [...]},
+// and "reload" also {"restartOnly": [keys]}.
+void answer(ServerContext &context, const RunFacts &facts, const QByteArray &request, const Reloads &reloads,
+            const Answer &reply);
 
 } // namespace OperatorCommands

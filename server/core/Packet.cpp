@@ -5,10 +5,15 @@
 
 Packet Packet::fromDatagram(const QByteArray &datagram)
 {
+    return fromBytes(datagram.constData(), datagram.size());
+}
+
+Packet Packet::fromBytes(const char *data, qsizetype size)
+{
     Packet packet;
-    const auto length = static_cast<size_t>(std::min<qsizetype>(datagram.size(), Size));
+    const auto length = static_cast<size_t>(std::clamp<qsizetype>(size, 0, Size));
     if (length > 0)
-        std::memcpy(packet.m_bytes.data(), datagram.constData(), length);
+        std::memcpy(packet.m_bytes.data(), data, length);
     return packet;
 }
 

@@ -64,6 +64,7 @@ public:
 
     Packet() { m_bytes.fill(0); }
     static Packet fromDatagram(const QByteArray &datagram);
+    static Packet fromBytes(const char *data, qsizetype size);
 
     qint32 PacketClass() const { return int32At(PacketClassAt); }
     qint32 PacketType() const { return int32At(PacketTypeAt); }

@@ -7,21 +7,8 @@
 #include "ServerContext.h"
 
 #include <exception>
-#include <vector>
 
 namespace {
-
-struct Received {
-    QByteArray bytes;
-    Endpoint source;
-    qint64 arrivalNs = 0;
-};
-
-// Time between a datagram's arrival and now; 0 when either is unknown.
-qint64 waitedSince(qint64 arrivalNs, qint64 nowNs)
-{
-    return arrivalNs > 0 && nowNs > arrivalNs ? nowNs - arrivalNs : 0;
-}
 
 bool isFlightData(const Packet &packet)
 {
@@ -30,56 +17,74 @@ bool isFlightData(const Packet &packet)
 
 } // namespace
 
-void ReceivePath::onDataArrival(qint64 bytesTotal)
+ReceivePath::ReceivePath(ServerContext &context, ArrivalQueue &queue, std::function<void()> raiseLater)
+    : m_context(context), m_queue(queue), m_raiseLater(std::move(raiseLater))
 {
-    if (bytesTotal % 128 != 0)
-        return;
-    if (!m_context.ReceiveReady) {
-        m_refusedArrival = bytesTotal;
-        return;
-    }
-    runBurst();
-    if (m_refusedArrival && m_source.hasPendingDatagrams())
-        m_source.raiseArrivalLater(*m_refusedArrival);
-    m_refusedArrival.reset();
 }
 
-void ReceivePath::runBurst()
+void ReceivePath::onDataArrival()
+{
+    if (!m_context.ReceiveReady) {
+        m_refused = true;
+        return;
+    }
+    std::vector<Arrival> burst = std::move(m_burst);
+    m_queue.takeBurst(burst);
+    onBurst(burst);
+    m_burst = std::move(burst);
+    const bool failed = !m_burst.empty() && m_burst.back().readError != 0;
+    if ((m_refused || failed) && !m_queue.isEmpty() && m_raiseLater)
+        m_raiseLater();
+    m_refused = false;
+}
+
+void ReceivePath::onBurst(std::span<const Arrival> burst)
 {
     ReceiveGuard guard(m_context);
-    std::vector<Received> burst;
-    while (m_source.hasPendingDatagrams()) {
-        Received datagram;
-        int errorNumber = 0;
-        QString errorText;
-        if (!m_source.read(&datagram.bytes, &datagram.source, &errorNumber, &errorText)) {
-            // Names the sender read last in this burst, if any.
-            if (m_context.ordinaryLinesOn())
-                m_context.logEvent(QStringLiteral("Problem reading packet from ")
-                                   + (burst.empty() ? QString() : m_context.endpointText(burst.back().source))
-                                   + QLatin1Char(' ') + QString::number(errorNumber) + QLatin1Char(' ') + errorText);
+    for (size_t i = 0; i < burst.size(); ++i) {
+        if (burst[i].readError != 0) {
+            logReadFailure(burst.first(i), burst[i].readError);
             return;
         }
-        datagram.arrivalNs = m_source.lastReadArrivalNs();
-        burst.push_back(std::move(datagram));
     }
-    for (size_t i = 0; i < burst.size(); ++i) {
-        const Received &datagram = burst[i];
-        // Handling a long burst takes a while, and nothing else reads the
-        // socket meanwhile: what came in since is taken in, so the system's
-        // queue never overflows with records that must not be lost, and the
-        // newest arrival stays a fair measure of now.
-        if (i > 0)
-            m_source.takeInWaiting();
+    qint64 newestNs = 0;
+    for (const Arrival &arrival : burst) {
+        newestNs = std::max(newestNs, arrival.arrivalNs);
         try {
             // Only flight data can be too old, so only it asks for the time.
-            const Packet packet = Packet::fromDatagram(datagram.bytes);
-            const qint64 waited = isFlightData(packet) ? waitedSince(datagram.arrivalNs, m_source.arrivalClockNowNs()) : 0;
-            handlePacket(m_context, packet, datagram.source, waited);
+            const qint64 waited = isFlightData(arrival.record) ? waitedNs(arrival, newestNs) : 0;
+            handlePacket(m_context, arrival.record, arrival.from, waited);
         } catch (const std::exception &error) {
-            qWarning("A record from %s could not be handled: %s", qPrintable(m_context.endpointText(datagram.source)), error.what());
+            qWarning("A record from %s could not be handled: %s", qPrintable(m_context.endpointText(arrival.from)),
+                     error.what());
         }
     }
+}
+
+// Names the sender read last before the failure, if any.
+void ReceivePath::logReadFailure(std::span<const Arrival> readBefore, int errorNumber)
+{
+    if (!m_context.ordinaryLinesOn())
+        return;
+    m_context.logEvent(QStringLiteral("Problem reading packet from ")
+                       + (readBefore.empty() ? QString() : m_context.endpointText(readBefore.back().from))
+                       + QLatin1Char(' ') + QString::number(errorNumber) + QLatin1Char(' ')
+                       + qt_error_string(errorNumber));
+}
+
+// From the arrival to now on the kernel's clock; 0 when either is unknown.
+// Now is never before the newest arrival seen, and a reading implausibly far
+// from it (a clock that is not the one that stamped the arrivals) counts as
+// that newest arrival.
+qint64 ReceivePath::waitedNs(const Arrival &arrival, qint64 newestNs) const
+{
+    if (arrival.arrivalNs <= 0)
+        return 0;
+    newestNs = std::max(newestNs, m_queue.newestArrivalNs());
+    qint64 nowNs = m_context.clock.arrivalClockNowNs();
+    if (nowNs < newestNs || nowNs - newestNs > PlausibleClockGapNs)
+        nowNs = newestNs;
+    return nowNs > arrival.arrivalNs ? nowNs - arrival.arrivalNs : 0;
 }
 
 void ReceivePath::handleDatagram(ServerContext &context, const QByteArray &datagram, const Endpoint &source,

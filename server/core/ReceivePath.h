@@ -1,33 +1,45 @@
 #pragma once
 
-#include "Endpoint.h"
+#include "ArrivalQueue.h"
 
 #include <QByteArray>
 
-#include <optional>
+#include <functional>
+#include <span>
+#include <vector>
 
-class DatagramSource;
 class Packet;
 class ServerContext;
 
-// The receive path: on each data-arrival notification, when the announced
-// size is a multiple of 128 and no burst is running, read every waiting
-// datagram with its sender, then hand each to handleDatagram in order.
-// Arrivals refused because a burst was running are announced again once the
-// burst is over, so no record waits for a later arrival.
+// The receive path. On each data-arrival notification, when no burst is
+// running, every datagram waiting in the arrival queue is taken out as one
+// burst and each is handed to the handling of its class and type, in
+// arrival order. A notification that comes while a burst runs (a yield let
+// the socket be read) is refused by the guard, and raised again from the
+// event loop once the burst is over, so no record waits for a later
+// arrival.
 //
 // Under overload datagrams queue up before they are handled. Flight data
 // that waited longer than StaleFlightDataNs, from its arrival at the socket
-// to its turn, both on the kernel's clock, is dropped and counted: a position that old is worse than none, and relaying a backlog
-// keeps every pilot behind. Every other record is handled however late.
+// to its turn, both on the kernel's clock, is dropped and counted: a
+// position that old is worse than none, and relaying a backlog keeps every
+// pilot behind. Every other record is handled however late.
 class ReceivePath
 {
 public:
     static constexpr qint64 StaleFlightDataNs = 250'000'000;
+    // Farther than this from the newest arrival, a reading of the clock is
+    // not the clock that stamped the arrivals.
+    static constexpr qint64 PlausibleClockGapNs = 10'000'000'000;
 
-    ReceivePath(ServerContext &context, DatagramSource &source) : m_context(context), m_source(source) {}
+    // `raiseLater` has onDataArrival called again from the event loop.
+    ReceivePath(ServerContext &context, ArrivalQueue &queue, std::function<void()> raiseLater);
 
-    void onDataArrival(qint64 bytesTotal);
+    void onDataArrival();
+
+    // Handles a burst in order under the receive guard. A read failure in
+    // it is logged and drops what was read before it in the burst.
+    void onBurst(std::span<const Arrival> burst);
 
     // Decodes one datagram (its first 128 bytes; missing bytes read as zero)
     // and hands it to the handling of its class and type. Records of any
@@ -40,10 +52,13 @@ public:
                                qint64 waitedNs = 0);
 
 private:
-    void runBurst();
     static void handlePacket(ServerContext &context, const Packet &packet, const Endpoint &source, qint64 waitedNs);
+    void logReadFailure(std::span<const Arrival> readBefore, int errorNumber);
+    qint64 waitedNs(const Arrival &arrival, qint64 newestNs) const;
 
     ServerContext &m_context;
-    DatagramSource &m_source;
-    std::optional<qint64> m_refusedArrival;
+    ArrivalQueue &m_queue;
+    std::function<void()> m_raiseLater;
+    std::vector<Arrival> m_burst; // reused: bursts never nest
+    bool m_refused = false;
 };

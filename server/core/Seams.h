@@ -23,14 +23,20 @@ public:
     // Whole seconds since 1970 UTC, for what outlives a run (when a ban
     // ends); it may jump when the system's clock is set.
     virtual qint64 wallSeconds() const = 0;
+    // Now on the clock that stamps received datagrams (the kernel's
+    // real-time clock), in nanoseconds; 0 when unknown. Only its distance to
+    // those stamps means anything.
+    virtual qint64 arrivalClockNowNs() const { return 0; }
 };
 
 class Sender
 {
 public:
     // What a send does when the socket's send buffer is full: wait for room
-    // (a short while), or give the record up at once.
-    enum class WhenFull { WaitForRoom, Drop };
+    // (a short while), or give the record up at once; or give it up as soon
+    // as the buffer is half full, so that it never takes the room the
+    // others need (answers to refused logons, which a flood multiplies).
+    enum class WhenFull { WaitForRoom, Drop, DropFirst };
 
     virtual ~Sender() = default;
     // Sends one 128-byte record to `to`, address and port as the core chose
@@ -48,28 +54,4 @@ public:
     // Lets pending events run: a timer tick, a close notification or (outside
     // a receive burst) a data arrival may be handled before this returns.
     virtual void yield() = 0;
-};
-
-// Where received datagrams wait, whole, with their senders.
-class DatagramSource
-{
-public:
-    virtual ~DatagramSource() = default;
-    virtual bool hasPendingDatagrams() const = 0;
-    // Takes the next datagram and the endpoint it came from; false with an
-    // error number and text when it cannot be read.
-    virtual bool read(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText) = 0;
-    // Raises the data-arrival notification again from the event loop, for
-    // arrivals that came while a burst was being handled.
-    virtual void raiseArrivalLater(qint64 size) = 0;
-    // When the datagram read last reached the socket, and now, on the clock
-    // of those arrival times (the kernel's): nanoseconds, 0 when unknown.
-    // Now is never before the newest arrival taken in. Only their
-    // difference means anything; the process's own clock may run elsewhere.
-    virtual qint64 lastReadArrivalNs() const { return 0; }
-    virtual qint64 arrivalClockNowNs() const { return 0; }
-    // Takes in what has reached the system's socket since the last read,
-    // without announcing it yet: the newest arrival then tells how long the
-    // datagrams still to be handled have waited.
-    virtual void takeInWaiting() {}
 };

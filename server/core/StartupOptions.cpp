@@ -1,11 +1,16 @@
 #include "StartupOptions.h"
 
 #include "AccountsFileLayout.h"
+#include "AtomicFile.h"
 #include "INIFiles.h"
 #include "Packet.h"
+#include "ServerOptionChecks.h"
+#include "ProfileDocument.h"
 #include "ServerOptionsLayout.h"
 #include "SettingsText.h"
 #include "TextConversions.h"
+
+#include <algorithm>
 
 namespace StartupOptions {
 
@@ -30,40 +35,67 @@ bool readSwitch(const INIFiles &serverIni, const char *key, bool fallback, QStri
     return value.value_or(fallback);
 }
 
+QString liveText(const std::string &value, int chars)
+{
+    return trimSpaces(settingsText(value)).left(chars);
+}
+
 QString readText(const INIFiles &serverIni, const char *key, const char *fallback, int chars)
 {
-    return trimSpaces(settingsText(serverIni.ReadINI(Section, key, fallback))).left(chars);
+    return liveText(serverIni.ReadINI(Section, key, fallback), chars);
+}
+
+std::optional<int> maxPilotsFrom(const std::string &text)
+{
+    const std::optional<std::int32_t> limit = wholeNumber32(text);
+    return limit && *limit >= 0 ? std::optional<int>(*limit) : std::nullopt;
+}
+
+QString maxPilotsWarning(const std::string &text, const QString &consequence)
+{
+    return QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no whole number from 0; %3")
+        .arg(QLatin1String(MaxPilotsKey), settingsText(text), consequence);
+}
+
+bool hasGeneralSection(const ProfileDocument &document)
+{
+    const std::vector<std::string> names = document.sectionNames();
+    return std::any_of(names.begin(), names.end(), [](const std::string &name) {
+        return QString::fromStdString(name).compare(QLatin1String(Section), Qt::CaseInsensitive) == 0;
+    });
 }
 
 std::optional<quint16> readPort(const INIFiles &serverIni, const char *key, int fallback, QString *error)
 {
     const std::string text = serverIni.ReadINI(Section, key, fallback);
-    const std::optional<std::int32_t> port = wholeNumber32(text);
-    if (!port || *port < 1 || *port > 65535) {
-        *error = QStringLiteral("\"%1\" holds \"%2\", which is no port number from 1 to 65535")
-                     .arg(QLatin1String(key), settingsText(text));
-        return std::nullopt;
-    }
-    return quint16(*port);
+    ServerOptionChecks::Problem problem;
+    const std::optional<std::uint16_t> port = ServerOptionChecks::udpPort(text, &problem);
+    if (!port)
+        *error = QStringLiteral("\"%1\" holds \"%2\", which is %3")
+                     .arg(QLatin1String(key), settingsText(text), QString::fromStdString(problem.what));
+    return port;
+}
+
+QString serverMessage(const char *key, const std::string &text, const ServerOptionChecks::Problem &problem)
+{
+    return QString::fromStdString(ServerOptionChecks::serverMessage(key, settingsTextAsUtf8(text), problem));
 }
 
 int readMaxPilots(const INIFiles &serverIni, QStringList *warnings)
 {
     const std::string text = serverIni.ReadINI(Section, MaxPilotsKey, DefaultMaxPilots);
-    const std::optional<std::int32_t> limit = wholeNumber32(text);
-    if (limit && *limit >= 0)
-        return *limit;
-    warnings->append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no whole number from 0; "
-                                    "taking it as no limit")
-                         .arg(QLatin1String(MaxPilotsKey), settingsText(text)));
-    return DefaultMaxPilots;
+    ServerOptionChecks::Problem problem;
+    const std::optional<std::int32_t> limit = ServerOptionChecks::maxPilots(text, &problem);
+    if (!limit)
+        warnings->append(serverMessage(MaxPilotsKey, text, problem));
+    return limit.value_or(DefaultMaxPilots);
 }
 
 } // namespace
 
-Paths settingsPaths(const QString &programDirectory)
+Paths settingsPaths(const QString &settingsDirectory)
 {
-    const QString directory = programDirectory.endsWith(u'/') ? programDirectory : programDirectory + u'/';
+    const QString directory = settingsDirectory.endsWith(u'/') ? settingsDirectory : settingsDirectory + u'/';
     return {directory + QLatin1String(AccountsFileLayout::FileName), directory + QStringLiteral("VentoroServer.ini")};
 }
 
@@ -87,6 +119,38 @@ LiveOptions readLive(const INIFiles &serverIni)
     options.MessageOfTheDay = readText(serverIni, MotdKey, DefaultMotd, MotdChars);
     options.MaxPilots = readMaxPilots(serverIni, &options.warnings);
     return options;
+}
+
+LiveReload readLiveForReload(const INIFiles &serverIni)
+{
+    LiveReload reload;
+    const QString file = QString::fromStdString(serverIni.FileName());
+    const QString kept = QStringLiteral("; MOTD, CrashText and MaxPilots stay as they were");
+    const AtomicFile::ReadResult read = AtomicFile::readAll(serverIni.FileName());
+    if (read.status != AtomicFile::ReadStatus::Ok) {
+        reload.warnings.append(file
+                               + (read.status == AtomicFile::ReadStatus::Missing
+                                      ? QStringLiteral(" is missing")
+                                      : QStringLiteral(" cannot be read (%1)")
+                                            .arg(QString::fromStdString(read.failureText(AtomicFile::kMaxFileSize))))
+                               + kept);
+        return reload;
+    }
+    const ProfileDocument document = ProfileDocument::parse(read.bytes);
+    if (!hasGeneralSection(document)) {
+        reload.warnings.append(file + QStringLiteral(" holds no [%1] section").arg(QLatin1String(Section)) + kept);
+        return reload;
+    }
+    const auto value = [&](const char *key, const IniArg &fallback) {
+        return INIFiles::readFrom(document, Section, key, fallback);
+    };
+    reload.CrashText = liveText(value(CrashTextKey, DefaultCrashText), CrashTextChars);
+    reload.MessageOfTheDay = liveText(value(MotdKey, DefaultMotd), MotdChars);
+    const std::string maxPilots = value(MaxPilotsKey, DefaultMaxPilots);
+    reload.MaxPilots = maxPilotsFrom(maxPilots);
+    if (!reload.MaxPilots)
+        reload.warnings.append(maxPilotsWarning(maxPilots, QStringLiteral("MaxPilots stays as it was")));
+    return reload;
 }
 
 SettingTexts readRestartOnly(const INIFiles &serverIni)
@@ -113,26 +177,23 @@ HttpOptions readHttp(const INIFiles &serverIni)
 {
     HttpOptions http;
     const std::string portText = serverIni.ReadINI(Section, HttpPortKey, DefaultHttpPort);
-    const std::optional<std::int32_t> port = wholeNumber32(portText);
-    if (!port || *port < 0 || *port > 65535) {
-        http.warnings.append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no port number from 0 "
-                                            "to 65535; the HTTP status page is off")
-                                 .arg(QLatin1String(HttpPortKey), settingsText(portText)));
+    ServerOptionChecks::Problem problem;
+    const std::optional<std::uint16_t> port = ServerOptionChecks::httpPort(portText, &problem);
+    if (!port) {
+        http.warnings.append(serverMessage(HttpPortKey, portText, problem));
         return http;
     }
     if (*port == 0)
         return http;
-    const QString addressText = trimSpaces(settingsText(serverIni.ReadINI(Section, HttpAddressKey, DefaultHttpAddress)));
-    const std::optional<Endpoint> address = Endpoint::fromText(addressText);
-    // An address alone: no "[...]" and no ":port" after a dotted quad.
-    const bool withPort = addressText.contains(u'[') || (address && address->isIpv4() && addressText.contains(u':'));
-    if (!address || withPort) {
-        http.warnings.append(QStringLiteral("\"%1\" in VentoroServer.ini holds \"%2\", which is no IPv4 or IPv6 "
-                                            "address (such as 127.0.0.1, 0.0.0.0 or ::1); the HTTP status page is off")
-                                 .arg(QLatin1String(HttpAddressKey), addressText));
+    const std::string addressText(trimBlanks(serverIni.ReadINI(Section, HttpAddressKey, DefaultHttpAddress)));
+    const std::optional<Endpoint> address = ServerOptionChecks::httpAddress(addressText, &problem)
+        ? Endpoint::fromText(QString::fromStdString(addressText))
+        : std::nullopt;
+    if (!address) {
+        http.warnings.append(serverMessage(HttpAddressKey, addressText, problem));
         return http;
     }
-    http.port = quint16(*port);
+    http.port = *port;
     http.address = *address;
     return http;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Endpoint.h"
+#include "ServerOptionsLayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,13 +36,13 @@ struct Options : LiveOptions {
     bool ReplyToSourcePort = false;
 };
 
-// The two settings files in the program's directory.
+// The two settings files in the settings directory.
 struct Paths {
     QString usersIni;
     QString serverIni;
 };
 
-Paths settingsPaths(const QString &programDirectory);
+Paths settingsPaths(const QString &settingsDirectory);
 
 // Reads "Debug", "DebugLowLevel", the live options, "ShowScreen" and
 // "ReplyToSourcePort", in that order. A switch that cannot be taken as a
@@ -53,11 +54,26 @@ Options read(const INIFiles &serverIni);
 // whole number from 0 means no limit and is reported in `warnings`.
 LiveOptions readLive(const INIFiles &serverIni);
 
+// What a reload takes in: "CrashText", "MOTD" and "MaxPilots" from one read
+// of the file, each only where it can be used, so that a running server
+// never falls back to a default it was not given. Empty fields stay as they
+// are, and `warnings` names each key or says why the file was not taken:
+// when VentoroServer.ini is missing, cannot be read (or is no regular
+// file) or holds no [General] section, all three stay; a "MaxPilots" that is
+// no whole number from 0 stays as it was. A key missing from a readable
+// file takes its default, as at start-up.
+struct LiveReload {
+    std::optional<QString> CrashText;
+    std::optional<QString> MessageOfTheDay;
+    std::optional<int> MaxPilots;
+    QStringList warnings;
+    bool fileTaken() const { return MessageOfTheDay.has_value(); }
+};
+LiveReload readLiveForReload(const INIFiles &serverIni);
+
 // The settings a running server does not take in again: the ports, the
 // HTTP listener, the reply mode and the logging and screen switches.
-inline constexpr const char *RestartOnlyKeys[] = {"ConnectPort",  "ClientConnectPort", "HttpPort",
-                                                  "HttpAddress",  "ReplyToSourcePort", "Debug",
-                                                  "DebugLowLevel", "ShowScreen"};
+inline constexpr const auto &RestartOnlyKeys = ServerOptionsLayout::RestartOnlyKeys;
 
 // Each of RestartOnlyKeys with its text as the file holds it now (a
 // missing key differs from every text), to tell later which have changed.

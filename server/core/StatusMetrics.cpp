@@ -109,6 +109,12 @@ QByteArray exposition(const QJsonObject &status)
     out.family("ventoro_receive_queue_dropped_datagrams_total", "counter",
                "Datagrams dropped, oldest first, because the server's receive queue was full.");
     out.sample("ventoro_receive_queue_dropped_datagrams_total", number(counters, "receiveQueueDrops"));
+    out.family("ventoro_odd_sized_datagrams_dropped_total", "counter",
+               "Datagrams dropped as they came because their size is no whole number of 128-byte records.");
+    out.sample("ventoro_odd_sized_datagrams_dropped_total", number(counters, "oddSizedDatagramsDropped"));
+    out.family("ventoro_mapped_sources_dropped_total", "counter",
+               "IPv6 datagrams dropped for claiming an IPv4-mapped source address.");
+    out.sample("ventoro_mapped_sources_dropped_total", number(counters, "mappedSourcesDropped"));
     return out.text();
 }
 

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <QFile>
@@ -30,12 +31,39 @@ void answerAndClose(QLocalSocket *socket, const QByteArray &answer)
 
 } // namespace
 
+struct ControlSocket::Reply::State {
+    QPointer<QLocalSocket> socket;
+    bool answered = false;
+};
+
+void ControlSocket::Reply::operator()(const QByteArray &answer) const
+{
+    if (!m_state || m_state->answered)
+        return;
+    m_state->answered = true;
+    if (QLocalSocket *socket = m_state->socket.data(); socket && socket->state() == QLocalSocket::ConnectedState)
+        answerAndClose(socket, answer);
+}
+
+bool ControlSocket::Reply::clientWaiting() const
+{
+    return m_state && !m_state->answered && m_state->socket
+        && m_state->socket->state() == QLocalSocket::ConnectedState;
+}
+
 ControlSocket::ControlSocket(QObject *parent) : QObject(parent) {}
 
 // The connections go before the object whose count they keep.
 ControlSocket::~ControlSocket()
 {
     delete m_server;
+    removeFile();
+}
+
+void ControlSocket::close()
+{
+    if (m_server)
+        m_server->close();
     removeFile();
 }
 
@@ -158,8 +186,20 @@ void ControlSocket::serve(QLocalSocket *socket)
                                              {QStringLiteral("error"), QStringLiteral("request too long")}}));
             return;
         }
-        answerAndClose(socket, m_handler(line.trimmed()));
+        answerRequest(socket, line.trimmed());
     };
     connect(socket, &QLocalSocket::readyRead, socket, readRequest);
     readRequest();
+}
+
+// The handler may run the event loop: the connection, and this object with
+// its handler, may be gone when it returns, so nothing here is touched
+// after the call, and the handler runs from a copy of its own.
+void ControlSocket::answerRequest(QLocalSocket *socket, const QByteArray &line)
+{
+    Reply reply;
+    reply.m_state = std::make_shared<Reply::State>();
+    reply.m_state->socket = socket;
+    const Handler handler = m_handler;
+    handler(line, reply);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QLocalServer;
 class QLocalSocket;
@@ -17,7 +18,11 @@ class QLocalSocket;
 //
 // A request is one line of text, at most MaxRequestBytes long, ended by a
 // newline; a longer one is refused, never cut. The answer is one line of
-// JSON, after which the connection is closed. Only a peer running as the
+// JSON, after which the connection is closed. The handler may answer at
+// once or later, and may let the event loop run meanwhile (a request that
+// removes players sends, and every send yields): the connection can go
+// while it works, and even this object can be closed. The request still
+// completes; its answer is then dropped. Only a peer running as the
 // server's own user or as root is answered, as the kernel reports the
 // peer's credentials (SO_PEERCRED); anyone else gets a refusal and is never
 // handed to the request handler.
@@ -33,8 +38,24 @@ public:
     static constexpr int RequestTimeoutMs = 5000;
     static constexpr int MaxConnections = 8;
 
-    // Takes one request line (without its newline) and returns the answer.
-    using Handler = std::function<QByteArray(const QByteArray &request)>;
+    // Hands the answer of one request to its connection, once; later calls
+    // and calls after the connection or the socket has gone do nothing.
+    class Reply
+    {
+    public:
+        void operator()(const QByteArray &answer) const;
+        // Whether an answer would still reach the client.
+        bool clientWaiting() const;
+
+    private:
+        friend class ControlSocket;
+        struct State;
+        std::shared_ptr<State> m_state;
+    };
+
+    // Takes one request line (without its newline) and answers it through
+    // `reply`, now or later.
+    using Handler = std::function<void(const QByteArray &request, const Reply &reply)>;
 
     explicit ControlSocket(QObject *parent = nullptr);
     ~ControlSocket() override;
@@ -47,6 +68,10 @@ public:
     bool listen(const QString &path, Handler handler);
     QString errorText() const { return m_errorText; }
 
+    // Stops taking connections and removes the socket file; connections
+    // already taken are still answered. Safe inside a handler.
+    void close();
+
     // The refusal an unauthorised peer receives, as a JSON line.
     static QByteArray refusal(uint peerUid);
 
@@ -56,6 +81,7 @@ private:
     static bool peerAllowed(QLocalSocket *socket, uint *peerUid);
 
     void removeFile();
+    void answerRequest(QLocalSocket *socket, const QByteArray &line);
 
     QLocalServer *m_server = nullptr;
     QString m_path;

@@ -1,84 +1,134 @@
 #include "HttpDocumentServer.h"
 
-#include "HttpListener.h"
-
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QTcpSocket>
-
 namespace {
 
-using Method = QHttpServerRequest::Method;
-using Status = QHttpServerResponder::StatusCode;
-
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
+constexpr int Ok = 200;
+constexpr int NotFound = 404;
+constexpr int MethodNotAllowed = 405;
 
-bool asksToClose(const QHttpServerRequest &request)
+QByteArray reasonOf(int status)
 {
-    const auto headers = request.headers();
-    for (const auto &[name, value] : headers) {
-        if (name.compare("connection", Qt::CaseInsensitive) == 0 && value.trimmed().compare("close", Qt::CaseInsensitive) == 0)
-            return true;
+    switch (status) {
+    case Ok:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case NotFound:
+        return "Not Found";
+    case MethodNotAllowed:
+        return "Method Not Allowed";
+    case 414:
+        return "URI Too Long";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 505:
+        return "HTTP Version Not Supported";
     }
-    return false;
+    return "Error";
+}
+
+QByteArray refusalText(int status)
+{
+    switch (status) {
+    case 414:
+        return "The request's target is too long.\n";
+    case 431:
+        return "The request's header is too large.\n";
+    case 505:
+        return "Only HTTP/1.1 and HTTP/1.0 are answered here.\n";
+    }
+    return "The request could not be read.\n";
+}
+
+HttpAnswer format(int status, const HttpDocumentServer::Document &document, bool head, bool close)
+{
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonOf(status) + "\r\nContent-Type: "
+        + document.contentType + "\r\nContent-Length: " + QByteArray::number(document.body.size())
+        + "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+          "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n";
+    if (status == MethodNotAllowed)
+        text += "Allow: GET, HEAD\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    text += "\r\n";
+    return {text, head ? QByteArray() : document.body};
 }
 
 } // namespace
 
-HttpDocumentServer::HttpDocumentServer(QObject *parent) : QAbstractHttpServer(parent) {}
+HttpDocumentServer::HttpDocumentServer(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_reportTimer.setInterval(ReportIntervalMs);
+    connect(&m_reportTimer, &QTimer::timeout, this, &HttpDocumentServer::reportRefusals);
+}
 
 HttpDocumentServer::~HttpDocumentServer() = default;
 
 void HttpDocumentServer::addDocument(const QString &path, Source source)
 {
-    m_documents[path] = std::move(source);
+    m_documents[path.toUtf8()] = Entry {std::move(source), {}, -1};
 }
 
 bool HttpDocumentServer::listen(const QHostAddress &address, quint16 port, QString *errorText)
 {
-    auto *listener = new HttpListener;
+    auto *listener = new HttpListener([this](const HttpRequest &request) { return answer(request); }, this);
     if (!listener->listen(address, port)) {
         *errorText = listener->errorString();
         delete listener;
         return false;
     }
-    bind(listener); // takes it as its child
+    m_listener = listener;
+    m_reportTimer.start();
     return true;
 }
 
-bool HttpDocumentServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+HttpAnswer HttpDocumentServer::answer(const HttpRequest &request)
 {
-    const bool head = request.method() == Method::Head;
-    const bool allowed = head || request.method() == Method::Get;
-    const auto found = m_documents.find(request.url().path());
-    Status status = Status::Ok;
-    Document document;
-    if (!allowed) {
-        status = Status::MethodNotAllowed;
-        document = {kPlainText, "Only GET and HEAD are answered here.\n"};
-    } else if (found == m_documents.end()) {
-        status = Status::NotFound;
+    const bool close = !request.keepAlive;
+    if (request.refusal != 0)
+        return format(request.refusal, {kPlainText, refusalText(request.refusal)}, false, true);
+    const bool head = request.method == "HEAD";
+    if (!head && request.method != "GET")
+        return format(MethodNotAllowed, {kPlainText, "Only GET and HEAD are answered here.\n"}, false, close);
+    const auto found = m_documents.find(request.path);
+    if (found == m_documents.end()) {
         QByteArray paths;
         for (const auto &entry : m_documents)
-            paths += ' ' + entry.first.toUtf8();
-        document = {kPlainText, "Not found. There are:" + paths + '\n'};
-    } else {
-        document = found->second();
+            paths += ' ' + entry.first;
+        return format(NotFound, {kPlainText, "Not found. There are:" + paths + '\n'}, head, close);
     }
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(status);
-    responder.writeHeaders({{"Content-Type", document.contentType},
-                            {"Content-Length", QByteArray::number(document.body.size())},
-                            {"Cache-Control", "no-store"},
-                            {"X-Content-Type-Options", "nosniff"},
-                            {"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"}});
-    if (!allowed)
-        responder.writeHeader("Allow", "GET, HEAD");
-    responder.writeBody(head ? QByteArray() : document.body);
-    if (asksToClose(request))
-        socket->disconnectFromHost();
-    return true;
+    const std::optional<Document> document = current(found->second);
+    if (!document)
+        return {}; // this server is gone
+    return format(Ok, *document, head, close);
 }
 
-// Never called: handleRequest answers every request.
-void HttpDocumentServer::missingHandler(const QHttpServerRequest &, QTcpSocket *) {}
+std::optional<HttpDocumentServer::Document> HttpDocumentServer::current(Entry &entry)
+{
+    if (entry.madeAtMs >= 0 && m_clock.elapsed() - entry.madeAtMs < MaxDocumentAgeMs)
+        return entry.copy;
+    const QPointer<HttpDocumentServer> alive(this);
+    const Source source = entry.source; // the entry goes with this server
+    Document made = source();
+    if (!alive)
+        return std::nullopt;
+    entry.copy = made;
+    entry.madeAtMs = m_clock.elapsed();
+    return made;
+}
+
+void HttpDocumentServer::reportRefusals()
+{
+    if (!m_listener || !m_report)
+        return;
+    HttpRefusals &refusals = m_listener->refusals();
+    if (refusals.turnedAway == 0 && refusals.malformed == 0 && refusals.unread == 0)
+        return;
+    m_report("VentoroServer: status page in the last minute: " + QByteArray::number(refusals.turnedAway)
+             + " connections turned away (every slot or the client's " + QByteArray::number(HttpListener::MaxConnectionsPerClient)
+             + " taken), " + QByteArray::number(refusals.malformed) + " malformed requests refused, "
+             + QByteArray::number(refusals.unread) + " connections closed with answers left unread");
+    refusals = {};
+}

@@ -1,7 +1,8 @@
 #include "HttpListener.h"
 
+#include "SocketAddress.h"
+
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,58 +20,61 @@ void refuseBusy(int descriptor)
     ::close(descriptor);
 }
 
-QTimer *singleShot(QObject *parent, int intervalMs)
+std::optional<Endpoint> clientOf(int descriptor)
 {
-    auto *timer = new QTimer(parent);
-    timer->setSingleShot(true);
-    timer->start(intervalMs);
-    return timer;
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return std::nullopt;
+    const std::optional<Endpoint> peer = SocketAddress::toEndpoint(reinterpret_cast<const sockaddr *>(&address), length);
+    return peer ? std::optional<Endpoint>(peer->throttleUnit()) : std::nullopt;
 }
 
 } // namespace
 
-HttpListener::HttpListener(QObject *parent) : QTcpServer(parent)
+bool HttpListener::Slots::take(const Endpoint &client)
 {
-    setListenBacklogSize(16);
+    int &held = byClient[client];
+    if (total >= MaxConnections || held >= MaxConnectionsPerClient) {
+        if (held == 0)
+            byClient.remove(client);
+        return false;
+    }
+    ++held;
+    ++total;
+    return true;
+}
+
+void HttpListener::Slots::giveBack(const Endpoint &client)
+{
+    --total;
+    if (--byClient[client] <= 0)
+        byClient.remove(client);
+}
+
+HttpListener::HttpListener(HttpConnection::Answerer answerer, QObject *parent)
+    : QTcpServer(parent), m_answerer(std::move(answerer))
+{
+    setListenBacklogSize(MaxConnections);
 }
 
 void HttpListener::incomingConnection(qintptr descriptor)
 {
-    if (*m_connections >= MaxConnections) {
+    const std::optional<Endpoint> client = clientOf(int(descriptor));
+    if (!client || !m_slots->take(*client)) {
+        ++m_refusals->turnedAway;
         refuseBusy(int(descriptor));
         return;
     }
-    auto *socket = new QTcpSocket(this);
+    auto *socket = new QTcpSocket;
     if (!socket->setSocketDescriptor(descriptor)) {
+        m_slots->giveBack(*client);
         delete socket;
         ::close(int(descriptor));
         return;
     }
-    socket->setReadBufferSize(MaxRequestBytes);
-    watch(socket);
-    addPendingConnection(socket);
-}
-
-// The watch hangs on timers of its own, the socket's children, which go
-// with it: it holds whatever the HTTP layer does with the socket's signals.
-void HttpListener::watch(QTcpSocket *socket)
-{
-    ++*m_connections;
-    QTimer *idle = singleShot(socket, IdleTimeoutMs);
-    QTimer *lifetime = singleShot(socket, LifetimeMs);
-    connect(lifetime, &QObject::destroyed, [count = m_connections] { --*count; });
-    const auto close = [socket] {
-        socket->abort();
-        socket->deleteLater();
-    };
-    connect(idle, &QTimer::timeout, socket, close);
-    connect(lifetime, &QTimer::timeout, socket, close);
-    // Connected before the HTTP layer's own slot, so it sees every request
-    // before that is answered.
-    connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, close] {
-        if (socket->bytesToWrite() > MaxUnsentBytes)
-            close();
-        else
-            idle->start();
-    });
+    auto *connection = new HttpConnection(socket, m_answerer, m_refusals, this);
+    // Without a receiver: it runs however late the connection goes, and the
+    // slots outlive the listener as long as a connection needs them.
+    connect(connection, &QObject::destroyed, [table = m_slots, key = *client] { table->giveBack(key); });
 }

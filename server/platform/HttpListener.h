@@ -1,46 +1,52 @@
 #pragma once
 
+#include "Endpoint.h"
+#include "HttpConnection.h"
+
+#include <QHash>
 #include <QTcpServer>
 
 #include <memory>
 
-class QTcpSocket;
-
 // The TCP listener behind the HTTP status page. It keeps what clients can
-// take from the relay, which runs on the same thread, small and bounded:
-// - at most MaxConnections at once; one more is answered "503" and closed
-//   at once, without being read;
-// - a connection holds at most MaxRequestBytes of unread request: the
-//   socket reads no further until the HTTP layer has taken what it holds,
-//   so a huge header or body stalls instead of growing a buffer;
-// - a connection that sends nothing for IdleTimeoutMs, or that is older
-//   than LifetimeMs (a client that trickles bytes), is closed;
-// - one that leaves more than MaxUnsentBytes of answers unread is closed.
-// Nothing here blocks: every read and write goes through the event loop.
-// The accepted sockets are its children.
+// take from the relay, which runs on the same thread, small and bounded, and
+// shares it fairly: at most MaxConnections at once, and at most
+// MaxConnectionsPerClient from one client (an IPv4 address or an IPv6 /64,
+// as the logon throttle counts them), so a few slow clients cannot hold
+// every slot. A connection over either limit is answered "503" and closed at
+// once, without being read. Each accepted one is an HttpConnection (its
+// child), with that class's limits on request size, time and unread answers.
+//
+// Nothing here blocks or writes to stderr. The listener may be deleted at
+// any time, even from inside an answerer: its connections go with it, and
+// each gives its slot back whichever of the two goes first.
 class HttpListener : public QTcpServer
 {
     Q_OBJECT
 
 public:
-    static constexpr int MaxConnections = 4;
-    static constexpr qint64 MaxRequestBytes = 8192;
-    static constexpr int IdleTimeoutMs = 2000;
-    static constexpr int LifetimeMs = 10000;
-    static constexpr qint64 MaxUnsentBytes = 1 << 20;
+    static constexpr int MaxConnections = 16;
+    static constexpr int MaxConnectionsPerClient = 2;
 
-    explicit HttpListener(QObject *parent = nullptr);
+    explicit HttpListener(HttpConnection::Answerer answerer, QObject *parent = nullptr);
 
     // Connections open now.
-    int connections() const { return *m_connections; }
+    int connections() const { return m_slots->total; }
+    // Counted since the start; the owner may reset them.
+    HttpRefusals &refusals() { return *m_refusals; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    void watch(QTcpSocket *socket);
+    struct Slots {
+        int total = 0;
+        QHash<Endpoint, int> byClient;
+        bool take(const Endpoint &client);
+        void giveBack(const Endpoint &client);
+    };
 
-    // Shared with each connection, which counts itself out when it goes,
-    // whichever of the two goes first.
-    std::shared_ptr<int> m_connections = std::make_shared<int>(0);
+    HttpConnection::Answerer m_answerer;
+    std::shared_ptr<Slots> m_slots = std::make_shared<Slots>();
+    std::shared_ptr<HttpRefusals> m_refusals = std::make_shared<HttpRefusals>();
 };

@@ -1,8 +1,10 @@
 #include "RuntimeDirectory.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,42 @@ QString xdgCandidate()
 QString tmpCandidate()
 {
     return QStringLiteral("/tmp/ventoro-%1").arg(::geteuid());
+}
+
+// This user's private directories beside a taken tmpCandidate(), oldest
+// name first: "/tmp/ventoro-UID-XXXXXX", made by mkdtemp, mode 0700.
+QStringList privateTmpDirectories()
+{
+    const QString prefix = QStringLiteral("ventoro-%1-").arg(::geteuid());
+    const QStringList names = QDir(QStringLiteral("/tmp")).entryList({prefix + QLatin1Char('*')},
+                                                                      QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                                                                      QDir::Name);
+    QStringList own;
+    for (const QString &name : names) {
+        const QString path = QStringLiteral("/tmp/") + name;
+        struct stat info {};
+        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+            && info.st_uid == ::geteuid() && (info.st_mode & 0077) == 0)
+            own.append(path);
+    }
+    return own;
+}
+
+// Where a server goes when another user holds /tmp/ventoro-UID (anyone may
+// make a name in /tmp first): the directory an earlier run of this user
+// made there, so that a second copy still finds the first one's lock, else
+// a new one whose name nobody can guess in advance.
+QString privateTmpDirectory(QString *error)
+{
+    const QStringList existing = privateTmpDirectories();
+    if (!existing.isEmpty())
+        return existing.first();
+    QByteArray pattern = QFile::encodeName(tmpCandidate()) + "-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        *error = QStringLiteral("cannot make a private directory in /tmp (%1)").arg(qt_error_string(errno));
+        return QString();
+    }
+    return QFile::decodeName(pattern);
 }
 
 bool ownedBy(const QString &path, uid_t uid)
@@ -91,7 +129,13 @@ QString RuntimeDirectory::prepareForServer(QString *error)
     }
     const QString session = xdgCandidate();
     const QString chosen = session.isEmpty() ? tmpCandidate() : session;
-    return makeOwn(chosen, 0700, error) ? chosen : QString();
+    if (makeOwn(chosen, 0700, error))
+        return chosen;
+    if (!session.isEmpty())
+        return QString();
+    // Someone else took the name in /tmp: that must not keep this user's
+    // server from starting.
+    return privateTmpDirectory(error);
 }
 
 QStringList RuntimeDirectory::clientCandidates()
@@ -103,6 +147,7 @@ QStringList RuntimeDirectory::clientCandidates()
     if (!session.isEmpty())
         candidates.append(session);
     candidates.append(tmpCandidate());
+    candidates += privateTmpDirectories();
     return candidates;
 }
 

@@ -15,7 +15,9 @@
 //   belongs to it (the service's runtime directory);
 // - $XDG_RUNTIME_DIR/ventoro when XDG_RUNTIME_DIR is its user's private
 //   directory (a desktop or SSH session);
-// - /tmp/ventoro-UID otherwise, made private to its user.
+// - /tmp/ventoro-UID otherwise, made private to its user; when another user
+//   holds that name, a private /tmp/ventoro-UID-XXXXXX of its own instead
+//   (the one an earlier run made, else a new one with an unguessable name).
 // The command line looks in the same places in the same order and trusts a
 // directory only when nobody but its owner can write it, and it belongs to
 // root, to the asking user, or is /run/ventoro (which only root can make).
@@ -35,7 +37,7 @@ public:
 
     // The directory for a server run by this process's user, made when
     // missing. Empty, with the reason in `error`, when there is none it can
-    // trust (e.g. /tmp/ventoro-UID exists and belongs to somebody else).
+    // trust (e.g. $XDG_RUNTIME_DIR/ventoro belongs to somebody else).
     static QString prepareForServer(QString *error);
 
     // Where servers this user may ask can live, in the order to look.

@@ -3,10 +3,14 @@
 #include <QRandomGenerator>
 
 #include <arpa/inet.h>
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <netinet/udp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -111,7 +115,8 @@ void SendBatch::setSegmentLimit(int segments)
     m_segmentLimit = qBound(1, segments, MostSegments);
 }
 
-void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull)
+void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size,
+                    Sender::WhenFull whenFull)
 {
     if (m_count == Capacity)
         flush();
@@ -121,7 +126,7 @@ void SendBatch::add(const sockaddr_in6 &to, socklen_t toLength, const char *data
     record.to = sockaddr_in6{};
     std::memcpy(&record.to, &to, record.toLength);
     record.size = qMax<qsizetype>(0, size);
-    record.dropWhenFull = dropWhenFull;
+    record.whenFull = whenFull;
     record.large = -1;
     if (record.size <= RecordBytes) {
         std::memcpy(m_bytes.get() + size_t(index) * RecordBytes, data, size_t(record.size));
@@ -190,6 +195,7 @@ int SendBatch::flush()
 {
     if (m_count == 0)
         return 0;
+    m_roomBudgetMs = RoomWaitMs;
     chainByDestination();
     lineUp();
     group(0, 0, m_segmentLimit);
@@ -200,7 +206,12 @@ int SendBatch::flush()
     int suspectPart = -1;
     int suspectError = 0;
     while (next < m_messageCount) {
-        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(m_messageCount - next));
+        if (headOf(m_messageStates[size_t(next)]).whenFull == Sender::WhenFull::DropFirst
+            && !m_transport.hasRoomToSpare()) {
+            unsent += giveUp(m_messageStates[size_t(next++)], ENOBUFS);
+            continue;
+        }
+        const int sent = m_transport.sendMany(&m_messages[size_t(next)], unsigned(sendableRun(next)));
         if (sent > 0) {
             if (m_messageStates[size_t(next)].firstPart == suspectPart && m_segmentLimit > 1) {
                 m_segmentLimit = 1;
@@ -236,6 +247,18 @@ int SendBatch::flush()
     return unsent;
 }
 
+// How many messages from `first` on go in one call: up to the next that may
+// be dropped first, which goes alone once the buffer's room is known.
+int SendBatch::sendableRun(int first) const
+{
+    if (headOf(m_messageStates[size_t(first)]).whenFull == Sender::WhenFull::DropFirst)
+        return 1;
+    int end = first + 1;
+    while (end < m_messageCount && headOf(m_messageStates[size_t(end)]).whenFull != Sender::WhenFull::DropFirst)
+        ++end;
+    return end - first;
+}
+
 // One part per record: destination by destination, each one's in the order
 // given.
 void SendBatch::lineUp()
@@ -254,7 +277,7 @@ void SendBatch::lineUp()
 
 // The messages over the parts from firstPart on, written from firstMessage
 // on: up to `segments` consecutive 128-byte records of one destination and
-// one kind (droppable or not) in each.
+// one kind (what becomes of them when the buffer is full) in each.
 void SendBatch::group(int firstPart, int firstMessage, int segments)
 {
     int index = firstMessage;
@@ -265,7 +288,7 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
             while (parts < segments && part + parts < m_count) {
                 const Record &record = m_records[size_t(m_partRecords[size_t(part + parts)])];
                 if (record.destination != head.destination || record.size != RecordBytes
-                    || record.dropWhenFull != head.dropWhenFull)
+                    || record.whenFull != head.whenFull)
                     break;
                 ++parts;
             }
@@ -280,7 +303,7 @@ void SendBatch::group(int firstPart, int firstMessage, int segments)
             header.msg_control = m_segmentControl;
             header.msg_controllen = sizeof m_segmentControl;
         }
-        m_messageStates[size_t(index)] = Message{part, parts, false, 0};
+        m_messageStates[size_t(index)] = Message{part, parts, false};
         part += parts;
     }
     m_messageCount = index;
@@ -296,10 +319,11 @@ SendBatch::Outcome SendBatch::afterRefusal(Message &message, int errorNumber)
     }
     if (descriptorGone(errorNumber))
         return Outcome::GiveUpAll;
-    const bool droppable = m_records[size_t(m_partRecords[size_t(message.firstPart)])].dropWhenFull;
-    if (sendBufferFull(errorNumber) && !droppable && message.roomWaits < RoomWaitRounds) {
-        ++message.roomWaits;
-        m_transport.waitForRoom(RoomWaitMs / RoomWaitRounds);
+    const bool droppable = headOf(message).whenFull != Sender::WhenFull::WaitForRoom;
+    if (sendBufferFull(errorNumber) && !droppable && m_roomBudgetMs > 0) {
+        // At least a millisecond a round: a socket that reports room it
+        // does not have cannot keep the flush going.
+        m_roomBudgetMs -= std::max(1, m_transport.waitForRoom(std::min(RoomWaitSliceMs, m_roomBudgetMs)));
         return Outcome::Retry;
     }
     return Outcome::GiveUp;
@@ -335,10 +359,22 @@ int SendBatch::SocketTransport::sendMany(mmsghdr *messages, unsigned count)
     return ::sendmmsg(m_fd, messages, count, MSG_NOSIGNAL);
 }
 
-void SendBatch::SocketTransport::waitForRoom(int timeoutMs)
+int SendBatch::SocketTransport::waitForRoom(int timeoutMs)
 {
+    const auto start = std::chrono::steady_clock::now();
     pollfd entry {m_fd, POLLOUT, 0};
     ::poll(&entry, 1, timeoutMs);
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+bool SendBatch::SocketTransport::hasRoomToSpare()
+{
+    int queued = 0;
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0 || ::getsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &length) != 0)
+        return true;
+    return queued < buffer / 2;
 }
 
 int SendBatch::SocketTransport::segmentLimit() const

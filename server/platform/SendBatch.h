@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Seams.h"
+
 #include <QByteArray>
 
 #include <functional>
@@ -10,16 +12,21 @@
 
 // Datagrams held back so that they go out together: at a flush every
 // datagram held for one destination goes out in the order it was given, and
-// consecutive 128-byte records for one destination, of one kind (droppable
-// or not), travel as grouped messages of up to segmentLimit() records (UDP
+// consecutive 128-byte records for one destination, of one kind (what
+// becomes of them when the send buffer is full), travel as grouped messages of up to segmentLimit() records (UDP
 // segmentation: the receiver still gets one 128-byte datagram per record,
 // in order). Destinations may go in another order than they were first
 // given.
 //
-// A full send buffer (EAGAIN, ENOBUFS) is not a silent loss: a datagram
-// marked droppable is given up at once, any other waits for room for up to
-// RoomWaitMs in all. A grouped message only ever holds datagrams of one
-// kind, so each is treated by its own rule. An ICMP error left behind by an
+// A full send buffer (EAGAIN, ENOBUFS) is not a silent loss. Each datagram
+// says what it does then (Sender::WhenFull): one that may be dropped is
+// given up at once; one that may be dropped first is given up already when
+// the buffer is half full, so it never takes the room the others need;
+// any other waits for room. All the waiting of one flush shares RoomWaitMs:
+// once that is spent, what still finds no room is given up at once too, so
+// one congested path holds up every other destination by RoomWaitMs at
+// most, however many records wait. A grouped message only ever holds
+// datagrams of one kind, so each is treated by its own rule. An ICMP error left behind by an
 // earlier datagram (ECONNREFUSED) says nothing about the one it is reported
 // on, which is sent once more. Every datagram that still could not be sent
 // is handed to the unsent handler with the system's error number.
@@ -40,8 +47,10 @@ public:
     // grouped messages at all, 128 on newer ones.
     static constexpr int SafeSegments = 64;
     static constexpr int MostSegments = 128;
-    static constexpr int RoomWaitMs = 50;
-    static constexpr int RoomWaitRounds = 10;
+    static constexpr int RoomWaitMs = 50; // per flush
+    // Writable, to poll, means half the buffer free; a datagram may go
+    // long before that, so the wait is tried again each millisecond.
+    static constexpr int RoomWaitSliceMs = 1;
 
     // The system calls a batch makes; tests replace them to fill the send
     // buffer or refuse grouped messages at will.
@@ -51,8 +60,11 @@ public:
         virtual ~Transport() = default;
         // As sendmmsg: the number sent from the front, or -1 with errno.
         virtual int sendMany(mmsghdr *messages, unsigned count) = 0;
-        // Returns once the socket is writable, or after timeoutMs.
-        virtual void waitForRoom(int timeoutMs) = 0;
+        // Returns once the socket is writable, or after timeoutMs: the
+        // milliseconds it waited.
+        virtual int waitForRoom(int timeoutMs) = 0;
+        // Whether less than half the socket's send buffer is taken.
+        virtual bool hasRoomToSpare() = 0;
     };
 
     // The descriptor is no longer a socket (closed or replaced behind the
@@ -66,7 +78,8 @@ public:
     public:
         explicit SocketTransport(const int &fd) : m_fd(fd) {}
         int sendMany(mmsghdr *messages, unsigned count) override;
-        void waitForRoom(int timeoutMs) override;
+        int waitForRoom(int timeoutMs) override;
+        bool hasRoomToSpare() override;
         // How many records one grouped message on this socket may hold: 1
         // where the system does not know grouped messages (it would take
         // the records for one long datagram), else MostSegments when a
@@ -96,7 +109,7 @@ public:
     // Copies the datagram and its destination (a sockaddr_in or
     // sockaddr_in6 of `toLength` bytes) in; when the batch is full the
     // held-back ones go out first.
-    void add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, bool dropWhenFull);
+    void add(const sockaddr_in6 &to, socklen_t toLength, const char *data, qsizetype size, Sender::WhenFull whenFull);
     bool isEmpty() const { return m_count == 0; }
     bool isFull() const { return m_count == Capacity; }
 
@@ -111,7 +124,7 @@ private:
         socklen_t toLength = 0;
         int large = -1; // index in m_large for datagrams beyond 128 bytes
         qsizetype size = 0;
-        bool dropWhenFull = false;
+        Sender::WhenFull whenFull = Sender::WhenFull::WaitForRoom;
         int destination = 0;
         int next = -1; // the destination's next record, -1 for its last
     };
@@ -124,7 +137,6 @@ private:
         int firstPart = 0;
         int parts = 0;
         bool retriedStaleError = false;
-        int roomWaits = 0;
     };
 
     // What to do about the message at the front after the system refused it.
@@ -137,6 +149,8 @@ private:
     void lineUp();
     void group(int firstPart, int firstMessage, int segments);
     Outcome afterRefusal(Message &message, int errorNumber);
+    const Record &headOf(const Message &message) const { return m_records[size_t(m_partRecords[size_t(message.firstPart)])]; }
+    int sendableRun(int first) const;
     int giveUp(const Message &message, int errorNumber);
     void forget();
 
@@ -167,5 +181,6 @@ private:
     int m_messageCount = 0;
     alignas(cmsghdr) char m_segmentControl[CMSG_SPACE(sizeof(quint16))] {};
 
+    int m_roomBudgetMs = RoomWaitMs; // what the running flush may still wait
     int m_lastErrorNumber = 0;
 };

@@ -52,6 +52,22 @@ bool SingleInstance::tryAcquire(const QString &lockPath)
     return false;
 }
 
+qint64 SingleInstance::holderProcessId(const QString &lockPath)
+{
+    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    struct stat file {};
+    char text[24] = {};
+    const ssize_t got = ::fstat(fd, &file) == 0 && S_ISREG(file.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    if (got <= 0)
+        return 0;
+    bool ok = false;
+    const qint64 pid = QByteArray(text, int(got)).trimmed().toLongLong(&ok);
+    return ok && pid > 0 ? pid : 0;
+}
+
 void SingleInstance::release()
 {
     if (m_fd < 0)

@@ -26,6 +26,11 @@ public:
     bool isHeld() const { return m_fd >= 0; }
     QString errorText() const { return m_errorText; }
 
+    // The process ID a holder wrote into the lock file, for the operator; 0
+    // when the file cannot be read or holds no process ID. Reads at most a
+    // line of a regular file and never follows a link.
+    static qint64 holderProcessId(const QString &lockPath);
+
     // Removes the file and gives the lock up; another copy may take it from
     // now on.
     void release();

@@ -11,10 +11,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -23,10 +21,6 @@ namespace {
 // Room for many bursts of small records; the system caps it at its own
 // maximum (net.core.rmem_max).
 constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
-
-// Farther than this from the newest arrival taken in, a reading of the
-// kernel's clock is not the clock that stamped the arrivals.
-constexpr qint64 PlausibleClockGapNs = 10'000'000'000;
 
 // Errors after which receiving can never work again. Anything else a
 // receive reports (an ICMP error left by an earlier send, an unreachable
@@ -37,26 +31,16 @@ bool receiveFailedForGood(int errorNumber)
         || errorNumber == EOPNOTSUPP;
 }
 
-// Clears a flag when the scope ends, unless the object that owns it is gone.
-class RaisingScope
+// What a receive reports of an ICMP error that came back for an earlier send.
+bool reportsAnEarlierSend(int errorNumber)
 {
-public:
-    RaisingScope(QObject *owner, bool *flag) : m_owner(owner), m_flag(flag) { *m_flag = true; }
-    ~RaisingScope()
-    {
-        if (m_owner)
-            *m_flag = false;
-    }
-    bool ownerAlive() const { return !m_owner.isNull(); }
-
-private:
-    QPointer<QObject> m_owner;
-    bool *m_flag;
-};
+    return errorNumber == ECONNREFUSED || errorNumber == EHOSTUNREACH || errorNumber == ENETUNREACH
+        || errorNumber == EHOSTDOWN || errorNumber == ENETDOWN || errorNumber == EPROTO || errorNumber == EMSGSIZE;
+}
 
 } // namespace
 
-UdpEndpoint::UdpEndpoint(QObject *parent) : QObject(parent)
+UdpEndpoint::UdpEndpoint(ArrivalQueue &arrivals, QObject *parent) : QObject(parent), m_arrivals(arrivals)
 {
     m_sendBatch.setGroupingRefusedHandler([](int errorNumber) {
         qWarning("The system refuses grouped sends (%s): every datagram goes on its own from now on",
@@ -105,6 +89,9 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+    // On the dual-stack socket IPv4 packets then say so, which tells them
+    // from IPv6 packets that only claim an IPv4-mapped source.
+    const bool toldFamily = family == AF_INET6 && ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 
     const Endpoint any = family == AF_INET6 ? Endpoint().withPort(localPort) : Endpoint::fromIpv4(INADDR_ANY, localPort);
     sockaddr_in6 local {};
@@ -117,7 +104,9 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
 
     m_fd = fd;
     m_family = family;
+    m_toldFamily = toldFamily;
     m_dropped = 0;
+    m_droppedMapped = 0;
     m_sendBatch.setSegmentLimit(m_transport.segmentLimit());
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UdpEndpoint::socketReadable);
@@ -159,7 +148,7 @@ QString UdpEndpoint::localAddress() const
     return QStringLiteral("127.0.0.1");
 }
 
-bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull)
+bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype size, Sender::WhenFull whenFull)
 {
     if (m_fd < 0 || to.port() == 0)
         return false;
@@ -171,9 +160,7 @@ bool UdpEndpoint::queueDatagram(const Endpoint &to, const char *data, qsizetype 
         flushSends();
     if (m_fd < 0)
         return false;
-    if (m_sendBatch.isEmpty())
-        m_heldSince = std::chrono::steady_clock::now();
-    m_sendBatch.add(address, length, data, size, dropWhenFull);
+    m_sendBatch.add(address, length, data, size, whenFull);
     return true;
 }
 
@@ -181,14 +168,6 @@ void UdpEndpoint::flushSends()
 {
     if (!m_sendBatch.isEmpty() && m_sendBatch.flush() > 0)
         sendFailed(m_sendBatch.lastErrorNumber());
-}
-
-// Between the handlers of a long round of arrivals: what is held goes once
-// it has waited long enough, as it would at the next yield that runs events.
-void UdpEndpoint::flushIfHeldLong()
-{
-    if (!m_sendBatch.isEmpty() && std::chrono::steady_clock::now() - m_heldSince >= MaxHold)
-        flushSends();
 }
 
 void UdpEndpoint::sendFailed(int errorNumber)
@@ -199,52 +178,6 @@ void UdpEndpoint::sendFailed(int errorNumber)
         close();
         QMetaObject::invokeMethod(this, [this] { emit closed(); }, Qt::QueuedConnection);
     }
-}
-
-bool UdpEndpoint::takeDatagram(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText,
-                               qint64 *arrivalNs)
-{
-    int error = 0;
-    if (m_fd < 0)
-        error = ENOTCONN;
-    else if (m_queue.empty())
-        error = EWOULDBLOCK;
-    if (error != 0) {
-        if (bytes)
-            bytes->clear();
-        if (sender)
-            *sender = Endpoint();
-        if (errorNumber)
-            *errorNumber = error;
-        if (errorText)
-            *errorText = qt_error_string(error);
-        return false;
-    }
-
-    Datagram head = std::move(m_queue.front());
-    m_queue.pop_front();
-    if (bytes)
-        *bytes = std::move(head.bytes);
-    if (sender)
-        *sender = head.sender;
-    if (errorNumber)
-        *errorNumber = 0;
-    if (errorText)
-        errorText->clear();
-    if (arrivalNs)
-        *arrivalNs = head.arrivalNs;
-    return true;
-}
-
-void UdpEndpoint::setQueueLimit(int datagrams)
-{
-    m_queueLimit = qMax(1, datagrams);
-    while (m_queue.size() > size_t(m_queueLimit)) {
-        m_queue.pop_front();
-        ++m_dropped;
-    }
-    while (m_arrivals.size() > size_t(m_queueLimit))
-        m_arrivals.pop_front();
 }
 
 void UdpEndpoint::close()
@@ -261,19 +194,36 @@ void UdpEndpoint::close()
     m_notifier = nullptr;
     ::close(m_fd);
     m_fd = -1;
-    m_queue.clear();
-    m_arrivals.clear();
-}
-
-void UdpEndpoint::raiseArrivalLater(qint64 size)
-{
-    QMetaObject::invokeMethod(this, [this, size] { announce(size); }, Qt::QueuedConnection);
 }
 
 void UdpEndpoint::socketReadable()
 {
-    if (drainKernelQueue())
+    const quint64 appendedBefore = m_arrivals.appended();
+    if (!drainKernelQueue() || m_arrivals.appended() == appendedBefore)
+        return;
+    if (m_raising)
+        m_raiseAgain = true; // a handler let the event loop run: after it returns
+    else
         raiseArrivals();
+}
+
+// Raises dataArrival for what was queued, and again for what came while a
+// handler ran the event loop, instead of nesting a call; so handlers never
+// nest and the stack never grows with the traffic. What the handlers sent
+// goes out together at the end, unless one of them closed the socket or let
+// the wrapper go.
+void UdpEndpoint::raiseArrivals()
+{
+    const QPointer<UdpEndpoint> alive(this);
+    m_raising = true;
+    do {
+        m_raiseAgain = false;
+        emit dataArrival();
+        if (!alive)
+            return;
+    } while (m_raiseAgain && m_fd >= 0);
+    m_raising = false;
+    flushSends();
 }
 
 // Reads until the kernel queue is empty, or until one queue's worth has been
@@ -282,7 +232,7 @@ void UdpEndpoint::socketReadable()
 // failed for good.
 bool UdpEndpoint::drainKernelQueue()
 {
-    for (int taken = 0; taken < m_queueLimit && m_fd >= 0;) {
+    for (int taken = 0; taken < m_arrivals.limit() && m_fd >= 0;) {
         const int received = receiveBatch();
         if (received > 0) {
             taken += received;
@@ -304,51 +254,34 @@ bool UdpEndpoint::drainKernelQueue()
             return false;
         }
         // An error reported for an earlier datagram is consumed by the
-        // call that reports it; the queue behind it is still there.
+        // call that reports it; the queue behind it is still there. One
+        // that says nothing about the socket (a pilot gone away, a network
+        // unreachable: ICMP for an earlier send) is no failure of the read.
+        if (!reportsAnEarlierSend(receiveError) && receiveError != EINTR)
+            m_arrivals.pushReadFailure(receiveError);
         ++taken;
     }
     return true;
 }
 
-qint64 UdpEndpoint::arrivalClockNowNs() const
-{
-    timespec now {};
-    if (::syscall(SYS_clock_gettime, CLOCK_REALTIME, &now) != 0)
-        return m_newestArrivalNs;
-    const qint64 nowNs = qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-    const bool plausible = m_newestArrivalNs > 0 && nowNs >= m_newestArrivalNs
-        && nowNs - m_newestArrivalNs <= PlausibleClockGapNs;
-    return plausible ? nowNs : m_newestArrivalNs;
-}
-
-void UdpEndpoint::takeInWaiting()
-{
-    flushIfHeldLong();
-    int taken = 0;
-    for (int received = ReceiveBatch::Size; received == ReceiveBatch::Size && m_fd >= 0 && taken < m_queueLimit;) {
-        received = receiveBatch();
-        taken += qMax(0, received);
-    }
-    // Inside a handler the running loop raises them; outside, the event
-    // loop does, since the socket no longer wakes it for these.
-    if (taken > 0 && !m_raising)
-        QMetaObject::invokeMethod(this, [this] { raiseArrivals(); }, Qt::QueuedConnection);
-}
-
-// Moves up to one batch of datagrams from the kernel into the queue. The
-// number moved or dropped as oversized; -1 with errno when none could be read.
+// Moves up to one batch of datagrams from the kernel into the arrival
+// queue. The number read; -1 with errno when none could be.
 int UdpEndpoint::receiveBatch()
 {
     const int count = m_receiveBatch.receive(m_fd);
     for (int i = 0; i < count; ++i) {
         const ReceiveBatch::Datagram datagram = m_receiveBatch.datagram(i);
         const std::optional<Endpoint> sender = SocketAddress::toEndpoint(datagram.sender, datagram.senderLength);
-        if (datagram.oversized || !sender) {
-            ++m_dropped; // beyond any datagram (never kept cut short), or from nowhere to answer
+        if (!sender) {
+            ++m_dropped; // from nowhere to answer
             continue;
         }
-        m_newestArrivalNs = qMax(m_newestArrivalNs, datagram.arrivalNs);
-        enqueue({QByteArray(datagram.data, datagram.size), *sender, datagram.arrivalNs});
+        if (m_toldFamily && sender->isIpv4() && !datagram.cameAsIpv4) {
+            ++m_dropped;
+            ++m_droppedMapped;
+            continue;
+        }
+        m_arrivals.push(datagram.data, datagram.size, *sender, datagram.arrivalNs);
     }
     return count;
 }
@@ -358,57 +291,14 @@ int UdpEndpoint::receiveBatch()
 // departed pilot would keep the notifier firing for ever.
 void UdpEndpoint::discardErrorQueue()
 {
-    for (int round = 0; round < m_queueLimit; ++round) {
-        iovec part {m_receiveBatch.scratch(), ReceiveBatch::DatagramBufferBytes};
+    for (int round = 0; round < m_arrivals.limit(); ++round) {
+        iovec part {m_receiveBatch.scratch(), ReceiveBatch::ScratchBytes};
         msghdr message {};
         message.msg_iov = &part;
         message.msg_iovlen = 1;
         if (::recvmsg(m_fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0 && errno != EINTR)
             return;
     }
-}
-
-void UdpEndpoint::enqueue(Datagram datagram)
-{
-    const qint64 size = datagram.bytes.size();
-    m_queue.push_back(std::move(datagram));
-    if (m_queue.size() > size_t(m_queueLimit)) {
-        m_queue.pop_front();
-        ++m_dropped;
-    }
-    m_arrivals.push_back(size);
-    if (m_arrivals.size() > size_t(m_queueLimit))
-        m_arrivals.pop_front();
-}
-
-void UdpEndpoint::announce(qint64 size)
-{
-    if (m_fd < 0)
-        return;
-    m_arrivals.push_back(size);
-    if (m_arrivals.size() > size_t(m_queueLimit))
-        m_arrivals.pop_front();
-    raiseArrivals();
-}
-
-// Raises the waiting arrivals one by one. A handler that runs the event loop
-// may bring more datagrams in; this loop, already on the stack, raises
-// their arrivals after the handler returns, instead of a nested call. What
-// the handlers sent goes out together at the end.
-void UdpEndpoint::raiseArrivals()
-{
-    if (m_raising)
-        return;
-    RaisingScope scope(this, &m_raising);
-    while (m_fd >= 0 && !m_arrivals.empty()) {
-        const qint64 size = m_arrivals.front();
-        m_arrivals.pop_front();
-        emit dataArrival(size);
-        if (!scope.ownerAlive())
-            return;
-        flushIfHeldLong();
-    }
-    flushSends();
 }
 
 void UdpEndpoint::failForGood()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ArrivalQueue.h"
 #include "Endpoint.h"
 #include "ReceiveBatch.h"
 #include "SendBatch.h"
@@ -8,8 +9,6 @@
 #include <QObject>
 #include <QString>
 
-#include <chrono>
-#include <deque>
 
 class QSocketNotifier;
 
@@ -18,29 +17,24 @@ class QSocketNotifier;
 // none. Every datagram is received on it and every record leaves from it,
 // so answers come from the address and port pilots send to.
 //
-// Receiving: whenever the OS socket is readable, every datagram waiting in
-// the kernel is moved into the wrapper's own queue, whole and with its
-// sender's endpoint, and dataArrival is raised once per datagram with that
-// datagram's size. Readers take datagrams from the wrapper's queue with
-// takeDatagram, so a reader that declines an arrival never leaves anything
-// stuck in the kernel. The queue is bounded: when it is full the oldest
-// datagram is dropped to make room. Each datagram keeps the kernel's
-// receive time (real-time clock, nanoseconds), so a reader can tell how
-// long it waited by comparing it with the newest one taken in.
-//
-// Re-entrancy: a dataArrival handler may run the event loop (processEvents).
-// Datagrams that arrive meanwhile are still moved into the queue at once,
-// but their dataArrival is raised only after the running handler has
-// returned, from the same loop; so handlers never nest inside one another
-// and the stack never grows with the traffic.
+// Receiving: whenever the OS socket is readable, what waits in the kernel
+// is moved into the arrival queue it was given (see ArrivalQueue: whole
+// records only, bounded, each with its sender's endpoint and the kernel's
+// receive time), and dataArrival is raised once for the round. Only the
+// first 128 bytes of a datagram are ever copied out of the kernel. A
+// datagram that cannot be kept is dropped and counted (droppedDatagrams):
+// one from no address this socket has, and one whose source is an
+// IPv4-mapped address but which came as IPv6 (only IPv4 packets may stand
+// for an IPv4 sender; anyone can write such a source into an IPv6 packet).
+// A handler of dataArrival may run the event loop: what arrives meanwhile is
+// queued, and dataArrival raised again once the handler has returned.
 //
 // Sending: queueDatagram holds datagrams back to go out together when
 // flushSends runs: before the event loop sleeps, once the dataArrival
 // handlers of a round of arrivals have all returned (so the records a round
-// sends to one pilot go out grouped), between them once the oldest held
-// datagram has waited MaxHold, before close, when the batch is full, and
-// whenever the owner calls it (before it lets other events run). Datagrams
-// for one destination keep their order. Errors that only
+// sends to one pilot go out grouped), before close, when the batch is full,
+// and whenever the owner calls it (before it lets other events run).
+// Datagrams for one destination keep their order. Errors that only
 // concern one destination (a pilot gone away, an unreachable network, a
 // full send buffer, a port the system refuses) fail those datagrams and
 // nothing else; every datagram that could not be sent is reported to the
@@ -55,10 +49,8 @@ class UdpEndpoint : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int DefaultQueueLimit = 4096;
-    static constexpr std::chrono::microseconds MaxHold{2000};
-
-    explicit UdpEndpoint(QObject *parent = nullptr);
+    // Received datagrams go to `arrivals`, which must outlive the socket.
+    explicit UdpEndpoint(ArrivalQueue &arrivals, QObject *parent = nullptr);
     ~UdpEndpoint() override;
 
     // Binds every address at localPort (0 lets the system choose; see
@@ -80,81 +72,43 @@ public:
     // Holds one datagram for `to`. False, holding nothing, when not bound,
     // when the port is 0, or when the socket cannot reach that family (an
     // IPv6 endpoint on an IPv4-only socket).
-    bool queueDatagram(const Endpoint &to, const char *data, qsizetype size, bool dropWhenFull);
+    bool queueDatagram(const Endpoint &to, const char *data, qsizetype size, Sender::WhenFull whenFull);
     void flushSends();
     void setUnsentHandler(SendBatch::UnsentHandler handler) { m_sendBatch.setUnsentHandler(std::move(handler)); }
 
-    // The wrapper's queue.
-    bool hasPendingDatagrams() const { return !m_queue.empty(); }
-    int pendingDatagramCount() const { return int(m_queue.size()); }
-    // Takes the oldest queued datagram. False, with an error number and
-    // text, when the queue is empty or the socket is closed.
-    bool takeDatagram(QByteArray *bytes, Endpoint *sender, int *errorNumber, QString *errorText,
-                      qint64 *arrivalNs = nullptr);
-    // The kernel receive time of the newest datagram taken in from the
-    // socket, 0 before the first.
-    qint64 newestArrivalNs() const { return m_newestArrivalNs; }
-    // Now, on the clock of the receive times: the kernel's real-time clock,
-    // read with the system call itself, so that a tool which shifts or
-    // speeds up the process's clock functions (a test harness) cannot move
-    // it. Never before the newest arrival taken in; that newest arrival
-    // whenever the reading is implausibly far from it.
-    qint64 arrivalClockNowNs() const;
-
-    // Moves what waits in the system's socket into the queue now, as a
-    // readable socket would; their dataArrival is raised after the running
-    // handler returns, or from the event loop when none runs. Cheap when
-    // nothing waits. Receive errors are left for the next round.
-    void takeInWaiting();
-
-    // At least 1. Lowering it below the current count drops the oldest.
-    void setQueueLimit(int datagrams);
-    int queueLimit() const { return m_queueLimit; }
-    // Datagrams dropped since bind: the queue was full, or they could never
-    // be kept (larger than any buffer, or from no address this socket has).
+    // Datagrams dropped since bind that could never be kept: from no
+    // address this socket has, or IPv4-mapped sources that came as IPv6
+    // (those are also in droppedMappedSources). The queue counts its own.
     quint64 droppedDatagrams() const { return m_dropped; }
+    quint64 droppedMappedSources() const { return m_droppedMapped; }
 
-    // Sends what is held back, closes the socket and empties the queue;
-    // pending dataArrival notifications are not raised. Safe to call more
-    // than once.
+    // Sends what is held back and closes the socket; what waits in the
+    // arrival queue stays there. Safe to call more than once.
     void close();
 
-    // Raises dataArrival(size) later, from the event loop.
-    void raiseArrivalLater(qint64 size);
-
 signals:
-    void dataArrival(qint64 bytesTotal);
+    void dataArrival();
     void closed();
 
 private:
-    struct Datagram
-    {
-        QByteArray bytes;
-        Endpoint sender;
-        qint64 arrivalNs = 0;
-    };
     void socketReadable();
+    void raiseArrivals();
     bool drainKernelQueue();
     int receiveBatch();
     void sendFailed(int errorNumber);
     void discardErrorQueue();
-    void flushIfHeldLong();
-    void enqueue(Datagram datagram);
-    void announce(qint64 size);
-    void raiseArrivals();
     void failForGood();
 
+    ArrivalQueue &m_arrivals;
     int m_fd = -1;
     int m_family = AF_INET6;
+    bool m_toldFamily = false; // IP_PKTINFO on: IPv4 packets are marked as such
     QSocketNotifier *m_notifier = nullptr;
     ReceiveBatch m_receiveBatch;
-    qint64 m_newestArrivalNs = 0;
     SendBatch::SocketTransport m_transport{m_fd};
     SendBatch m_sendBatch{m_transport};
-    std::chrono::steady_clock::time_point m_heldSince{};
-    std::deque<Datagram> m_queue;
-    std::deque<qint64> m_arrivals;
-    int m_queueLimit = DefaultQueueLimit;
     quint64 m_dropped = 0;
+    quint64 m_droppedMapped = 0;
     bool m_raising = false;
+    bool m_raiseAgain = false;
 };

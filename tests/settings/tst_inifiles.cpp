@@ -1,7 +1,10 @@
 // What the accessor promises beyond the recorded cases: number arguments,
-// one-step replacement of the file, and a defined result for hostile files;
-// and the accounts writers' lock.
+// one-step replacement of the file, and a defined result for hostile files,
+// and for what is not a file where one should be; and the accounts writers'
+// lock.
+#include "AccountsFileLayout.h"
 #include "AccountsLock.h"
+#include "BansFileLayout.h"
 #include "INIFiles.h"
 
 #include <QDir>
@@ -11,8 +14,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <future>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -52,6 +58,25 @@ private:
     void (*m_savedSignal)(int) = nullptr;
 };
 
+// What the readers of VentoroServer.ini, user.ini and bans.ini in `dir`
+// make of them ("MOTD|accounts status|bans status"), read on a thread of
+// its own; empty when that has not returned within 5 s (a read that waits
+// for good is left behind, holding only what it shares here).
+QString readWithin5s(const QString &dir)
+{
+    auto readings = std::make_shared<std::promise<QString>>();
+    std::future<QString> future = readings->get_future();
+    std::thread([readings, path = dir.toStdString()] {
+        INIFiles ini, users;
+        ini.FileName(path + "/VentoroServer.ini");
+        users.FileName(path + "/user.ini");
+        readings->set_value(QString::fromStdString(ini.ReadINI("General", "MOTD", "dflt")) + u'|'
+                            + QString::number(int(AccountsFileLayout::scan(users).status)) + u'|'
+                            + QString::number(int(BansFileLayout::read(path + "/bans.ini").status)));
+    }).detach();
+    return future.wait_for(std::chrono::seconds(5)) == std::future_status::ready ? future.get() : QString();
+}
+
 } // namespace
 
 class tst_INIFiles : public QObject
@@ -74,6 +99,10 @@ private slots:
     void hostileBytesNeverCrash();
     void blankLinesSurviveARewrite();
     void bomFilesKeepTheirEncoding();
+    void notAFileInPlace_data();
+    void notAFileInPlace();
+    void writersFollowNoStrangersLink_data();
+    void writersFollowNoStrangersLink();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -266,6 +295,87 @@ void tst_INIFiles::bomFilesKeepTheirEncoding()
     m_ini.WriteINI("General", "MOTD", "Hi");
     QCOMPARE(m_ini.ReadINI("General", "MOTD", ""), std::string("Hi"));
     QCOMPARE(m_ini.ReadINI("", "\xFF\xFE", ""), std::string("1"));
+}
+
+void tst_INIFiles::notAFileInPlace_data()
+{
+    QTest::addColumn<QString>("thing");
+    QTest::addColumn<QString>("readings"); // statuses: 0 read, 1 missing, 2 unreadable
+    QTest::newRow("FIFO") << "fifo" << "|2|2";
+    QTest::newRow("directory") << "dir" << "|2|2";
+    QTest::newRow("link to a FIFO") << "link:fifo" << "|2|2";
+    QTest::newRow("link to a device") << "link:/dev/zero" << "|2|2";
+    QTest::newRow("link to a file") << "link:file" << "hi|0|0";
+    QTest::newRow("dangling link") << "link:none" << "dflt|1|1";
+}
+
+// Each settings file in turn is something else; every reader returns at
+// once: what is no regular file reads as unreadable, never as a wait.
+void tst_INIFiles::notAFileInPlace()
+{
+    QFETCH(QString, thing);
+    QFETCH(QString, readings);
+    const QDir dir(m_dir->path());
+    writeFile(dir.filePath(QStringLiteral("file")), "[General]\r\nMOTD=hi\r\n[7]\r\n");
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
+    for (const char *name : {"VentoroServer.ini", "user.ini", "bans.ini"}) {
+        const QString path = dir.filePath(QLatin1String(name));
+        if (thing == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (thing == QLatin1String("dir"))
+            QVERIFY(dir.mkdir(QLatin1String(name)));
+        else
+            QVERIFY(QFile::link(thing.mid(5).startsWith(u'/') ? thing.mid(5) : dir.filePath(thing.mid(5)), path));
+    }
+    QCOMPARE(readWithin5s(dir.path()), readings);
+}
+
+void tst_INIFiles::writersFollowNoStrangersLink_data()
+{
+    QTest::addColumn<uint>("linkOwner");
+    QTest::addColumn<uint>("dirOwner");
+    QTest::addColumn<int>("dirMode");
+    QTest::addColumn<bool>("followed");
+    const uint me = ::geteuid();
+    QTest::newRow("own link in own directory") << me << me << 0755 << true;
+    QTest::newRow("own link, directory others may write") << me << me << 01777 << false;
+    QTest::newRow("a stranger's link") << 65534u << me << 0755 << false;
+    QTest::newRow("own link in a stranger's directory") << me << 65534u << 0755 << false;
+}
+
+// Root told to write a settings file in a directory another user controls
+// must not write wherever a link there points: the write fails, the file
+// the link names stays as it was. The lock goes beside the file written.
+void tst_INIFiles::writersFollowNoStrangersLink()
+{
+    QFETCH(uint, linkOwner);
+    QFETCH(uint, dirOwner);
+    QFETCH(int, dirMode);
+    QFETCH(bool, followed);
+    if (::geteuid() != 0 && (linkOwner != ::geteuid() || dirOwner != ::geteuid()))
+        QSKIP("not root: no other user to own the link or directory");
+    const QDir dir(m_dir->path());
+    const QString target = dir.filePath(QStringLiteral("target.ini"));
+    const QString place = dir.filePath(QStringLiteral("place"));
+    const QByteArray before = "[General]\r\nMOTD=a\r\n";
+    writeFile(target, before);
+    QVERIFY(dir.mkdir(QStringLiteral("place")));
+    for (const char *name : {"VentoroServer.ini", "bans.ini"}) {
+        const QByteArray link = QFile::encodeName(place + QLatin1Char('/') + QLatin1String(name));
+        QCOMPARE(::symlink(QFile::encodeName(target).constData(), link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), linkOwner, uid_t(-1)), 0);
+    }
+    QCOMPARE(::chown(QFile::encodeName(place).constData(), dirOwner, gid_t(-1)), 0);
+    QCOMPARE(::chmod(QFile::encodeName(place).constData(), mode_t(dirMode)), 0);
+
+    m_ini.FileName((place + QStringLiteral("/VentoroServer.ini")).toStdString());
+    QCOMPARE(m_ini.writeEntries({{"General", "MOTD", "b"}}), followed);
+    QCOMPARE(readFile(target), followed ? QByteArray("[General]\r\nMOTD=b\r\n") : before);
+    QCOMPARE(BansFileLayout::write((place + QStringLiteral("/bans.ini")).toStdString(), {}, target.toStdString()),
+             followed);
+    QCOMPARE(readFile(target).isEmpty(), followed);
+    QCOMPARE(QString::fromStdString(AccountsLock::lockFileFor(m_ini.FileName())),
+             (followed ? m_dir->path() : place) + QStringLiteral("/.accounts.lock"));
 }
 
 QTEST_GUILESS_MAIN(tst_INIFiles)

@@ -13,12 +13,14 @@
 #include "Records.h"
 #include "RuntimeDirectory.h"
 #include "ServerProcess.h"
+#include "StatusText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUdpSocket>
 #include <QtTest>
@@ -32,6 +34,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -185,39 +188,41 @@ private slots:
     void twoWritersKeepEveryAccount();
     void bansLimitAndReloadFromOutside();
     void serviceUnitVerifies();
+    void statusColumnsFitWhatTheyShow();
     void squatterTakesNoName();
+    void bansFileWrittenOnlyInItsPlace();
 };
 
 void tst_OperatorTools::quickStartFromAnInstall()
 {
     QTemporaryDir prefix;
     QTemporaryDir state;
+    QTemporaryDir settingsDir;
     const QString install = QStringLiteral(VENTORO_CMAKE);
     const QStringList installArguments{QStringLiteral("--install"), QStringLiteral(VENTORO_BUILD_DIR),
                                        QStringLiteral("--prefix"), prefix.path()};
     QCOMPARE(run(install, installArguments).exitCode, 0);
-    const QString programDir = prefix.filePath(QStringLiteral("opt/ventoro"));
-    const QString ventoro = prefix.filePath(QStringLiteral("usr/bin/ventoro"));
-    for (const char *file : {"opt/ventoro/VentoroServer", "opt/ventoro/VentoroConfig", "opt/ventoro/user.ini",
-                             "usr/share/applications/ventoro-config.desktop", "usr/share/icons/hicolor/48x48/apps/ventoro.png"})
+    const QString ventoro = prefix.filePath(QStringLiteral("bin/ventoro"));
+    for (const char *file : {"bin/VentoroServer", "bin/VentoroConfig", "share/man/man1/ventoro.1",
+                             "share/applications/ventoro-config.desktop", "share/icons/hicolor/48x48/apps/ventoro.png",
+                             "share/bash-completion/completions/ventoro"})
         QVERIFY2(QFile::exists(prefix.filePath(QLatin1String(file))), file);
 
-    // Settings of the operator's own survive a second install.
+    // The installed programs, told where their settings are.
     const quint16 port = freeUdpPort(QStringLiteral("0.0.0.0"));
     const quint16 replyPort = freeUdpPort(clientAddresses(2));
-    QFile ini(programDir + QStringLiteral("/VentoroServer.ini"));
+    QFile ini(settingsDir.filePath(QStringLiteral("VentoroServer.ini")));
     const QByteArray settings = "[General]\r\nConnectPort=" + QByteArray::number(port) + "\r\nClientConnectPort="
         + QByteArray::number(replyPort) + "\r\nShowScreen=0\r\n";
     QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate) && ini.write(settings) == settings.size());
     ini.close();
-    QCOMPARE(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("1234"),
-                           QStringLiteral("0567890"), QStringLiteral("Ann")}).exitCode, 0);
-    QCOMPARE(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("2"), QStringLiteral("22"),
-                           QStringLiteral("Bob")}).exitCode, 0);
-    QCOMPARE(run(install, installArguments).exitCode, 0);
-    QVERIFY(ini.open(QIODevice::ReadOnly));
-    QCOMPARE(ini.readAll(), settings);
-    QVERIFY(run(ventoro, {QStringLiteral("accounts"), QStringLiteral("list")}).out.contains(QStringLiteral("Ann ID:1234")));
+    const QStringList at{QStringLiteral("--settings-dir"), settingsDir.path()};
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("1234"),
+                                      QStringLiteral("0567890"), QStringLiteral("Ann")} + at).exitCode, 0);
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("2"),
+                                      QStringLiteral("22"), QStringLiteral("Bob")} + at).exitCode, 0);
+    QVERIFY(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("list")} + at)
+                .out.contains(QStringLiteral("Ann ID:1234")));
 
     // The installed server, headless, in a state directory of its own.
     const QString instance = QStringLiteral("ventoro-tools-test-%1").arg(QCoreApplication::applicationPid());
@@ -227,8 +232,8 @@ void tst_OperatorTools::quickStartFromAnInstall()
     environment.insert(QStringLiteral("VENTORO_INSTANCE"), instance);
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     server.setProcessEnvironment(environment);
-    server.setWorkingDirectory(state.path());
-    server.start(programDir + QStringLiteral("/VentoroServer"), {});
+    server.setWorkingDirectory(prefix.path());
+    server.start(prefix.filePath(QStringLiteral("bin/VentoroServer")), at + QStringList{QStringLiteral("--log-dir"), state.path()});
     QString console;
     QTRY_VERIFY_WITH_TIMEOUT((console += QString::fromUtf8(server.readAllStandardOutput())).contains(QStringLiteral("ventoro status")), kWaitMs);
     QVERIFY2(console.contains(QStringLiteral("Accounts: 2 in ")) && console.contains(state.filePath(QStringLiteral("log.txt"))), qPrintable(console));
@@ -370,20 +375,28 @@ void tst_OperatorTools::commandLineAnswers_data()
     QTest::addColumn<QString>("says");
     const QString noServer = QStringLiteral("no Ventoro server is running on this machine");
     QTest::newRow("overview") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("accounts list|add|delete");
+    QTest::newRow("usage names the command, arguments whole") << QStringList{QStringLiteral("accounts"), QStringLiteral("--help")}
+        << 0 << QStringLiteral("Usage: ventoro accounts [options] list | add PILOTID PASSWORD NAME | delete PILOTID");
+    QTest::newRow("status --json, no server") << QStringList{QStringLiteral("status"), QStringLiteral("--json")} << 1
+        << QStringLiteral("\"running\": false");
     for (const char *command : {"status", "kick", "accounts", "probe", "ban", "unban", "bans", "reload"})
         QTest::newRow(command) << QStringList{QLatin1String(command), QStringLiteral("--help")} << 0 << QStringLiteral("--help");
     QTest::newRow("unknown command") << QStringList{QStringLiteral("restart")} << 64 << QStringLiteral("Usage: ventoro");
     QTest::newRow("status, no server") << QStringList{QStringLiteral("status")} << 1 << noServer;
     QTest::newRow("kick, no server") << QStringList{QStringLiteral("kick"), QStringLiteral("3")} << 1 << noServer;
-    QTest::newRow("letters in ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("12x"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Numbers only in this field");
-    QTest::newRow("nil ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("000"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("Pilot ID and Password cannot be Nil");
-    QTest::newRow("blank name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("  ")} << 1 << QStringLiteral("Pilot Name is mandatory");
+    QTest::newRow("letters in ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("12x"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("PILOTID and PASSWORD take digits only");
+    QTest::newRow("nil ID") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("000"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("PILOTID and PASSWORD cannot be 0");
+    QTest::newRow("blank name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("  ")} << 1 << QStringLiteral("NAME cannot be empty");
     QTest::newRow("ID beyond 32 bits") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("2147483648"), QStringLiteral("5"), QStringLiteral("A")} << 1 << QStringLiteral("at most 2147483647");
     QTest::newRow("heading in the name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("Bob [7]")} << 1 << QStringLiteral("cannot contain [ or ]");
     QTest::newRow("two-line name") << QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"), QStringLiteral("5"), QStringLiteral("A\n[8]")} << 1 << QStringLiteral("one line");
     QTest::newRow("delete missing") << QStringList{QStringLiteral("accounts"), QStringLiteral("delete"), QStringLiteral("99")} << 1 << QStringLiteral("No account 99");
     QTest::newRow("reload, no server") << QStringList{QStringLiteral("reload")} << 1 << noServer;
     QTest::newRow("ban, no server") << QStringList{QStringLiteral("ban"), QStringLiteral("0042"), QStringLiteral("--for"), QStringLiteral("2h"), QStringLiteral("--reason"), QStringLiteral("spam")} << 0 << QStringLiteral("Banned 42 until ");
+    QTest::newRow("ban wider than /8") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7")} << 1 << QStringLiteral("10.0.0.0/7 would keep out 33,554,432 IPv4 addresses (1/128 of them all); say --force");
+    QTest::newRow("ban every IPv4 in IPv6") << QStringList{QStringLiteral("ban"), QStringLiteral("::/80")} << 1 << QStringLiteral("::/80 would keep out every IPv4 address");
+    QTest::newRow("ban wider than /32") << QStringList{QStringLiteral("ban"), QStringLiteral("2001::/16")} << 1 << QStringLiteral("65,536 networks of /32");
+    QTest::newRow("ban wide, forced") << QStringList{QStringLiteral("ban"), QStringLiteral("10.0.0.0/7"), QStringLiteral("--force")} << 0 << QStringLiteral("Banned 10.0.0.0/7 for good");
     QTest::newRow("ban, a port") << QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.1:80")} << 1 << QStringLiteral("is no pilot ID and no address");
     QTest::newRow("ban for years") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--for"), QStringLiteral("5y")} << 64 << QStringLiteral("--for takes a duration");
     QTest::newRow("two-line reason") << QStringList{QStringLiteral("ban"), QStringLiteral("7"), QStringLiteral("--reason"), QStringLiteral("a\n[8]")} << 1 << QStringLiteral("one line");
@@ -518,10 +531,31 @@ void tst_OperatorTools::serviceUnitVerifies()
     QFile unit(dir.filePath(QStringLiteral("ventoro.service")));
     QVERIFY(source.open(QIODevice::ReadOnly) && unit.open(QIODevice::WriteOnly));
     // The unit names the installed program; here it is the one just built.
-    unit.write(source.readAll().replace("/opt/ventoro/VentoroServer", VENTORO_SERVER_BINARY));
+    unit.write(source.readAll().replace("/usr/bin/VentoroServer", VENTORO_SERVER_BINARY));
     unit.close();
-    const Run verify = run(analyze, {QStringLiteral("verify"), unit.fileName()});
+    // The manual page it names is installed with the package, not here.
+    const Run verify = run(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), unit.fileName()});
     QVERIFY2(verify.exitCode == 0 && verify.err.isEmpty(), qPrintable(verify.err));
+}
+
+// Every column of the players' table starts at the same place on every
+// line, however long an IPv6 endpoint or a handle is.
+void tst_OperatorTools::statusColumnsFitWhatTheyShow()
+{
+    QJsonArray players;
+    for (const auto &[id, handle, address] : {std::tuple{7, "Ann", "192.0.2.7"},
+                                              std::tuple{12345, "A rather long handle", "[2001:db8:1234:5678::abcd]:50123"}})
+        players.append(QJsonObject{{"serverId", id}, {"handle", handle}, {"address", address},
+                                   {"secondsSinceHeartbeat", 3}, {"sentAircraftDetails", true}});
+    const QStringList lines = StatusText::format(QJsonObject{{"players", players}}).split(QLatin1Char('\n'));
+    const qsizetype heading = lines.indexOf(QRegularExpression(QStringLiteral(" +ID  Handle.*")));
+    QVERIFY(heading > 0);
+    for (const char *column : {"Handle", "Address", "Aircraft sent"}) {
+        const qsizetype at = lines[heading].indexOf(QLatin1String(column));
+        for (qsizetype row = heading + 1; row <= heading + 2; ++row)
+            QVERIFY2(lines[row].at(at - 1) == QLatin1Char(' ') && lines[row].at(at) != QLatin1Char(' '),
+                     qPrintable(lines.mid(heading, 3).join(QLatin1Char('\n'))));
+    }
 }
 
 // Nobody else can keep the server from starting or answer in its place.
@@ -552,6 +586,51 @@ void tst_OperatorTools::squatterTakesNoName()
     QCOMPARE(run(ventoro, {QStringLiteral("kick"), QStringLiteral("1")}, instance).exitCode, 1); // nobody to kick
     QCOMPARE(squatter.connectionsTaken(), 0);
     QVERIFY(server.isRunning());
+}
+
+// Root's ban and accounts commands in a directory another user owns write
+// nothing where that user's links point; a ban whose expiry cannot be read
+// is written back as it stood, not as a ban for good.
+void tst_OperatorTools::bansFileWrittenOnlyInItsPlace()
+{
+    QTemporaryDir base;
+    const QString ventoro = QStringLiteral(VENTORO_CLI_BINARY);
+    const QString theirs = base.filePath(QStringLiteral("theirs")), target = base.filePath(QStringLiteral("precious"));
+    QFile precious(target);
+    QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("[General]\r\n") == 11);
+    precious.close();
+    if (::geteuid() == 0) {
+        const QByteArray dir = QFile::encodeName(theirs), to = QFile::encodeName(target);
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0755) == 0 && ::mkdir(dir.constData(), 0755) == 0
+                && ::chown(dir.constData(), 65534, 65534) == 0);
+        const QByteArray bans = dir + "/bans.ini", users = dir + "/user.ini";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool made = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
+                && ::symlink(to.constData(), bans.constData()) == 0
+                && ::symlink(to.constData(), users.constData()) == 0;
+            ::_exit(made ? 0 : 1);
+        }
+        int status = -1;
+        QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const QStringList there{QStringLiteral("--dir"), theirs};
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("7")} + there).exitCode, 1);
+        QCOMPARE(run(ventoro, QStringList{QStringLiteral("accounts"), QStringLiteral("add"), QStringLiteral("7"),
+                                          QStringLiteral("7"), QStringLiteral("Ann")} + there).exitCode, 1);
+        QVERIFY(precious.open(QIODevice::ReadOnly));
+        QCOMPARE(precious.readAll(), QByteArray("[General]\r\n"));
+    }
+
+    QTemporaryDir dir;
+    const QStringList here{QStringLiteral("--dir"), dir.path()};
+    QFile bans(dir.filePath(QStringLiteral("bans.ini")));
+    QVERIFY(bans.open(QIODevice::WriteOnly) && bans.write("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n") > 0);
+    bans.close();
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("ban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QCOMPARE(run(ventoro, QStringList{QStringLiteral("unban"), QStringLiteral("192.0.2.0/24")} + here).exitCode, 0);
+    QVERIFY(bans.open(QIODevice::ReadOnly));
+    QCOMPARE(bans.readAll(), QByteArray("[7]\r\nReason=r\r\nExpires=next Tuesday\r\n\r\n"));
+    QVERIFY(run(ventoro, QStringList{QStringLiteral("bans")} + here).out.contains(QStringLiteral("7                     for good  r")));
 }
 
 QTEST_GUILESS_MAIN(tst_OperatorTools)

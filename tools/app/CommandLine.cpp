@@ -7,11 +7,15 @@ namespace CommandLine {
 
 QString helpText(const QCommandLineParser &parser, const Console &io)
 {
+    // The parser names the program as it was started, often by its whole
+    // path; the usage line names it as the operator types it.
     const QString program = QFileInfo(QCoreApplication::arguments().value(0)).fileName();
     QString text = parser.helpText();
-    const QString usage = QStringLiteral("Usage: ") + program;
-    if (!io.command.isEmpty() && text.startsWith(usage))
-        text.insert(usage.size(), QLatin1Char(' ') + io.command);
+    const QString usage = QStringLiteral("Usage: ");
+    const qsizetype end = text.indexOf(QLatin1Char(' '), usage.size());
+    if (text.startsWith(usage) && end > 0)
+        text.replace(usage.size(), end - usage.size(),
+                     io.command.isEmpty() ? program : program + QLatin1Char(' ') + io.command);
     return text;
 }
 

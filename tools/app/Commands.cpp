@@ -7,8 +7,11 @@
 #include "ProbeCommand.h"
 #include "StatusText.h"
 
+#include "StartupDirectories.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -57,12 +60,23 @@ QJsonValue wellFormed(const QJsonValue &value)
     return value;
 }
 
-QCommandLineOption programDirOption(const QString &file)
+QCommandLineOption settingsDirOption(const QString &file)
 {
-    return {QStringLiteral("dir"),
-            QStringLiteral("The program directory that holds %1 (default: %2).")
-                .arg(file, QCoreApplication::applicationDirPath()),
-            QStringLiteral("DIR"), QCoreApplication::applicationDirPath()};
+    const QString settings = QFile::decodeName(QByteArray::fromStdString(StartupDirectories::defaultSettingsDirectory(
+        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString())));
+    return {{QStringLiteral("dir"), QStringLiteral("settings-dir")},
+            QStringLiteral("The settings directory that holds %1 (default: %2).").arg(file, settings),
+            QStringLiteral("DIR"), settings};
+}
+
+// What `status --json` prints when no server answers, so that monitoring
+// gets a document rather than nothing.
+QString unansweredJson(const ControlClient::Reply &reply)
+{
+    const QJsonObject document{{QStringLiteral("ok"), false},
+                               {QStringLiteral("running"), !reply.noServer},
+                               {QStringLiteral("error"), NetworkText::wellFormed(reply.error)}};
+    return QString::fromUtf8(QJsonDocument(document).toJson(QJsonDocument::Indented));
 }
 
 int printResult(const QString &output, const QString &error, int exitCode, Console &io)
@@ -150,7 +164,13 @@ int status(const QStringList &arguments, Console &io)
     if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
         return *exit;
     const bool json = parser.isSet(QStringLiteral("json"));
-    return printAnswer(ControlClient::ask("status"), io, [json](const QJsonObject &answer) {
+    const ControlClient::Reply reply = ControlClient::ask("status");
+    if (json && !reply.reached) {
+        io.out << unansweredJson(reply);
+        io.err << "ventoro: " << NetworkText::oneLine(reply.error) << Qt::endl;
+        return 1;
+    }
+    return printAnswer(reply, io, [json](const QJsonObject &answer) {
         return json ? QString::fromUtf8(QJsonDocument(wellFormed(answer).toObject()).toJson(QJsonDocument::Indented))
                     : StatusText::format(answer);
     });
@@ -161,7 +181,8 @@ int kick(const QStringList &arguments, Console &io)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Removes a player from the server running on this machine, as "
                                                     "an expiry does: every other player is told."));
-    parser.addPositionalArgument(QStringLiteral("SERVERID"), QStringLiteral("The player's server ID (see ventoro status)."));
+    parser.addPositionalArgument(QStringLiteral("SERVERID"), QStringLiteral("The player's server ID (see ventoro status)."),
+                                 QStringLiteral("SERVERID"));
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
         return *exit;
     const QByteArray request = "kick " + parser.positionalArguments().first().toUtf8().left(20);
@@ -179,8 +200,9 @@ int accounts(const QStringList &arguments, Console &io)
         "  ventoro accounts list\n"
         "  ventoro accounts add PILOTID PASSWORD NAME   (adds, or updates the account with that pilot ID)\n"
         "  ventoro accounts delete PILOTID"));
-    parser.addPositionalArgument(QStringLiteral("list|add|delete"), QStringLiteral("What to do."));
-    parser.addOption(programDirOption(QStringLiteral("user.ini")));
+    parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("list, add or delete, with their arguments."),
+                                 QStringLiteral("list | add PILOTID PASSWORD NAME | delete PILOTID"));
+    parser.addOption(settingsDirOption(QStringLiteral("user.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, -1, io))
         return *exit;
     const QStringList words = parser.positionalArguments();
@@ -210,13 +232,15 @@ int ban(const QStringList &arguments, Console &io)
         "  ventoro ban 1234 --for 7d --reason \"abusive chat\"\n"
         "  ventoro ban 198.51.100.0/24\n"
         "  ventoro ban 2001:db8::/48 --for 2h"));
-    parser.addPositionalArgument(QStringLiteral("PILOTID|ADDRESS[/PREFIX]"), QStringLiteral("What to ban."));
+    parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("What to ban: a pilot ID, an address or a network."),
+                                 QStringLiteral("PILOTID|ADDRESS[/PREFIX]"));
     parser.addOptions({
         {QStringLiteral("for"),
          QStringLiteral("How long: 90 (seconds), 30m, 2h, 7d, 1w. Without it the ban holds until it is lifted."),
          QStringLiteral("DURATION")},
         {QStringLiteral("reason"), QStringLiteral("Why, one line, shown by ventoro bans."), QStringLiteral("TEXT")},
-        programDirOption(QStringLiteral("user.ini and bans.ini")),
+        {QStringLiteral("force"), QStringLiteral("Needed to ban a network wider than an IPv4 /8 or an IPv6 /32.")},
+        settingsDirOption(QStringLiteral("user.ini and bans.ini")),
     });
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
         return *exit;
@@ -231,7 +255,7 @@ int ban(const QStringList &arguments, Console &io)
     }
     return applyBansChange(BansCommand::ban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
                                             seconds, parser.value(QStringLiteral("reason")),
-                                            QDateTime::currentSecsSinceEpoch()),
+                                            QDateTime::currentSecsSinceEpoch(), parser.isSet(QStringLiteral("force"))),
                            io);
 }
 
@@ -240,8 +264,10 @@ int unban(const QStringList &arguments, Console &io)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Lifts a ban given with ventoro ban; the server on this machine "
                                                     "applies it at once."));
-    parser.addPositionalArgument(QStringLiteral("PILOTID|ADDRESS[/PREFIX]"), QStringLiteral("What was banned."));
-    parser.addOption(programDirOption(QStringLiteral("user.ini and bans.ini")));
+    parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("What was banned: a pilot ID, an address or a "
+                                                                      "network."),
+                                 QStringLiteral("PILOTID|ADDRESS[/PREFIX]"));
+    parser.addOption(settingsDirOption(QStringLiteral("user.ini and bans.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, 1, io))
         return *exit;
     return applyBansChange(BansCommand::unban(parser.value(QStringLiteral("dir")), parser.positionalArguments().first(),
@@ -253,7 +279,7 @@ int bans(const QStringList &arguments, Console &io)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Lists the bans in force in bans.ini, with until when and why."));
-    parser.addOption(programDirOption(QStringLiteral("bans.ini")));
+    parser.addOption(settingsDirOption(QStringLiteral("bans.ini")));
     if (const auto exit = CommandLine::parse(parser, arguments, 0, io))
         return *exit;
     const BansCommand::Result result =

@@ -12,7 +12,8 @@ int status(const QStringList &arguments, CommandLine::Console &io);
 // kick SERVERID: removes a player from the server on this machine.
 int kick(const QStringList &arguments, CommandLine::Console &io);
 // accounts list | add PILOTID PASSWORD NAME | delete PILOTID [--dir DIR]:
-// user.ini of a program directory, by default the one ventoro lives in.
+// user.ini of a settings directory, by default the build's (the package's
+// /etc/ventoro) or the one ventoro lives in.
 int accounts(const QStringList &arguments, CommandLine::Console &io);
 // ban PILOTID|ADDRESS[/PREFIX] [--for DURATION] [--reason TEXT] [--dir DIR],
 // unban PILOTID|ADDRESS[/PREFIX] [--dir DIR], bans [--dir DIR]: bans.ini

@@ -13,14 +13,15 @@
 #include <QFile>
 
 #include <algorithm>
+#include <utility>
 
 namespace AccountsCommand {
 namespace {
 
-ConfigFiles::Context boundTo(const QString &programDirectory)
+ConfigFiles::Context boundTo(const QString &settingsDirectory)
 {
     ConfigFiles::Context context;
-    ConfigFiles::bindSettingsFiles(context, QFile::encodeName(QDir(programDirectory).absolutePath()).toStdString());
+    ConfigFiles::bindSettingsFiles(context, QFile::encodeName(QDir(settingsDirectory).absolutePath()).toStdString());
     return context;
 }
 
@@ -39,6 +40,24 @@ bool hasSection(const AccountsFileLayout::Result &scan, const std::string &name)
     return std::find(scan.names.begin(), scan.names.end(), name) != scan.names.end();
 }
 
+// The tool's refusals speak of its boxes; the command line's name its
+// arguments.
+QString inCommandLineWords(const QString &refusal)
+{
+    const std::pair<const char *, const char *> words[] = {
+        {"Pilot ID and Password cannot be Nil", "PILOTID and PASSWORD cannot be 0"},
+        {"Pilot ID and Password must be whole numbers", "PILOTID and PASSWORD must be whole numbers"},
+        {"Pilot ID and Password must be at most 2147483647", "PILOTID and PASSWORD must be at most 2147483647"},
+        {"Pilot ID and Password must be at least -2147483648", "PILOTID and PASSWORD must be at least -2147483648"},
+        {"Pilot Name is mandatory", "NAME cannot be empty"},
+        {"Pilot Name cannot contain [ or ]", "NAME cannot contain [ or ]"}};
+    for (const auto &[window, commandLine] : words) {
+        if (refusal == QLatin1String(window))
+            return QLatin1String(commandLine);
+    }
+    return refusal;
+}
+
 QString where(const ConfigFiles::Context &context)
 {
     return QFile::decodeName(QByteArray::fromStdString(context.UsersIni.FileName()));
@@ -54,9 +73,9 @@ Result lockRefused(const AccountsLock &lock, const ConfigFiles::Context &context
 
 } // namespace
 
-Result list(const QString &programDirectory)
+Result list(const QString &settingsDirectory)
 {
-    const ConfigFiles::Context context = boundTo(programDirectory);
+    const ConfigFiles::Context context = boundTo(settingsDirectory);
     const AccountList::Listing listing = AccountList::listAccounts(context.UsersIni);
     if (listing.status == AccountsFileLayout::FileStatus::Unreadable)
         return failure(AccountsFileText::unreadable() + QStringLiteral(" (%1)").arg(where(context)));
@@ -68,16 +87,16 @@ Result list(const QString &programDirectory)
     return {0, text, QString()};
 }
 
-Result add(const QString &programDirectory, const QString &pilotId, const QString &password, const QString &name)
+Result add(const QString &settingsDirectory, const QString &pilotId, const QString &password, const QString &name)
 {
     if (!digitsOnly(pilotId) || !digitsOnly(password))
-        return failure(QStringLiteral("Numbers only in this field (Pilot ID and Password)"));
+        return failure(QStringLiteral("PILOTID and PASSWORD take digits only, such as 1234 567890"));
     if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
-        return failure(QStringLiteral("Pilot Name must be one line of text"));
+        return failure(QStringLiteral("NAME must be one line of text"));
     const AccountSave::Check account = AccountSave::check(pilotId, password, name);
     if (account.refusal)
-        return failure(*account.refusal);
-    ConfigFiles::Context context = boundTo(programDirectory);
+        return failure(inCommandLineWords(*account.refusal));
+    ConfigFiles::Context context = boundTo(settingsDirectory);
     const AccountsLock lock(context.UsersIni.FileName(), context.accountsLockWait);
     if (!lock.held())
         return lockRefused(lock, context);
@@ -94,9 +113,9 @@ Result add(const QString &programDirectory, const QString &pilotId, const QStrin
             QString()};
 }
 
-Result remove(const QString &programDirectory, const QString &pilotId)
+Result remove(const QString &settingsDirectory, const QString &pilotId)
 {
-    const ConfigFiles::Context context = boundTo(programDirectory);
+    const ConfigFiles::Context context = boundTo(settingsDirectory);
     const std::string section = toSettingsText(pilotId);
     const AccountsLock lock(context.UsersIni.FileName(), context.accountsLockWait);
     if (!lock.held())

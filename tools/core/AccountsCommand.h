@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// The pilot accounts in user.ini of a program directory, edited without a
-// display by the configuration tool's own rules: the same checks and
-// messages, decimal text without leading zeros, replacement in one step,
+// The pilot accounts in user.ini of a settings directory, edited without a
+// display by the configuration tool's own rules: the same checks, told in
+// the command line's words (PILOTID, PASSWORD, NAME), decimal text without leading zeros, replacement in one step,
 // one writer at a time (a change waits for the accounts lock a few seconds,
 // then gives up changing nothing), and no failure shown as success.
 namespace AccountsCommand {
@@ -19,14 +19,14 @@ struct Result {
 };
 
 // One line per account, "Name ID:pilotid", sorted as the tool's list is.
-Result list(const QString &programDirectory);
+Result list(const QString &settingsDirectory);
 
 // Adds the account, or updates the one with that pilot ID. The pilot ID
 // and the password take digits only, as the tool's boxes do.
-Result add(const QString &programDirectory, const QString &pilotId, const QString &password, const QString &name);
+Result add(const QString &settingsDirectory, const QString &pilotId, const QString &password, const QString &name);
 
 // Deletes the account. A pilot ID that names no account changes nothing
 // and says so.
-Result remove(const QString &programDirectory, const QString &pilotId);
+Result remove(const QString &settingsDirectory, const QString &pilotId);
 
 } // namespace AccountsCommand

@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -99,15 +100,30 @@ Result rewrite(const QString &programDirectory, qint64 now, Change &&change)
                            : QStringLiteral("%1 could not be locked for writing; %2 is unchanged")
                                  .arg(QFile::decodeName(QByteArray::fromStdString(lock.lockFile())), files.bans()));
     BansFileLayout::ReadResult file = BansFileLayout::read(files.bansIni);
-    if (file.status == BansFileLayout::FileStatus::Unreadable)
-        return failure(QStringLiteral("%1 could not be read; it is unchanged").arg(files.bans()));
+    if (file.status == BansFileLayout::FileStatus::Unreadable || file.status == BansFileLayout::FileStatus::TooLarge)
+        return failure(QStringLiteral("%1 could not be read (%2); it is unchanged")
+                           .arg(files.bans(), QString::fromStdString(file.problem)));
     std::vector<BansFileLayout::Entry> entries = tidied(std::move(file.entries), now);
     Result result = change(entries);
     if (result.exitCode != 0)
         return result;
+    if (entries.size() > BansFileLayout::MaxEntries)
+        return failure(QStringLiteral("%1 would hold more than %2 bans, the most a server takes in; it is unchanged")
+                           .arg(files.bans()).arg(BansFileLayout::MaxEntries));
     if (!BansFileLayout::write(files.bansIni, entries, files.usersIni))
         return failure(QStringLiteral("%1 could not be written; it is unchanged").arg(files.bans()));
     return result;
+}
+
+QString count(qint64 number)
+{
+    return QLocale(QLocale::English).toString(number);
+}
+
+// Whether an IPv6 network holds the IPv4-mapped form of every IPv4 address.
+bool holdsEveryIpv4(const BanTarget &target)
+{
+    return target.bits() <= 96 && Endpoint::fromIpv4(0).isWithin(target.network(), target.bits());
 }
 
 auto sameTarget(const BanTarget &target)
@@ -132,12 +148,38 @@ std::optional<qint64> durationSeconds(const QString &text)
     return seconds;
 }
 
+QString widthNeedingForce(const BanTarget &target)
+{
+    if (target.isPilotId())
+        return {};
+    const int bits = target.writtenBits();
+    if (target.network().isIpv4() && target.bits() >= 96) {
+        if (bits >= 8)
+            return {};
+        return bits == 0 ? QStringLiteral("every IPv4 address")
+                         : QStringLiteral("%1 IPv4 addresses (1/%2 of them all)")
+                               .arg(count(qint64(1) << (32 - bits)), count(qint64(1) << bits));
+    }
+    const QString ipv4 = holdsEveryIpv4(target) ? QStringLiteral("every IPv4 address (IPv4 pilots are ::ffff:a.b.c.d "
+                                                                 "in IPv6)")
+                                                : QString();
+    if (bits >= 32)
+        return ipv4;
+    const QString ipv6 = bits == 0 ? QStringLiteral("every IPv6 address")
+                                   : QStringLiteral("%1 networks of /32 (1/%2 of all IPv6 addresses)")
+                                         .arg(count(qint64(1) << (32 - bits)), count(qint64(1) << bits));
+    return ipv4.isEmpty() ? ipv6 : ipv6 + QStringLiteral(" and ") + ipv4;
+}
+
 Result ban(const QString &programDirectory, const QString &targetText, std::optional<qint64> seconds,
-           const QString &reason, qint64 now)
+           const QString &reason, qint64 now, bool force)
 {
     const std::optional<BanTarget> target = BanTarget::fromText(targetText);
     if (!target)
         return failure(notATarget(targetText));
+    if (const QString width = widthNeedingForce(*target); !width.isEmpty() && !force)
+        return failure(target->text() + QStringLiteral(" would keep out ") + width
+                       + QStringLiteral("; say --force to ban that much"));
     if (std::any_of(reason.begin(), reason.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
         return failure(QStringLiteral("a reason is one line of text"));
     if (reason.size() > MaxReasonChars)
@@ -184,13 +226,13 @@ Result list(const QString &programDirectory, qint64 now)
 {
     const Files files = filesIn(programDirectory);
     const BanList::Loaded loaded = BanList::read(files.bansIni);
-    if (!loaded.readable)
-        return failure(QStringLiteral("%1 could not be read").arg(files.bans()));
+    if (!loaded.taken())
+        return failure(loaded.warnings.join(QStringLiteral("; ")));
     QString text;
     for (const QString &warning : loaded.warnings)
         text += QStringLiteral("Note: ") + warning + QLatin1Char('\n');
     int shown = 0;
-    for (const Ban &ban : loaded.bans) {
+    for (const Ban &ban : loaded.list.bans()) {
         if (!ban.inForceAt(now))
             continue;
         ++shown;

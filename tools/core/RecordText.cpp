@@ -14,8 +14,8 @@ QString playerNotice(const Packet &record)
 {
     return QStringLiteral("%1: %2 (server ID %3)")
         .arg(Packet::typeName(record.PacketType()),
-             NetworkText::oneLine(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)))
-        .arg(record.int32At(Packet::PlayerIDAt));
+             NetworkText::oneLine(record.textAt(Packet::PlayerHandleAt, Packet::HandleChars)),
+             QString::number(record.int32At(Packet::PlayerIDAt)));
 }
 
 } // namespace
@@ -25,8 +25,7 @@ QString describe(const Packet &record)
     switch (record.PacketType()) {
     case Packet::LogonAccepted:
         return QStringLiteral("LogonAccepted: server ID %1, message of the day %2")
-            .arg(record.int32At(Packet::PlayerIDAt))
-            .arg(quoted(record.textAt(Packet::MotdAt, Packet::MotdChars)));
+            .arg(QString::number(record.int32At(Packet::PlayerIDAt)), quoted(record.textAt(Packet::MotdAt, Packet::MotdChars)));
     case Packet::LogonRejected:
         return QStringLiteral("LogonRejected");
     case Packet::PlayerAdded:
@@ -36,13 +35,11 @@ QString describe(const Packet &record)
         return QStringLiteral("KeepAlive (the server's echo)");
     case Packet::PlayerCrashed:
         return QStringLiteral("PlayerCrashed: server ID %1, %2")
-            .arg(record.SenderID())
-            .arg(quoted(record.textAt(Packet::CrashMessageAt, Packet::CrashMessageChars)));
+            .arg(QString::number(record.SenderID()), quoted(record.textAt(Packet::CrashMessageAt, Packet::CrashMessageChars)));
     default:
         return QStringLiteral("%1 from server ID %2 (class %3)")
-            .arg(Packet::typeName(record.PacketType()))
-            .arg(record.SenderID())
-            .arg(record.PacketClass());
+            .arg(Packet::typeName(record.PacketType()), QString::number(record.SenderID()),
+                 QString::number(record.PacketClass()));
     }
 }
 

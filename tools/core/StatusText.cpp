@@ -14,36 +14,64 @@ qint64 number(const QJsonObject &object, const char *key)
     return object.value(QLatin1String(key)).toInteger();
 }
 
-QString playerLine(const QJsonObject &player)
+// The players' table: each column as wide as its widest entry, heading
+// included, so that IPv6 endpoints and long handles keep the columns in line.
+QString playersTable(const QJsonArray &players)
 {
-    return QStringLiteral("  %1  %2  %3  %4  %5\n")
-        .arg(number(player, "serverId"), 6)
-        .arg(NetworkText::oneLine(player.value(QLatin1String("handle")).toString()), -20)
-        .arg(player.value(QLatin1String("address")).toString(), -15)
-        .arg(durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"), 16)
-        .arg(player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
+    QList<QStringList> rows{{QStringLiteral("ID"), QStringLiteral("Handle"), QStringLiteral("Address"),
+                             QStringLiteral("Last heartbeat"), QStringLiteral("Aircraft sent")}};
+    for (const QJsonValue &value : players) {
+        const QJsonObject player = value.toObject();
+        rows.append({QString::number(number(player, "serverId")),
+                     NetworkText::oneLine(player.value(QLatin1String("handle")).toString()),
+                     NetworkText::oneLine(player.value(QLatin1String("address")).toString()),
+                     durationText(number(player, "secondsSinceHeartbeat")) + QStringLiteral(" ago"),
+                     player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("yes")
+                                                                                 : QStringLiteral("no")});
+    }
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList &row : rows) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            widths[column] = qMax(widths[column], row[column].size());
+    }
+    // Numbers and times align right, texts left; the last column is not padded.
+    const bool right[] = {true, false, false, true, false};
+    QString table;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            const bool last = column + 1 == row.size();
+            const int width = last ? 0 : int(widths[column]);
+            line += QStringLiteral("  ") + (right[column] ? row[column].rightJustified(width) : row[column].leftJustified(width));
+        }
+        table += line + QLatin1Char('\n');
+    }
+    return table;
 }
 
 QString failedSends(const QJsonObject &byType)
 {
     QStringList parts;
     for (auto it = byType.begin(); it != byType.end(); ++it)
-        parts.append(QStringLiteral("%1 %2").arg(Packet::typeName(it.key().toInt())).arg(it.value().toInteger()));
+        parts.append(Packet::typeName(it.key().toInt()) + QLatin1Char(' ') + QString::number(it.value().toInteger()));
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
 }
 
 QString countersText(const QJsonObject &c)
 {
+    const auto n = [&c](const char *key) { return QString::number(number(c, key)); };
     return QStringLiteral("Counters:\n"
                           "  datagrams received %1, records relayed %2, records ignored %3\n"
                           "  logons accepted %4, rejected %5 (of them throttled %6, banned %7, refused as full %8)\n"
-                          "  stale flight records dropped %9, datagrams dropped from the receive queue %10\n"
-                          "  sends that failed: %11\n")
-        .arg(number(c, "datagramsReceived")).arg(number(c, "recordsRelayed")).arg(number(c, "recordsIgnored"))
-        .arg(number(c, "logonsAccepted")).arg(number(c, "logonsRejected")).arg(number(c, "logonsThrottled"))
-        .arg(number(c, "logonsBanned")).arg(number(c, "logonsRefusedFull"))
-        .arg(number(c, "staleFlightDataDropped")).arg(number(c, "receiveQueueDrops"))
-        .arg(failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
+                          "  stale flight records dropped %9\n")
+               .arg(n("datagramsReceived"), n("recordsRelayed"), n("recordsIgnored"), n("logonsAccepted"),
+                    n("logonsRejected"), n("logonsThrottled"), n("logonsBanned"), n("logonsRefusedFull"),
+                    n("staleFlightDataDropped"))
+        + QStringLiteral("  datagrams dropped: from the receive queue %1, of a size no whole number of records %2, "
+                         "IPv6 with an IPv4-mapped source %3\n"
+                         "  sends that failed: %4\n")
+              .arg(n("receiveQueueDrops"), n("oddSizedDatagramsDropped"), n("mappedSourcesDropped"),
+                   failedSends(c.value(QLatin1String("sendFailuresByType")).toObject()));
 }
 
 } // namespace
@@ -66,12 +94,7 @@ QString format(const QJsonObject &status)
     if (players.isEmpty()) {
         text += QStringLiteral("No players.\n");
     } else {
-        text += QStringLiteral("Players (%1):\n  %2  %3  %4  %5  %6\n")
-                    .arg(players.size())
-                    .arg(QStringLiteral("ID"), 6).arg(QStringLiteral("Handle"), -20).arg(QStringLiteral("Address"), -15)
-                    .arg(QStringLiteral("Last heartbeat"), 16).arg(QStringLiteral("Aircraft sent"));
-        for (const QJsonValue &player : players)
-            text += playerLine(player.toObject());
+        text += QStringLiteral("Players (%1):\n").arg(players.size()) + playersTable(players);
     }
     return text + countersText(status.value(QLatin1String("counters")).toObject());
 }

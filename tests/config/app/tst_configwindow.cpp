@@ -39,6 +39,8 @@ private slots:
     void options_data();
     void options();
     void loggingBoxResetsLowLevelAndOkNeedsMotd();
+    void laterOptionsOnTheBottomRow_data();
+    void laterOptionsOnTheBottomRow();
 
 private:
     void write(const QString &name, const QByteArray &content);
@@ -425,6 +427,52 @@ void tst_ConfigWindow::loggingBoxResetsLowLevelAndOkNeedsMotd()
     QCOMPARE(read("VentoroServer.ini"), "[General]\r\nMOTD=" + QByteArray(35, 'm')
                                             + "\r\nDebug=1\r\nDebugLowLevel=0\r\nShowScreen=1\r\nConnectPort=1600\r\n");
     QVERIFY(!m_window->isVisible());
+}
+
+// The bottom row shows the four later options as the server takes them;
+// "&Ok" refuses what the server could not take (the window stays open,
+// the file unchanged), else saves and says what a running server needs.
+void tst_ConfigWindow::laterOptionsOnTheBottomRow_data()
+{
+    QTest::addColumn<QString>("typed"); // into txtMaxPilots, txtHttpPort, txtHttpAddress after clearing; "-" leaves it
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("after"); // empty: unchanged
+    const QByteArray head = "[General]\r\nMOTD=Hi\r\nDebug=0\r\nDebugLowLevel=0\r\nShowScreen=0\r\nX=1\r\n";
+    QTest::newRow("nothing changed") << "-|-|-" << "" << head + "ReplyToSourcePort=1\r\nMaxPilots=5\r\n";
+    QTest::newRow("limit: a reload") << "20x|-|-" << "Brisalt Ventoro Server Configuration: Saved. A running server "
+        "takes in the new pilot limit on a reload" << head + "ReplyToSourcePort=1\r\nMaxPilots=20\r\n";
+    QTest::newRow("page on: a restart") << "-|8080|0.0.0.0" << "HttpPort, HttpAddress only after a restart"
+        << head + "ReplyToSourcePort=1\r\nMaxPilots=5\r\nHttpPort=8080\r\nHttpAddress=0.0.0.0\r\n";
+    QTest::newRow("no port") << "-|99999|-" << "ERROR: Nothing was saved. The server would say: \"HttpPort\" in "
+        "VentoroServer.ini holds \"99999\", which is no port number from 0 to 65535" << QByteArray();
+    QTest::newRow("no limit") << "|-|-" << "ERROR: Nothing was saved. The server would say: \"MaxPilots\"" << QByteArray();
+}
+
+void tst_ConfigWindow::laterOptionsOnTheBottomRow()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, after);
+    const QByteArray before = "[General]\r\nMOTD=Hi\r\nDebug=0\r\nDebugLowLevel=0\r\nShowScreen=0\r\nX=1\r\n"
+                              "ReplyToSourcePort=1\r\nMaxPilots=5\r\n";
+    write("VentoroServer.ini", before);
+    open();
+    QCOMPARE(states({"chkReplyToSourcePort"}), QStringLiteral("1"));
+    QCOMPARE(box("txtMaxPilots")->text() + "|" + box("txtHttpPort")->text() + "|" + box("txtHttpAddress")->text(),
+             QStringLiteral("5|0|127.0.0.1"));
+    const QStringList texts = typed.split(QLatin1Char('|'));
+    const char *names[] = {"txtMaxPilots", "txtHttpPort", "txtHttpAddress"};
+    for (int i = 0; i < 3; ++i) {
+        if (texts[i] == QLatin1String("-"))
+            continue;
+        box(names[i])->selectAll();
+        QTest::keyClick(box(names[i]), Qt::Key_Backspace);
+        QTest::keyClicks(box(names[i]), texts[i]); // the digits-only boxes let no letter in
+    }
+    click("cmdOk");
+    QVERIFY2(message.isEmpty() ? m_prompts.isEmpty() : m_prompts.value(0).contains(message), qPrintable(m_prompts.join('\n')));
+    QCOMPARE(read("VentoroServer.ini"), after.isEmpty() ? before : after);
+    QCOMPARE(m_window->isVisible(), after.isEmpty());
 }
 
 QTEST_MAIN(tst_ConfigWindow)

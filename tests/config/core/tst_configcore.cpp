@@ -4,6 +4,7 @@
 #include "AccountList.h"
 #include "AccountSave.h"
 #include "ConfigFiles.h"
+#include "ServerOptions.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,6 +46,10 @@ private slots:
     void recordedDeletions();
     void deletion_data();
     void deletion();
+    void laterOptions_data();
+    void laterOptions();
+    void changeNote_data();
+    void changeNote();
 
 private:
     void writeUsers(const QByteArray &content);
@@ -226,6 +231,98 @@ void tst_ConfigCore::deletion()
     QCOMPARE(users(), after);
     // No scratch file is left behind.
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(), before.isEmpty() ? 0 : 1);
+}
+
+
+// ReplyToSourcePort, MaxPilots, HttpPort and HttpAddress: loaded as the
+// server takes them, refused in the server's words when it could not take
+// them, written in its form, and every other key kept where it stands.
+void tst_ConfigCore::laterOptions_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("edit"); // reply|max|port|address, "-" keeps what was loaded
+    QTest::addColumn<QString>("outcome"); // the refusal, or the section after the save
+
+    const QByteArray kept = "[General]\r\nMOTD=Hi\r\nSkyUrl=nats://x\r\nMaxPilots= 7 \r\n";
+    QTest::newRow("missing keys stay missing") << QByteArray("[General]\r\nMOTD=Hi\r\n") << "-|-|-|-"
+        << "MOTD=Hi|Debug=1|DebugLowLevel=1|ShowScreen=1";
+    QTest::newRow("all four set, unknown key kept") << kept << "1|0250|8080| ::1 "
+        << "MOTD=Hi|SkyUrl=nats://x|MaxPilots=250|Debug=1|DebugLowLevel=1|ShowScreen=1|ReplyToSourcePort=1|"
+           "HttpPort=8080|HttpAddress=::1";
+    QTest::newRow("present key kept at its default") << kept << "-|0|-|-"
+        << "MOTD=Hi|SkyUrl=nats://x|MaxPilots=0|Debug=1|DebugLowLevel=1|ShowScreen=1";
+    QTest::newRow("limit not a number") << kept << "-|abc|-|-"
+        << "Nothing was saved. The server would say: \"MaxPilots\" in VentoroServer.ini holds \"abc\", which is no "
+           "whole number from 0; taking it as no limit";
+    QTest::newRow("port too large") << kept << "-|-|70000|-"
+        << "Nothing was saved. The server would say: \"HttpPort\" in VentoroServer.ini holds \"70000\", which is no "
+           "port number from 0 to 65535; the HTTP status page is off";
+    QTest::newRow("address a name") << kept << "-|-|80|localhost"
+        << "Nothing was saved. The server would say: \"HttpAddress\" in VentoroServer.ini holds \"localhost\", which "
+           "is no IPv4 or IPv6 address (such as 127.0.0.1, 0.0.0.0 or ::1); the HTTP status page is off";
+    QTest::newRow("address with a port") << kept << "-|-|80|127.0.0.1:80" << "Nothing was saved. The server would say: "
+        "\"HttpAddress\" in VentoroServer.ini holds \"127.0.0.1:80\", which is no IPv4 or IPv6 address (such as "
+        "127.0.0.1, 0.0.0.0 or ::1); the HTTP status page is off";
+    QTest::newRow("any address while the page is off") << kept << "-|-|0|localhost"
+        << "MOTD=Hi|SkyUrl=nats://x|MaxPilots=7|Debug=1|DebugLowLevel=1|ShowScreen=1|HttpAddress=localhost";
+    QTest::newRow("odd reply switch shown as off") << QByteArray("[General]\r\nReplyToSourcePort=yes\r\n") << "-|-|-|-"
+        << "ReplyToSourcePort=0|MOTD=Hi|Debug=1|DebugLowLevel=1|ShowScreen=1";
+}
+
+void tst_ConfigCore::laterOptions()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, edit);
+    QFETCH(QString, outcome);
+    QFile file(QString::fromStdString(m_context.ServerIni.FileName()));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+    file.close();
+    ServerOptions::Options options = ServerOptions::load(m_context.ServerIni);
+    options.MOTD = QStringLiteral("Hi");
+    const QStringList edits = edit.split(QLatin1Char('|'));
+    QString *const boxes[] = {&options.MaxPilots, &options.HttpPort, &options.HttpAddress};
+    if (edits[0] != QLatin1String("-"))
+        options.ReplyToSourcePort = edits[0] == QLatin1String("1");
+    for (int i = 0; i < 3; ++i) {
+        if (edits[i + 1] != QLatin1String("-"))
+            *boxes[i] = edits[i + 1];
+    }
+    if (const std::optional<QString> refusal = ServerOptions::check(options)) {
+        QCOMPARE(*refusal, outcome);
+        return;
+    }
+    QVERIFY(ServerOptions::save(m_context.ServerIni, options));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), "[General]\r\n" + outcome.replace(QLatin1Char('|'), QStringLiteral("\r\n")) + "\r\n");
+}
+
+void tst_ConfigCore::changeNote_data()
+{
+    QTest::addColumn<QString>("change"); // which field changes
+    QTest::addColumn<QString>("note");
+    QTest::newRow("nothing") << "" << "";
+    QTest::newRow("message of the day") << "MOTD" << "reload";
+    QTest::newRow("pilot limit") << "MaxPilots" << "reload";
+    QTest::newRow("limit written otherwise") << "MaxPilots 007" << "";
+    QTest::newRow("status page port") << "HttpPort" << "HttpPort only after a restart";
+    QTest::newRow("reply mode and screen") << "ReplyToSourcePort ShowScreen" << "ShowScreen, ReplyToSourcePort only after";
+    QTest::newRow("low level while logging is off") << "DebugLowLevel" << "";
+}
+
+void tst_ConfigCore::changeNote()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, note);
+    const ServerOptions::Options before{"Hi", false, false, true, false, "7", "0", "127.0.0.1"};
+    ServerOptions::Options after = before;
+    after.MOTD = change.contains("MOTD") ? "Hello" : after.MOTD;
+    after.MaxPilots = change.contains("007") ? "007" : change.contains("MaxPilots") ? "9" : after.MaxPilots;
+    after.HttpPort = change.contains("HttpPort") ? "8080" : after.HttpPort;
+    after.ReplyToSourcePort = change.contains("ReplyToSourcePort");
+    after.ShowScreen = !change.contains("ShowScreen");
+    after.DebugLowLevel = change.contains("DebugLowLevel");
+    const QString text = ServerOptions::changeNote(before, after);
+    QVERIFY2(note.isEmpty() ? text.isEmpty() : text.contains(note), qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigCore)

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -81,6 +82,7 @@ private slots:
     void endedFromOutside_data();
     void endedFromOutside();
     void hangUpReopensTheLog();
+    void fifoInPlaceOfTheBans();
     void pilotsFlyThroughHostileTraffic();
 
 private:
@@ -231,6 +233,23 @@ void tst_ServerFaults::hangUpReopensTheLog()
     QVERIFY(server.logText().startsWith(server.logText().left(9) + "- Reloaded\r\n"));
     QVERIFY(server.logText().contains(" - Rcvd logon request from 127.0.0.3\r\n"));
     QVERIFY(server.logText().contains(" - User Bob logged on from 127.0.0.3\r\n"));
+}
+
+// A FIFO put in bans.ini's place is no file: a reload says so at once and
+// keeps the bans, and the server goes on relaying and ends in order.
+void tst_ServerFaults::fifoInPlaceOfTheBans()
+{
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    start(server, 2);
+    LoopbackClient ann, bob;
+    QCOMPARE(logOn(ann, 1, 1, 11), qint32(Packet::LogonAccepted));
+    const QString bans = QDir(server.programDir()).filePath(QStringLiteral("bans.ini"));
+    QCOMPARE(::mkfifo(QFile::encodeName(bans).constData(), 0600), 0);
+    QVERIFY(server.sendSignal(SIGHUP));
+    QVERIFY(server.waitForLog(" - Reloaded\r\n", kWaitMs));
+    QCOMPARE(logOn(bob, 2, 2, 22), qint32(Packet::LogonAccepted));
+    QVERIFY(server.stop() && server.exitCode() == 0);
+    QVERIFY(server.standardError().contains("bans.ini cannot be read (not a regular file); the bans stay as they were"));
 }
 
 // Junk, forged and replayed datagrams from four addresses while three pilots

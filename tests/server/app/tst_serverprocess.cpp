@@ -1,5 +1,5 @@
 // The real server binary on loopback: start-up, the log file, refusal of a
-// second copy, a port in use, logon and relay between two clients, and the
+// second copy, a port in use, a bans file it cannot take in, logon and relay between two clients, and the
 // receive path under odd and junk datagrams. Each test starts its own
 // server on free ports and ends it.
 #include "CoreHarness.h"
@@ -8,8 +8,11 @@
 #include "ServerProcess.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -53,6 +56,10 @@ private slots:
     void secondCopyIsRefused();
     void portInUse_data();
     void portInUse();
+    void startFailuresSayWhy_data();
+    void startFailuresSayWhy();
+    void unusableBansStopTheStart_data();
+    void unusableBansStopTheStart();
     void logonAndRelayBetweenTwoClients_data();
     void logonAndRelayBetweenTwoClients();
     void oddDatagramDoesNotHoldUpALogon();
@@ -164,6 +171,102 @@ void tst_ServerProcess::portInUse()
     QCOMPARE(server.logText().contains(" - Error binding to Adapter and port Address already in use\r\n"), logged);
     QVERIFY(server.standardError().contains("Couldn't Bind to port. Server closing"));
     QVERIFY(server.standardError().contains(" - Error binding to Adapter and port Address already in use"));
+}
+
+// After the fixed texts, what helps on Linux, in the order things went
+// wrong. The first server of each case runs from settings and log
+// directories named on its command line, away from its program directory.
+void tst_ServerProcess::startFailuresSayWhy_data()
+{
+    QTest::addColumn<QByteArray>("secondSettings"); // PORT: the first server's port
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("stderrInOrder"); // PID: the first server's process ID, PROGRAMDIR: the second's program directory
+    const QStringList noArguments;
+    QTest::newRow("second copy") << QByteArray("[General]\r\nShowScreen=0\r\n") << noArguments << 1
+        << QStringList{"already running", "The running copy is process PID (", "kill PID", "VENTORO_INSTANCE=NAME"};
+    QTest::newRow("bad ConnectPort, then the bind") << QByteArray("[General]\r\nConnectPort=15x\r\nShowScreen=0\r\n")
+        << noArguments << 2 << QStringList{"\"ConnectPort\" holds \"15x\", which is no port number from 1 to 65535 in "
+                                           "PROGRAMDIR/VentoroServer.ini; the server cannot listen", "Couldn't Bind to port"};
+    QTest::newRow("port held") << QByteArray("[General]\r\nConnectPort=PORT\r\nShowScreen=0\r\n") << noArguments << 2
+        << QStringList{"Couldn't Bind to port", "UDP port PORT on every address of this machine (\"ConnectPort\" in "
+                       "PROGRAMDIR/VentoroServer.ini) could not be had: ", "ss -ulpn 'sport = :PORT'"};
+    QTest::newRow("no directory") << QByteArray() << QStringList{"--log-dir"} << 64
+        << QStringList{"--log-dir needs a directory", "Usage: VentoroServer [--settings-dir DIR] [--log-dir DIR]"};
+}
+
+void tst_ServerProcess::startFailuresSayWhy()
+{
+    QFETCH(QByteArray, secondSettings);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, stderrInOrder);
+    const Ports ports = freePorts(1);
+    QTemporaryDir settingsDir, logDir;
+    QFile ini(settingsDir.filePath(QStringLiteral("VentoroServer.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settings(ports)) > 0);
+    ini.close();
+    ServerProcess first(QStringLiteral(VENTORO_SERVER_BINARY));
+    QVERIFY(first.start({QStringLiteral("--settings-dir"), settingsDir.path(), QStringLiteral("--log-dir=") + logDir.path()}));
+    QVERIFY(first.waitUntilListening(ports.server, kWaitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(logDir.filePath(QStringLiteral("log.txt"))), kWaitMs);
+    QVERIFY(!QFile::exists(QDir(first.workingDirectory()).filePath(QStringLiteral("log.txt"))));
+
+    ServerProcess second(QStringLiteral(VENTORO_SERVER_BINARY));
+    if (exitCode == 2) // a lock of its own: it gets as far as the bind
+        second.environment().insert(QStringLiteral("VENTORO_INSTANCE"), QStringLiteral("second-%1").arg(first.processId()));
+    QVERIFY(secondSettings.isEmpty() || second.writeServerIni(secondSettings.replace("PORT", QByteArray::number(ports.server))));
+    QVERIFY(second.start(arguments));
+    QVERIFY(second.waitForFinished(kWaitMs));
+    QCOMPARE(second.exitCode(), exitCode);
+    const QString errors = QString::fromUtf8(second.standardError());
+    qsizetype from = 0;
+    for (QString expected : stderrInOrder) {
+        expected.replace(QStringLiteral("PID"), QString::number(first.processId()))
+            .replace(QStringLiteral("PROGRAMDIR"), second.programDir())
+            .replace(QStringLiteral("PORT"), QString::number(ports.server));
+        from = errors.indexOf(expected, from);
+        QVERIFY2(from >= 0, qPrintable(expected + QStringLiteral(" not in order in:\n") + errors));
+    }
+}
+
+void tst_ServerProcess::unusableBansStopTheStart_data()
+{
+    QTest::addColumn<QString>("bans");
+    QTest::addColumn<QByteArray>("why");
+    QTest::newRow("a directory") << "dir" << QByteArray("(not a regular file)");
+    QTest::newRow("a FIFO") << "fifo" << QByteArray("(not a regular file)");
+    QTest::newRow("over 64 MB") << "huge" << QByteArray("(larger than 67108864 bytes)");
+    QTest::newRow("over 500,000 sections") << "many" << QByteArray("(more than 500000 sections)");
+}
+
+// A server never runs without the bans its operator gave it: a bans.ini it
+// cannot take in ends the start, saying why, before it listens.
+void tst_ServerProcess::unusableBansStopTheStart()
+{
+    QFETCH(QString, bans);
+    QFETCH(QByteArray, why);
+    const Ports ports = freePorts(1);
+    ServerProcess server(QStringLiteral(VENTORO_SERVER_BINARY));
+    const QString path = QDir(server.programDir()).filePath(QStringLiteral("bans.ini"));
+    QFile file(path);
+    if (bans == QLatin1String("dir"))
+        QVERIFY(QDir(server.programDir()).mkdir(QStringLiteral("bans.ini")));
+    else if (bans == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    for (int section = 0; bans == QLatin1String("many") && section <= 500000; ++section)
+        file.write("[" + QByteArray::number(section) + "]\n");
+    if (bans == QLatin1String("huge"))
+        QVERIFY(file.resize(64 * 1024 * 1024 + 1));
+    file.close();
+    QVERIFY(server.writeServerIni(settings(ports)) && server.writeUserIni(kAccounts) && server.start());
+    QVERIFY(server.waitForFinished(kWaitMs));
+    QCOMPARE(server.exitCode(), 3);
+    const QByteArray error = server.standardError();
+    QVERIFY2(error.contains("bans.ini cannot be read " + why + "; the server does not start without its bans"),
+             error.constData());
 }
 
 void tst_ServerProcess::logonAndRelayBetweenTwoClients_data()

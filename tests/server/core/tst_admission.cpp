@@ -1,5 +1,6 @@
 // Who may log on (bans, the pilot limit) and what a reload takes in, with
-// every record sent and every log line.
+// every record sent and every log line; the bans' index against a plain
+// scan.
 #include "BanList.h"
 #include "CoreHarness.h"
 #include "Endpoint.h"
@@ -7,7 +8,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +50,11 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+BansFileLayout::Entry banEntry(const QString &target, const QString &reason, std::optional<qint64> expires = {})
+{
+    return {target.toStdString(), reason.toStdString(), expires, false, {}};
+}
+
 } // namespace
 
 class tst_Admission : public QObject
@@ -59,6 +68,11 @@ private slots:
     void banTargets();
     void pilotLimit();
     void reloadTakesInSettingsAndBans();
+    void reloadKeepsWhatItCannotUse_data();
+    void reloadKeepsWhatItCannotUse();
+    void banIndex_data();
+    void banIndex();
+    void banIndexAgreesWithAScan();
 };
 
 void tst_Admission::bannedLogons_data()
@@ -95,10 +109,10 @@ void tst_Admission::bannedLogons()
     QFETCH(bool, refused);
 
     CoreHarness h(true, false);
-    BansFileLayout::Entry entry{ban.toStdString(), "spam", std::nullopt, false};
+    BansFileLayout::Entry entry = banEntry(ban, QStringLiteral("spam"));
     if (!expiresIn.isEmpty())
         entry.expires = h.clock.wallSeconds() + expiresIn.toLongLong();
-    h.ctx().bans.set(BanList::fromEntries({entry}).bans);
+    h.ctx().bans = BanList::fromEntries({entry}).list;
     h.addAccount(pilot, "99", "Pilot");
     h.receive(ClientRecords::logonRequest(pilot, 99, QStringLiteral("Ann")), from);
 
@@ -112,7 +126,7 @@ void tst_Admission::bannedLogons()
         QCOMPARE(h.sender.sent.size(), 1);
         QCOMPARE(h.sender.sent.first().ip, shown);
         QCOMPARE(h.sender.sent.first().bytes, rejectedRecord(0));
-        QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::Drop);
+        QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::DropFirst);
         QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from ") + shown,
                                         QStringLiteral("User rejected logon from ") + shown,
                                         QStringLiteral("Logon refused for pilot ") + QString::number(pilot)
@@ -191,7 +205,9 @@ void tst_Admission::pilotLimit()
 
 // A reload takes in the message of the day, the crash text, the limit and
 // the bans, removes the players now banned, names the settings that need a
-// restart, and keeps the bans when bans.ini cannot be read.
+// restart, and keeps the bans when bans.ini cannot be read. bans.ini is
+// read off the event loop: the answer comes once the new bans are in force,
+// and a request made while a load runs is answered from a later one.
 void tst_Admission::reloadTakesInSettingsAndBans()
 {
     CoreHarness h(true, false);
@@ -209,7 +225,12 @@ void tst_Admission::reloadTakesInSettingsAndBans()
                                  "MaxPilots=1\r\nHttpPort=8080\r\n"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("bans.ini")),
                       "[100]\r\nReason=x\r\n[127.0.1.0/24]\r\n[101]\r\nExpires=2027-01-15T07:59:59Z\r\n"));
-    const ServerReload::Report report = ServerReload::reload(h.ctx());
+    ServerReload::Reloader reloader(h.ctx());
+    std::optional<ServerReload::Report> answered;
+    reloader.reload([&](const ServerReload::Report &done) { answered = done; });
+    QVERIFY(!answered && h.ctx().bans.bans().empty());
+    QTRY_VERIFY(answered);
+    const ServerReload::Report report = *answered;
 
     QCOMPARE(report.restartOnly, QStringList({QStringLiteral("ConnectPort"), QStringLiteral("HttpPort")}));
     QCOMPARE(report.bans.inForce, 2);
@@ -230,10 +251,128 @@ void tst_Admission::reloadTakesInSettingsAndBans()
     QCOMPARE(h.ctx().counters.logonsRefusedFull, quint64(1));
 
     QVERIFY(QFile::remove(dir.filePath(QStringLiteral("bans.ini"))) && dir.mkdir(QStringLiteral("bans.ini")));
-    const ServerReload::BansOutcome unreadable = ServerReload::reloadBans(h.ctx());
-    QVERIFY(!unreadable.read);
-    QCOMPARE(unreadable.inForce, 2);
-    QVERIFY(unreadable.warnings.value(0).endsWith(QStringLiteral("cannot be read; the bans stay as they were")));
+    QList<ServerReload::BansOutcome> outcomes;
+    const auto collect = [&](const ServerReload::BansOutcome &done) { outcomes.append(done); };
+    reloader.reloadBans(collect);
+    QTRY_COMPARE(outcomes.size(), 1);
+    QVERIFY(!outcomes[0].read);
+    QCOMPARE(outcomes[0].inForce, 2);
+    QVERIFY(outcomes[0].warnings.value(0).endsWith(
+        QStringLiteral("bans.ini cannot be read (not a regular file); the bans stay as they were")));
+    reloader.reloadBans(collect);
+    QVERIFY(dir.rmdir(QStringLiteral("bans.ini")) && writeFile(dir.filePath(QStringLiteral("bans.ini")), "[7]\r\n"));
+    reloader.reloadBans(collect);
+    QTRY_COMPARE(outcomes.size(), 3);
+    QVERIFY(outcomes[2].read);
+    QCOMPARE(outcomes[2].inForce, 1);
+    QCOMPARE(h.ctx().bans.countInForce(h.clock.wallSeconds()), 1);
+}
+
+void tst_Admission::reloadKeepsWhatItCannotUse_data()
+{
+    QTest::addColumn<QByteArray>("file"); // "fifo" stands for one in the file's place
+    QTest::addColumn<QString>("motd");
+    QTest::addColumn<int>("maxPilots");
+    QTest::addColumn<QString>("warning");
+    const QString kept = QStringLiteral("; MOTD, CrashText and MaxPilots stay as they were"); // DIR: where the file is
+    QTest::newRow("a bad number") << QByteArray("[General]\r\nMOTD=New\r\nMaxPilots=2O\r\n") << "New" << 5
+                                  << "\"MaxPilots\" in VentoroServer.ini holds \"2O\", which is no whole number from 0; "
+                                     "MaxPilots stays as it was";
+    QTest::newRow("keys gone: defaults") << QByteArray("[general]\r\n") << "Ventoro server run by Brisalt Ltd" << 0 << "";
+    QTest::newRow("no section") << QByteArray("MOTD=New\r\nMaxPilots=9\r\n") << "Old" << 5
+                                << "DIR/VentoroServer.ini holds no [General] section" + kept;
+    QTest::newRow("garbage") << QByteArray("\x7F" "ELF\x02\x01\0\0[", 10) << "Old" << 5
+                             << "DIR/VentoroServer.ini holds no [General] section" + kept;
+    QTest::newRow("missing") << QByteArray() << "Old" << 5 << "DIR/VentoroServer.ini is missing" + kept;
+    QTest::newRow("a FIFO") << QByteArray("fifo") << "Old" << 5
+                            << "DIR/VentoroServer.ini cannot be read (not a regular file)" + kept;
+}
+
+// What a reload cannot use keeps what the server had, and says which key
+// or why; it never falls back to "no limit" or the default message.
+void tst_Admission::reloadKeepsWhatItCannotUse()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, motd);
+    QFETCH(int, maxPilots);
+    QFETCH(QString, warning);
+    CoreHarness h(true, false);
+    const QString path = QFileInfo(QString::fromStdString(h.ctx().UsersIni.FileName())).dir()
+                             .filePath(QStringLiteral("VentoroServer.ini"));
+    h.ctx().ServerIni.FileName(path.toStdString());
+    h.ctx().MessageOfTheDay = QStringLiteral("Old");
+    h.ctx().MaxPilots = 5;
+    if (file == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (!file.isEmpty())
+        QVERIFY(writeFile(path, file));
+    const ServerReload::Report report = ServerReload::reloadOptions(h.ctx());
+    QCOMPARE(h.ctx().MessageOfTheDay, motd);
+    QCOMPARE(h.ctx().MaxPilots, maxPilots);
+    QCOMPARE(report.warnings.join(u'\n'), warning.replace(QStringLiteral("DIR/"), path.left(path.lastIndexOf(u'/') + 1)));
+}
+
+void tst_Admission::banIndex_data()
+{
+    QTest::addColumn<qint32>("pilot");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("refusedBy"); // the reason of the ban that refuses; empty: none
+
+    QTest::newRow("an expired ID ban, a later one in force") << 1234 << "2001:db9::1" << "3";
+    QTest::newRow("ID and address: the first in the file") << 1234 << "10.1.2.3" << "1";
+    QTest::newRow("a /8 before a /16 within it") << 7 << "10.1.2.3" << "1";
+    QTest::newRow("IPv4-mapped sender") << 7 << "::ffff:10.1.2.3" << "1";
+    QTest::newRow("a /48 before the /32 around it") << 7 << "2001:db8:1::5" << "4";
+    QTest::newRow("the /32 outside the /48") << 7 << "2001:db8:2::1" << "5";
+    QTest::newRow("an address before every IPv4 address") << 7 << "192.0.2.7" << "6";
+    QTest::newRow("every IPv4 address, last") << 7 << "172.16.0.1" << "9";
+    QTest::newRow("nothing for another IPv6 network") << 7 << "2001:db9::1" << "";
+}
+
+void tst_Admission::banIndex()
+{
+    QFETCH(qint32, pilot);
+    QFETCH(QString, from);
+    QFETCH(QString, refusedBy);
+    const qint64 now = 1800000000;
+    const BanList list = BanList::fromEntries({
+        banEntry("1234", "0", now), banEntry("10.0.0.0/8", "1"), banEntry("10.1.0.0/16", "2", now + 1),
+        banEntry("01234", "3"), banEntry("2001:db8:1::/48", "4"), banEntry("2001:db8::/32", "5"),
+        banEntry("192.0.2.7", "6"), banEntry("10.1.2.3", "8", now - 9), banEntry("0.0.0.0/0", "9")}).list;
+    const Ban *ban = list.covering(pilot, *Endpoint::fromText(from), now);
+    QCOMPARE(ban ? ban->reason : QString(), refusedBy);
+    QCOMPARE(list.countInForce(now), 7);
+}
+
+// Random bans and logons in a small space, so that they meet often: the
+// index finds what a scan of the whole list in file order finds.
+void tst_Admission::banIndexAgreesWithAScan()
+{
+    auto *random = QRandomGenerator::global();
+    const auto address = [&](bool ipv4) {
+        return ipv4 ? QStringLiteral("10.0.%1.%2").arg(random->bounded(4)).arg(random->bounded(4))
+                    : QStringLiteral("2001:db8:%1::%2").arg(random->bounded(4)).arg(random->bounded(4));
+    };
+    std::vector<BansFileLayout::Entry> entries;
+    for (int i = 0; i < 400; ++i) {
+        const int kind = random->bounded(3), expiry = random->bounded(3);
+        const QString target = kind == 0 ? QString::number(random->bounded(40))
+            : kind == 1                  ? address(true) + QStringLiteral("/%1").arg(24 + 2 * random->bounded(5))
+                                         : address(false) + QStringLiteral("/%1").arg(32 + 16 * random->bounded(7));
+        entries.push_back(banEntry(target, QString::number(i),
+                                   expiry == 0 ? std::nullopt : std::optional<qint64>(expiry == 1 ? 995 : 1005)));
+    }
+    const BanList list = BanList::fromEntries(entries).list;
+    for (int query = 0; query < 2000; ++query) {
+        const qint32 pilot = random->bounded(40);
+        const Endpoint from = *Endpoint::fromText(address(random->bounded(2) == 0));
+        const Ban *scanned = nullptr;
+        for (const Ban &ban : list.bans()) {
+            if (!scanned && ban.inForceAt(1000) && ban.target.covers(pilot, from))
+                scanned = &ban;
+        }
+        QCOMPARE(list.covering(pilot, from, 1000), scanned);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Admission)

@@ -286,7 +286,7 @@ void tst_Logon::rejected()
     h.receive(ClientRecords::logonRequest(pilotID, password, QStringLiteral("Ann")), QStringLiteral("127.0.0.2"));
 
     compareSent(h.sender, {{QStringLiteral("127.0.0.2"), rejectedRecord(1)}});
-    QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::Drop);
+    QCOMPARE(h.sender.sent.first().whenFull, Sender::WhenFull::DropFirst);
     QCOMPARE(h.logLines(), stamped({QStringLiteral("Rcvd logon request from 127.0.0.2"),
                                     QStringLiteral("User rejected logon from 127.0.0.2"),
                                     QStringLiteral("Logon refused for pilot %1 as \"Ann\": %2").arg(QString::number(pilotID), cause)}));
@@ -481,7 +481,7 @@ void tst_Logon::logonBudgets()
         if (outcome != QStringLiteral("accepted")) {
             QCOMPARE(h.sender.sent.size(), outcome.endsWith(QStringLiteral("not answered")) ? 0 : 1);
             for (const SentRecord &record : h.sender.sent)
-                QVERIFY(record.packet().PacketType() == Packet::LogonRejected && record.whenFull == Sender::WhenFull::Drop);
+                QVERIFY(record.packet().PacketType() == Packet::LogonRejected && record.whenFull == Sender::WhenFull::DropFirst);
         }
     }
 }

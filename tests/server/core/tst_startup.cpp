@@ -1,5 +1,6 @@
 // What the server makes of its settings at start-up, in-process.
 #include "INIFiles.h"
+#include "StartupDirectories.h"
 #include "StartupOptions.h"
 
 #include <QFile>
@@ -32,6 +33,8 @@ class tst_Startup : public QObject
 private slots:
     void settingsPaths_data();
     void settingsPaths();
+    void startupDirectories_data();
+    void startupDirectories();
     void defaultsWithoutAFile();
     void switches_data();
     void switches();
@@ -67,6 +70,48 @@ void tst_Startup::settingsPaths()
     const auto paths = StartupOptions::settingsPaths(directory);
     QCOMPARE(paths.usersIni, users);
     QCOMPARE(paths.serverIni, server);
+}
+
+// The command line as the server takes it (its own options only) and the
+// directories it makes of it, in a build with no configured defaults: the
+// program directory and the working directory.
+void tst_Startup::startupDirectories_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("outcome"); // settings|log|passed on, or the error
+
+    QTest::newRow("defaults") << QStringList{} << "/opt/v|/home/op|VentoroServer";
+    QTest::newRow("both, two forms") << QStringList{"--settings-dir", "/etc/ventoro/", "--log-dir=/var/log/ventoro"}
+                                     << "/etc/ventoro|/var/log/ventoro|VentoroServer";
+    QTest::newRow("relative to the working directory") << QStringList{"--settings-dir=conf", "--log-dir", "."}
+                                                       << "/home/op/conf|/home/op|VentoroServer";
+    QTest::newRow("window system's own passed on") << QStringList{"-platform", "offscreen"}
+                                                   << "/opt/v|/home/op|VentoroServer -platform offscreen";
+    QTest::newRow("no directory") << QStringList{"--log-dir"} << "--log-dir needs a directory";
+    QTest::newRow("empty directory") << QStringList{"--settings-dir="} << "--settings-dir needs a directory";
+    QTest::newRow("misspelt") << QStringList{"--setings-dir", "/etc"} << "unknown option --setings-dir";
+}
+
+void tst_Startup::startupDirectories()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, outcome);
+    std::vector<QByteArray> bytes{"VentoroServer"};
+    for (const QString &argument : arguments)
+        bytes.push_back(argument.toUtf8());
+    std::vector<const char *> argv;
+    for (const QByteArray &argument : bytes)
+        argv.push_back(argument.constData());
+    const auto request = StartupDirectories::parse(int(argv.size()), argv.data(), true, true);
+    if (!request.error.empty()) {
+        QCOMPARE(QString::fromStdString(request.error), outcome);
+        return;
+    }
+    const auto directories = StartupDirectories::resolve(request, "/opt/v/", "/home/op");
+    QStringList passedOn;
+    for (const std::string &argument : request.passOn)
+        passedOn << QString::fromStdString(argument);
+    QCOMPARE(QString::fromStdString(directories.settings + "|" + directories.log) + "|" + passedOn.join(' '), outcome);
 }
 
 void tst_Startup::defaultsWithoutAFile()

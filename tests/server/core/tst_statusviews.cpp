@@ -2,6 +2,9 @@
 // and the JSON hold no address, and every text from the network is escaped.
 #include "CoreHarness.h"
 #include "OperatorCommands.h"
+#include "RecordText.h"
+#include "Records.h"
+#include "StatusText.h"
 #include "StatusMetrics.h"
 #include "StatusPage.h"
 
@@ -15,6 +18,8 @@ class tst_StatusViews : public QObject
 
 private slots:
     void publicViews();
+    void handlesStayAsSent_data();
+    void handlesStayAsSent();
 };
 
 // A pilot with a handle full of markup, quotes, controls and a lone
@@ -59,6 +64,38 @@ void tst_StatusViews::publicViews()
                                "\nventoro_send_failures_total{type=\"ChatMessage\"} 0\n",
                                "\nventoro_build_info{version=\"" VENTORO_VERSION "\"} 1\n"})
         QVERIFY2(metrics.contains(sample), sample);
+}
+
+// A handle is shown as it came, once: never formatted again (a "%1" in it
+// stays), and with every character that could reorder or break the line
+// as "?", on the terminal, in the log and on the page.
+void tst_StatusViews::handlesStayAsSent_data()
+{
+    QTest::addColumn<QString>("handle");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("place markers") << QStringLiteral("%1%2%3") << QStringLiteral("%1%2%3");
+    QTest::newRow("right-to-left override") << QString::fromUtf16(u"ab\u202Ecd") << QStringLiteral("ab?cd");
+    QTest::newRow("embeddings and isolates") << QString::fromUtf16(u"\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069")
+                                              << QStringLiteral("????????");
+    QTest::newRow("marks stay") << QString::fromUtf16(u"a\u200Fb") << QString::fromUtf16(u"a\u200Fb");
+}
+
+void tst_StatusViews::handlesStayAsSent()
+{
+    QFETCH(QString, handle);
+    QFETCH(QString, shown);
+    CoreHarness h;
+    h.logOnAll({handle, QStringLiteral("Bob")});
+    const OperatorCommands::RunFacts facts{h.ctx().now(), 1500, 1501, 0};
+    QVERIFY(StatusText::format(OperatorCommands::status(h.ctx(), facts)).contains(QStringLiteral("  ") + shown + QLatin1Char(' ')));
+    QVERIFY(StatusPage::html(OperatorCommands::status(h.ctx(), facts, OperatorCommands::Audience::Public))
+                .contains(QByteArray("<td>") + shown.toUtf8() + "</td>"));
+    QCOMPARE(RecordText::describe(Records::playerAdded(7, handle)), QStringLiteral("PlayerAdded: ") + shown + QStringLiteral(" (server ID 7)"));
+    QByteArray answer;
+    OperatorCommands::answer(h.ctx(), facts, "kick 1", {}, [&](const QByteArray &line) { answer = line; });
+    const QJsonObject kicked = QJsonDocument::fromJson(answer).object();
+    QCOMPARE(kicked["message"].toString(), QStringLiteral("removed ") + handle + QStringLiteral(" (server ID 1, 127.0.0.2)"));
+    QCOMPARE(h.logLines().last(), QStringLiteral("09:05:07 - Operator removed player ") + shown + QStringLiteral(" 127.0.0.2"));
 }
 
 QTEST_GUILESS_MAIN(tst_StatusViews)

@@ -22,6 +22,8 @@ public:
     QTime timeOfDay() const override { return m_time; }
     qint64 monotonicSeconds() const override { return m_seconds; }
     qint64 wallSeconds() const override { return m_seconds + WallOffset; }
+    qint64 arrivalClockNowNs() const override { return arrivalNowNs; }
+    qint64 arrivalNowNs = 0; // the kernel's clock as received datagrams are stamped; 0: unknown
     void advance(qint64 seconds) { m_seconds += seconds; }
     void setTimeOfDay(QTime time) { m_time = time; }
     // The wall clock runs with the monotonic one, from 2027-01-15T08:00:00Z.

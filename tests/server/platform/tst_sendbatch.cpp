@@ -10,16 +10,24 @@
 
 namespace {
 
-// In the tables a record is a letter: its destination, a capital when it is
-// droppable flight data. Each record carries its number.
+// In the tables a record is a letter or digit: its destination, a capital
+// when it is droppable flight data, a digit when it is dropped first (an
+// answer to a refused logon). Each record carries its number.
 char destinationName(char record)
 {
     return char(std::tolower(static_cast<unsigned char>(record)));
 }
 
+Sender::WhenFull whenFull(char record)
+{
+    if (std::isdigit(static_cast<unsigned char>(record)))
+        return Sender::WhenFull::DropFirst;
+    return std::isupper(static_cast<unsigned char>(record)) ? Sender::WhenFull::Drop : Sender::WhenFull::WaitForRoom;
+}
+
 bool droppable(char record)
 {
-    return std::isupper(static_cast<unsigned char>(record)) != 0;
+    return whenFull(record) != Sender::WhenFull::WaitForRoom;
 }
 
 int numberOf(const void *record)
@@ -28,7 +36,8 @@ int numberOf(const void *record)
 }
 
 // Refuses `refusals` messages in all with `error`: those to the destination
-// `refused`, the grouped ones ('g') or any ('*'). Records what went out.
+// `refused`, the grouped ones ('g') or any ('*'); 'h' refuses nothing but
+// has the buffer half full. Records what went out.
 class ScriptedTransport : public SendBatch::Transport
 {
 public:
@@ -53,7 +62,12 @@ public:
         }
         return int(count);
     }
-    void waitForRoom(int) override { ++waits; }
+    int waitForRoom(int timeoutMs) override
+    {
+        ++waits;
+        return timeoutMs;
+    }
+    bool hasRoomToSpare() override { return refused != 'h'; }
 
     char refused = '*';
     int error = 0;
@@ -91,7 +105,7 @@ void tst_SendBatch::eachDestinationInOrder_data()
 
     QTest::newRow("flight data dropped at once") << 1 << QByteArray("xYz") << 'y' << EAGAIN << 1 << 2 << 1 << 0 << 0 << 1;
     QTest::newRow("control record waits for room") << 1 << QByteArray("xyz") << 'y' << EAGAIN << 3 << 3 << 0 << 0 << 3 << 1;
-    QTest::newRow("no room within the wait") << 1 << QByteArray("xyz") << 'y' << ENOBUFS << 100 << 2 << 0 << 1 << 10 << 1;
+    QTest::newRow("no room within the wait") << 1 << QByteArray("xyz") << 'y' << ENOBUFS << 100 << 2 << 0 << 1 << 50 << 1;
     QTest::newRow("stale ICMP error sent again") << 1 << QByteArray("xYz") << 'y' << ECONNREFUSED << 1 << 3 << 0 << 0 << 0 << 1;
     QTest::newRow("unreachable given up") << 1 << QByteArray("xyz") << 'y' << ENETUNREACH << 1 << 2 << 0 << 1 << 0 << 1;
     QTest::newRow("socket gone") << 1 << QByteArray("xyz") << 'y' << EBADF << 1 << 1 << 0 << 2 << 0 << 1;
@@ -104,8 +118,12 @@ void tst_SendBatch::eachDestinationInOrder_data()
     QTest::newRow("device cannot segment") << 64 << QByteArray("xxxxy") << 'g' << EIO << 1000 << 5 << 0 << 0 << 0 << 1;
     QTest::newRow("destination refused") << 64 << QByteArray("xxxyy") << 'x' << EINVAL << 1000 << 2 << 0 << 3 << 0 << 64;
     QTest::newRow("full: control waits") << 64 << QByteArray("XXxxXX") << '*' << EAGAIN << 3 << 2 << 2 << 0 << 2 << 64;
-    QTest::newRow("full past the wait") << 64 << QByteArray("XXxxXX") << '*' << ENOBUFS << 100 << 0 << 4 << 2 << 10 << 64;
+    QTest::newRow("full past the wait") << 64 << QByteArray("XXxxXX") << '*' << ENOBUFS << 100 << 0 << 4 << 2 << 50 << 64;
     QTest::newRow("full after a partial send") << 2 << QByteArray("XXxxYYyy") << 'y' << EAGAIN << 2 << 3 << 2 << 0 << 1 << 2;
+    QTest::newRow("one wait for the whole flush") << 1 << QByteArray("xyzw") << '*' << ENOBUFS << 100 << 0 << 0 << 4 << 50 << 1;
+    QTest::newRow("refusals while there is room") << 64 << QByteArray("x1y22") << '*' << 0 << 0 << 4 << 0 << 0 << 0 << 64;
+    QTest::newRow("refusals dropped first") << 64 << QByteArray("x1y22X") << 'h' << ENOBUFS << 0 << 3 << 3 << 0 << 0 << 64;
+    QTest::newRow("refusal meets a full buffer") << 1 << QByteArray("x1") << '1' << EAGAIN << 1 << 1 << 1 << 0 << 0 << 1;
 }
 
 // Every destination receives its records in the order given, each once or
@@ -141,7 +159,7 @@ void tst_SendBatch::eachDestinationInOrder()
         sockaddr_in6 to {};
         to.sin6_family = AF_INET6;
         to.sin6_port = quint16(destinationName(records[n]));
-        batch.add(to, sizeof to, QByteArray::number(n).leftJustified(128).constData(), 128, droppable(records[n]));
+        batch.add(to, sizeof to, QByteArray::number(n).leftJustified(128).constData(), 128, whenFull(records[n]));
     }
     const int lost = batch.flush();
 
