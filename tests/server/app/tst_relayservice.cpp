@@ -62,7 +62,7 @@ void tst_RelayService::operatorRequestOutlivesItsClient()
     QString error;
     QVERIFY2(service.startListening(&error), qPrintable(error));
     const QString controlPath = dir.filePath(QStringLiteral("test.control"));
-    service.startOperatorAccess(controlPath, QStringLiteral("test"));
+    service.startOperatorAccess(controlPath, QStringLiteral("test"), dir.filePath(QStringLiteral("log.txt")));
     for (int i = 0; i < kPilots; ++i) {
         const QString handle = QStringLiteral("P%1").arg(i);
         const PlayerPtr player = context.players.add(handle, Endpoint::fromIpv4(0x7F000002u + quint32(i), replyPort));
