@@ -20,6 +20,13 @@ inline constexpr char DebugLowLevelKey[] = "DebugLowLevel";
 inline constexpr char ShowScreenKey[] = "ShowScreen";
 inline constexpr char MaxPilotsKey[] = "MaxPilots";
 inline constexpr char ReplyToSourcePortKey[] = "ReplyToSourcePort";
+// The sky: other servers sharing their pilots with this one over NATS.
+inline constexpr char SkyUrlKey[] = "SkyUrl";
+inline constexpr char SkyNodeKey[] = "SkyNode";
+inline constexpr char SkyNameKey[] = "SkyName";
+inline constexpr char SkyCredentialsKey[] = "SkyCredentials";
+inline constexpr char SkyCaFileKey[] = "SkyCaFile";
+inline constexpr char DefaultSkyName[] = "default";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
@@ -43,7 +50,9 @@ inline constexpr int DefaultReplyToSourcePort = 0;
 inline constexpr const char *ReloadedKeys[] = {MotdKey, CrashTextKey, MaxPilotsKey};
 inline constexpr const char *RestartOnlyKeys[] = {ConnectPortKey,      ClientConnectPortKey, HttpPortKey,
                                                   HttpAddressKey,      ReplyToSourcePortKey, DebugKey,
-                                                  DebugLowLevelKey,    ShowScreenKey};
+                                                  DebugLowLevelKey,    ShowScreenKey,        SkyUrlKey,
+                                                  SkyNodeKey,          SkyNameKey,           SkyCredentialsKey,
+                                                  SkyCaFileKey};
 
 // A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
 // 0, the words True and False count as such, and anything else (missing,

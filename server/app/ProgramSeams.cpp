@@ -26,6 +26,17 @@ qint64 SystemClock::wallSeconds() const
     return QDateTime::currentSecsSinceEpoch();
 }
 
+qint64 SystemClock::monotonicMs() const
+{
+    const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count();
+}
+
+qint64 SystemClock::wallMs() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 qint64 SystemClock::arrivalClockNowNs() const
 {
     timespec now {};

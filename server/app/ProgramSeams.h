@@ -19,6 +19,8 @@ public:
     // speeds up the process's clock functions (a test harness) cannot move
     // it away from the kernel's receive stamps.
     qint64 arrivalClockNowNs() const override;
+    qint64 monotonicMs() const override;
+    qint64 wallMs() const override;
 };
 
 // Sends through the relay service's socket; until it is attached, every

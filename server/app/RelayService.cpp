@@ -1,7 +1,11 @@
 #include "RelayService.h"
 
 #include "HeartbeatSweep.h"
+#include "SkyHandling.h"
+#include "SkyLink.h"
 #include "StartupOptions.h"
+
+#include <QRandomGenerator>
 
 #include <cstdio>
 
@@ -15,7 +19,10 @@ RelayService::RelayService(QObject *parent)
     m_sender.attach(m_endpoint, m_context.counters);
     m_yield.attach(m_endpoint);
     m_sweepTimer.setInterval(HeartbeatSweep::TimerIntervalMs);
-    connect(&m_sweepTimer, &QTimer::timeout, this, [this] { HeartbeatSweep::onSweepTick(m_context); });
+    connect(&m_sweepTimer, &QTimer::timeout, this, [this] {
+        HeartbeatSweep::onSweepTick(m_context);
+        SkyHandling::flushIfIdle(m_context);
+    });
     connect(&m_endpoint, &UdpEndpoint::closed, this, [this] { HeartbeatSweep::onSocketClosed(m_context); });
     connect(&m_endpoint, &UdpEndpoint::dataArrival, this, [this] { m_receivePath.onDataArrival(); });
     m_sweepTimer.start();
@@ -45,6 +52,7 @@ bool RelayService::startListening(QString *errorText)
 void RelayService::stopListening()
 {
     m_sweepTimer.stop();
+    m_skyTimer.stop();
     if (m_operatorAccess)
         m_operatorAccess->stop();
     m_endpoint.close();
@@ -87,4 +95,30 @@ void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)
 {
     if (m_operatorAccess)
         m_operatorAccess->startStatusPage(http, stdout);
+}
+
+bool RelayService::joinSky(const SkyOptions::Options &sky, QString *errorText)
+{
+    m_skyLink = std::make_unique<SkyLink>(m_skyInbox, [this] {
+        QMetaObject::invokeMethod(this, [this] { m_receivePath.onDataArrival(); }, Qt::QueuedConnection);
+    });
+    const quint64 runId = QRandomGenerator::system()->generate64();
+    auto state = std::make_unique<SkyState>(sky.node, sky.name, runId, m_clock.wallMs(), *m_skyLink);
+    const SkyConnection connection{sky.url, QStringLiteral("VentoroServer node ") + QString::number(sky.node),
+                                   sky.credentials, sky.caFile};
+    const QByteArray subjects = state->subject(">");
+    m_context.joinSky(std::move(state));
+    if (m_context.ordinaryLinesOn())
+        m_context.logEvent(QStringLiteral("Joining the sky \"") + sky.name + QStringLiteral("\" as node ")
+                           + QString::number(sky.node) + QStringLiteral(" at ") + SkyOptions::redactedUrl(sky.url));
+    if (!m_skyLink->start(connection, subjects, errorText)) {
+        m_context.sky->left = true;
+        m_context.sky->leftReason = *errorText;
+        return false;
+    }
+    m_receivePath.setSkyInbox(&m_skyInbox);
+    m_skyTimer.setInterval(500);
+    connect(&m_skyTimer, &QTimer::timeout, this, [this] { SkyHandling::onTick(m_context); });
+    m_skyTimer.start();
+    return true;
 }

@@ -5,6 +5,7 @@
 #include "ReceivePath.h"
 #include "ServerReload.h"
 #include "ServerContext.h"
+#include "SkyOptions.h"
 #include "UdpEndpoint.h"
 
 #include <QObject>
@@ -54,6 +55,13 @@ public:
     // standard error once the new bans are in force; then `done`, if any.
     void reload(ServerReload::Reloader::ReloadDone done = {});
 
+    // Joins the sky `sky` names (the server keeps its own pilots whatever
+    // the sky does): what the sky delivers is handled as a second source of
+    // arrivals, and a timer keeps up presence and the silence limits. False,
+    // with the reason, when the NATS client cannot use the options; the
+    // server then runs alone.
+    bool joinSky(const SkyOptions::Options &sky, QString *errorText);
+
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.
     void startStatusPage(const StartupOptions::HttpOptions &http);
@@ -69,4 +77,8 @@ private:
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
     ServerReload::Reloader m_reloader{m_context};
+    SkyInbox m_skyInbox;
+    QTimer m_skyTimer;
+    // Last: its client threads stop before anything they wake goes.
+    std::unique_ptr<class SkyLink> m_skyLink;
 };

@@ -237,6 +237,23 @@ void bindFailed(ServerContext &context, const QString &errorText, bool screenSho
                           false, help);
 }
 
+// A sky that cannot be joined leaves the server running alone, saying why.
+void joinSky(RelayService &service)
+{
+    ServerContext &context = service.context();
+    const SkyOptions::Options sky = SkyOptions::read(context.ServerIni);
+    QStringList problems = sky.warnings;
+    QString error;
+    if (sky.on() && !service.joinSky(sky, &error))
+        problems.append(QStringLiteral("The sky \"") + sky.name + QStringLiteral("\" cannot be joined: ") + error
+                        + QStringLiteral("; the server runs alone"));
+    for (const QString &problem : problems) {
+        warn(problem);
+        if (context.ordinaryLinesOn())
+            context.logEvent(problem);
+    }
+}
+
 } // namespace
 
 int run(int argc, char *argv[])
@@ -334,6 +351,7 @@ int run(int argc, char *argv[])
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
+    joinSky(service);
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
     service.startStatusPage(http);
 

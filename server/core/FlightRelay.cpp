@@ -3,18 +3,20 @@
 #include "Senders.h"
 #include "Packet.h"
 #include "ServerContext.h"
+#include "SkyHandling.h"
 
 namespace FlightRelay {
 namespace {
 
-// Visits every player but the record's sender. Server IDs are unique, so
-// the sender found by its ID is the one player to leave out; comparing
-// players spares reading every ID as a number on every walk.
+// Visits every one of this server's own players but the record's sender.
+// Server IDs are unique, so the sender found by its ID is the one player to
+// leave out; comparing players spares reading every ID as a number on
+// every walk.
 template<typename Visit>
 void forEachRecipient(ServerContext &context, const PlayerPtr &sender, Visit &&visit)
 {
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player != sender)
+        if (player != sender && player->node == 0)
             visit(player);
     });
 }
@@ -32,6 +34,8 @@ void relayAircraftDetails(ServerContext &context, const PlayerPtr &sender, const
             player->SentPlaneType = true;
             return;
         }
+        if (player->node != 0)
+            return;
         logPerRecipient(context, QStringLiteral("Send Aircraft Details to client "), *player);
         Senders::relayRecord(context, player->endpoint, record);
     });
@@ -53,14 +57,12 @@ bool isFlightRecordType(qint32 packetType)
     }
 }
 
-void handleFlightRecord(ServerContext &context, const Packet &record, const Endpoint &source)
+// Passes a record on to this server's own pilots, as its type says. Flight
+// data counts only once its sender has sent aircraft details, which the
+// sender's own server checks.
+static void relay(ServerContext &context, const PlayerPtr &sender, const Packet &record, bool gateFlightData)
 {
     const qint32 senderID = record.SenderID();
-    const PlayerPtr sender = context.players.senderAt(senderID, context.replyEndpoint(source));
-    if (!sender) {
-        ++context.counters.recordsIgnored;
-        return;
-    }
     switch (record.PacketType()) {
     case Packet::AircraftDetails:
         relayAircraftDetails(context, sender, record);
@@ -80,7 +82,7 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const Endp
     case Packet::FlightData:
         // Server IDs are unique, so the sender is the one player whose
         // aircraft details count.
-        if (!sender->SentPlaneType)
+        if (gateFlightData && !sender->SentPlaneType)
             break;
         forEachRecipient(context, sender, [&](const PlayerPtr &player) {
             Senders::relayRecord(context, player->endpoint, record);
@@ -94,6 +96,23 @@ void handleFlightRecord(ServerContext &context, const Packet &record, const Endp
     default:
         break;
     }
+}
+
+void handleFlightRecord(ServerContext &context, const Packet &record, const Endpoint &source)
+{
+    const PlayerPtr sender = context.players.senderAt(record.SenderID(), context.replyEndpoint(source));
+    if (!sender) {
+        ++context.counters.recordsIgnored;
+        return;
+    }
+    if (record.PacketType() != Packet::FlightData || sender->SentPlaneType)
+        SkyHandling::queueRecord(context, record);
+    relay(context, sender, record, true);
+}
+
+void relayFromSky(ServerContext &context, const PlayerPtr &sender, const Packet &record)
+{
+    relay(context, sender, record, false);
 }
 
 } // namespace FlightRelay

@@ -2,6 +2,7 @@
 
 #include "Senders.h"
 #include "ServerContext.h"
+#include "SkyHandling.h"
 
 #include <QDebug>
 
@@ -31,6 +32,7 @@ void dropPlayer(ServerContext &context, const PlayerPtr &player, const QString &
         return;
     if (!reason.isEmpty() && context.ordinaryLinesOn())
         context.logEvent(reason + player->Handle + QLatin1Char(' ') + context.endpointText(player->endpoint));
+    SkyHandling::playerLeaving(context, *player);
     Senders::sendPlayerRemoved(context, player->serverId, player->Handle);
     context.players.removeIfCurrent(player->Key, player);
 }
@@ -38,7 +40,7 @@ void dropPlayer(ServerContext &context, const PlayerPtr &player, const QString &
 void onSweepTick(ServerContext &context)
 {
     forEachContained(context, [&](const PlayerPtr &player) {
-        if (context.now() - player->HeartBeat >= ExpirySeconds)
+        if (player->node == 0 && context.now() - player->HeartBeat >= ExpirySeconds)
             dropPlayer(context, player, QStringLiteral("No HeartBeat for 240secs, removing player "));
     });
 }
@@ -46,7 +48,8 @@ void onSweepTick(ServerContext &context)
 void onSocketClosed(ServerContext &context)
 {
     forEachContained(context, [&](const PlayerPtr &player) {
-        dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));
+        if (player->node == 0)
+            dropPlayer(context, player, QStringLiteral("No HeartBeat, removing player "));
     });
 }
 

@@ -23,7 +23,7 @@ std::optional<LogonRefusal> refuses(ServerContext &context, const Records::Logon
 
 bool hasRoomFor(const ServerContext &context, const QString &handle, const Endpoint &endpoint)
 {
-    if (context.MaxPilots <= 0 || context.players.count() < context.MaxPilots)
+    if (context.MaxPilots <= 0 || context.localPlayerCount() < context.MaxPilots)
         return true;
     const PlayerPtr sameHandle = context.players.item(handle);
     return (sameHandle && sameHandle->Handle == handle) || !context.players.atEndpoint(endpoint).isEmpty();

@@ -9,8 +9,8 @@
 #include "Senders.h"
 #include "ServerContext.h"
 #include "SettingsText.h"
+#include "SkyHandling.h"
 
-#include <limits>
 #include <optional>
 #include <string>
 
@@ -64,10 +64,11 @@ Password checkPassword(ServerContext &context, const Records::LogonRequestFields
 }
 
 // The registry refuses a handle that differs from a present one only in
-// letter case, and no server ID is left after the largest 32-bit number.
+// letter case, and no server ID is left after the largest 32-bit number (in
+// a sky, after the last of this node's range).
 std::optional<Cause> unregistrable(const ServerContext &context, const QString &handle)
 {
-    if (context.LastServerID >= std::numeric_limits<qint32>::max())
+    if (context.LastServerID >= context.lastServerIdAllowed())
         return Cause::NoServerIdLeft;
     if (context.players.item(handle))
         return Cause::HandleInUse;
@@ -83,21 +84,6 @@ void dropReplacedPlayers(ServerContext &context, const QString &handle, const En
         HeartbeatSweep::dropPlayer(context, sameHandle, QString());
     for (const PlayerPtr &sameEndpoint : context.players.atEndpoint(endpoint))
         HeartbeatSweep::dropPlayer(context, sameEndpoint, QString());
-}
-
-void announceNewcomer(ServerContext &context, qint32 newID, const QString &handle)
-{
-    if (context.ordinaryLinesOn())
-        context.logEvent(QStringLiteral("Send Player Added data to clients"));
-    context.players.forEach([&](const PlayerPtr &player) {
-        if (player->serverId == newID)
-            return;
-        if (context.lowLevelLinesOn())
-            context.logEvent(QStringLiteral("Send Player Added data to client ") + context.endpointText(player->endpoint)
-                             + QLatin1Char(' ') + player->Handle);
-        Senders::sendPlayerAdded(context, *player, newID, handle);
-        context.yield();
-    });
 }
 
 void acceptLogon(ServerContext &context, const Records::LogonRequestFields &request, const Endpoint &source)
@@ -120,13 +106,15 @@ void acceptLogon(ServerContext &context, const Records::LogonRequestFields &requ
     player->PilotID = request.PilotID;
     player->HeartBeat = context.now();
     player->loggedOnAt = player->HeartBeat;
+    player->logonTimeMs = context.clock.wallMs();
+    SkyHandling::queuePlayerAdded(context, *player);
     context.logonThrottle.recordAccepted(source, request.PilotID, context.now());
 
     ++context.counters.logonsAccepted;
     Senders::sendRecord(context, endpoint, Records::logonAccepted(newID, context.MessageOfTheDay));
     if (context.ordinaryLinesOn())
         context.logEvent(QStringLiteral("User ") + name + QStringLiteral(" logged on from ") + context.endpointText(endpoint));
-    announceNewcomer(context, newID, handle);
+    Senders::announcePlayer(context, newID, handle);
     if (const PlayerPtr newcomer = context.players.item(handle))
         Senders::sendPlayerList(context, newcomer);
 }
@@ -183,6 +171,8 @@ void handleKeepAlive(ServerContext &context, const Packet &keepAlive, const Endp
         return;
     }
     context.players.forEach([&](const PlayerPtr &player) {
+        if (player->node != 0)
+            return;
         if (player->serverId == senderID) {
             player->HeartBeat = context.now();
             Senders::sendRecord(context, replyTo, Records::keepAliveEcho());

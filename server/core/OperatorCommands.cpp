@@ -40,6 +40,30 @@ QJsonObject counters(const ServerCounters &counted, const RunFacts &facts)
     };
 }
 
+QJsonObject skyStatus(const SkyState &sky)
+{
+    QJsonObject dropped;
+    for (const auto &[fault, times] : sky.counters.dropped)
+        dropped.insert(QLatin1String(SkyMessage::faultName(fault)), count(times));
+    QJsonArray nodes;
+    for (const auto &[node, remote] : sky.nodes())
+        nodes.append(QJsonObject{{QStringLiteral("node"), node}, {QStringLiteral("players"), int(remote.players.size())}});
+    return {
+        {QStringLiteral("name"), sky.name()},
+        {QStringLiteral("node"), sky.node()},
+        {QStringLiteral("connected"), sky.connected && !sky.left},
+        {QStringLiteral("left"), sky.left},
+        {QStringLiteral("leftReason"), sky.leftReason},
+        {QStringLiteral("nodes"), nodes},
+        {QStringLiteral("remotePlayers"), sky.remotePlayerCount()},
+        {QStringLiteral("messagesIn"), count(sky.counters.messagesIn)},
+        {QStringLiteral("messagesOut"), count(sky.counters.messagesOut)},
+        {QStringLiteral("recordsIn"), count(sky.counters.recordsIn)},
+        {QStringLiteral("recordsOut"), count(sky.counters.recordsOut)},
+        {QStringLiteral("dropped"), dropped},
+    };
+}
+
 QJsonObject outcome(bool ok, const QString &text)
 {
     return {{QStringLiteral("ok"), ok}, {ok ? QStringLiteral("message") : QStringLiteral("error"), text}};
@@ -61,6 +85,11 @@ QJsonObject kickRequest(ServerContext &context, const QByteArray &argument)
     const qint32 serverId = argument.trimmed().toInt(&isNumber);
     if (!isNumber || serverId <= 0)
         return outcome(false, QStringLiteral("a server ID is a whole number from 1"));
+    const PlayerPtr found = playerWithId(context, serverId);
+    if (found && found->node != 0)
+        return outcome(false, QStringLiteral("%1 (server ID %2) flies on sky node %3: ask that node's operator")
+                                  .arg(NetworkText::wellFormed(found->Handle), QString::number(serverId),
+                                       QString::number(found->node)));
     const PlayerPtr player = kick(context, serverId);
     if (!player)
         return outcome(false, QStringLiteral("no player has server ID %1").arg(serverId));
@@ -101,11 +130,13 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
             {QStringLiteral("secondsSinceHeartbeat"), context.now() - player->HeartBeat},
             {QStringLiteral("sentAircraftDetails"), player->SentPlaneType},
         };
-        if (audience == Audience::Operator)
+        if (context.sky)
+            entry.insert(QStringLiteral("node"), player->node ? player->node : context.sky->node());
+        if (audience == Audience::Operator && player->node == 0)
             entry.insert(QStringLiteral("address"), context.endpointText(player->endpoint));
         players.append(entry);
     });
-    return {
+    QJsonObject answer{
         {QStringLiteral("ok"), true},
         {QStringLiteral("version"), QStringLiteral(VENTORO_VERSION)},
         {QStringLiteral("messageOfTheDay"), NetworkText::wellFormed(context.MessageOfTheDay)},
@@ -119,6 +150,9 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
         {QStringLiteral("players"), players},
         {QStringLiteral("counters"), counters(context.counters, facts)},
     };
+    if (context.sky)
+        answer.insert(QStringLiteral("sky"), skyStatus(*context.sky));
+    return answer;
 }
 
 PlayerPtr kick(ServerContext &context, qint32 serverId)

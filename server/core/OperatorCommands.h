@@ -43,7 +43,8 @@ QJsonObject status(const ServerContext &context, const RunFacts &facts, Audience
 
 // Removes the player with that server ID as every departure goes (the
 // others are told with PlayerRemoved) and logs that the operator removed
-// it. Gives the player removed; null, with nothing changed, when no
+// it; a pilot of another sky node is that node's to remove, and the "kick"
+// request says so. Gives the player removed; null, with nothing changed, when no
 // registered player has that ID.
 PlayerPtr kick(ServerContext &context, qint32 serverId);
 

@@ -19,6 +19,11 @@ struct Player {
     qint64 HeartBeat = 0; // last sign of life, in whole seconds of the monotonic clock
     qint64 loggedOnAt = 0; // when its logon was accepted, on the same clock
     bool SentPlaneType = false; // set by the player's first aircraft details
+    // 0: this server's own pilot. Otherwise the sky node it flies on: such a
+    // player has no endpoint here, is never sent to and never expires here;
+    // its own node removes it.
+    int node = 0;
+    qint64 logonTimeMs = 0; // when its logon was accepted, ms since 1970 UTC
 };
 
 using PlayerPtr = std::shared_ptr<Player>;

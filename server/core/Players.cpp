@@ -99,11 +99,11 @@ void Players::removeAt(size_t index)
 
 PlayerPtr Players::senderAt(qint32 senderID, const Endpoint &endpoint) const
 {
-    // Server IDs are unique: the first player with the ID decides.
-    Walk walk = startWalk();
-    while (PlayerPtr player = walk.next()) {
-        if (player->serverId == senderID)
-            return player->endpoint == endpoint ? player : nullptr;
+    // Server IDs are unique, so the one player with the ID is at the endpoint
+    // or nowhere; the endpoint index finds it without a walk.
+    for (auto it = m_byEndpoint.constFind(endpoint); it != m_byEndpoint.cend() && it.key() == endpoint; ++it) {
+        if (it.value()->serverId == senderID)
+            return it.value();
     }
     return nullptr;
 }

@@ -5,6 +5,7 @@
 #include "Packet.h"
 #include "Seams.h"
 #include "ServerContext.h"
+#include "SkyHandling.h"
 
 #include <exception>
 
@@ -32,8 +33,11 @@ void ReceivePath::onDataArrival()
     m_queue.takeBurst(burst);
     onBurst(burst);
     m_burst = std::move(burst);
+    takeSkyDeliveries();
+    SkyHandling::flush(m_context);
     const bool failed = !m_burst.empty() && m_burst.back().readError != 0;
-    if ((m_refused || failed) && !m_queue.isEmpty() && m_raiseLater)
+    const bool waiting = !m_queue.isEmpty() || (m_skyInbox && !m_skyInbox->isEmpty());
+    if ((m_refused || failed) && waiting && m_raiseLater)
         m_raiseLater();
     m_refused = false;
 }
@@ -59,6 +63,22 @@ void ReceivePath::onBurst(std::span<const Arrival> burst)
                      error.what());
         }
     }
+}
+
+void ReceivePath::takeSkyDeliveries()
+{
+    if (!m_skyInbox)
+        return;
+    m_skyInbox->take(m_skyDeliveries);
+    ReceiveGuard guard(m_context);
+    for (const SkyDelivery &delivery : m_skyDeliveries) {
+        try {
+            SkyHandling::handle(m_context, delivery);
+        } catch (const std::exception &error) {
+            qWarning("A message from the sky could not be handled: %s", error.what());
+        }
+    }
+    m_skyDeliveries.clear();
 }
 
 // Names the sender read last before the failure, if any.

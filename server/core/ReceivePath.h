@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ArrivalQueue.h"
+#include "SkyInbox.h"
 
 #include <QByteArray>
 
@@ -17,7 +18,8 @@ class ServerContext;
 // arrival order. A notification that comes while a burst runs (a yield let
 // the socket be read) is refused by the guard, and raised again from the
 // event loop once the burst is over, so no record waits for a later
-// arrival.
+// arrival. The sky's deliveries, when there is a sky, are taken the same
+// way after each burst.
 //
 // Under overload datagrams queue up before they are handled. Flight data
 // that waited longer than StaleFlightDataNs, from its arrival at the socket
@@ -36,6 +38,11 @@ public:
     ReceivePath(ServerContext &context, ArrivalQueue &queue, std::function<void()> raiseLater);
 
     void onDataArrival();
+
+    // A second source of arrivals: what the sky delivered, taken after each
+    // burst of datagrams under the same guard, never inside one. What this
+    // server's own pilots caused in the burst goes to the sky at its end.
+    void setSkyInbox(SkyInbox *inbox) { m_skyInbox = inbox; }
 
     // Handles a burst in order under the receive guard. A read failure in
     // it is logged and drops what was read before it in the burst.
@@ -59,6 +66,10 @@ private:
     ServerContext &m_context;
     ArrivalQueue &m_queue;
     std::function<void()> m_raiseLater;
+    void takeSkyDeliveries();
+
     std::vector<Arrival> m_burst; // reused: bursts never nest
+    SkyInbox *m_skyInbox = nullptr;
+    std::vector<SkyDelivery> m_skyDeliveries;
     bool m_refused = false;
 };

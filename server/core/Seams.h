@@ -27,6 +27,10 @@ public:
     // real-time clock), in nanoseconds; 0 when unknown. Only its distance to
     // those stamps means anything.
     virtual qint64 arrivalClockNowNs() const { return 0; }
+    // The monotonic and the wall clock in milliseconds, for the sky's
+    // timeouts and logon times; whole seconds where a clock has no finer.
+    virtual qint64 monotonicMs() const { return monotonicSeconds() * 1000; }
+    virtual qint64 wallMs() const { return wallSeconds() * 1000; }
 };
 
 class Sender

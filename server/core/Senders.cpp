@@ -38,11 +38,26 @@ void sendPlayerAdded(ServerContext &context, const Player &recipient, qint32 ser
     sendRecord(context, recipient.endpoint, Records::playerAdded(serverId, handle), 2);
 }
 
+void announcePlayer(ServerContext &context, qint32 serverId, const QString &handle)
+{
+    if (context.ordinaryLinesOn())
+        context.logEvent(QStringLiteral("Send Player Added data to clients"));
+    context.players.forEach([&](const PlayerPtr &player) {
+        if (player->serverId == serverId || player->node != 0)
+            return;
+        if (context.lowLevelLinesOn())
+            context.logEvent(QStringLiteral("Send Player Added data to client ") + context.endpointText(player->endpoint)
+                             + QLatin1Char(' ') + player->Handle);
+        sendPlayerAdded(context, *player, serverId, handle);
+        context.yield();
+    });
+}
+
 void sendPlayerRemoved(ServerContext &context, qint32 serverId, const QString &handle)
 {
     const Packet notice = Records::playerRemoved(serverId, handle);
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->serverId != serverId)
+        if (player->serverId != serverId && player->node == 0)
             sendRecord(context, player->endpoint, notice);
     });
 }

@@ -23,8 +23,12 @@ void sendPlayerList(ServerContext &context, const PlayerPtr &newcomer);
 // One PlayerAdded about (serverId, handle) to the recipient; yields twice.
 void sendPlayerAdded(ServerContext &context, const Player &recipient, qint32 serverId, const QString &handle);
 
-// One PlayerRemoved about (serverId, handle) to every registered player
-// whose server ID differs from `serverId`.
+// One PlayerAdded about (serverId, handle) to every one of this server's own
+// players but that one, with the log lines of a newcomer's announcement.
+void announcePlayer(ServerContext &context, qint32 serverId, const QString &handle);
+
+// One PlayerRemoved about (serverId, handle) to every one of this server's
+// own players whose server ID differs from `serverId`.
 void sendPlayerRemoved(ServerContext &context, qint32 serverId, const QString &handle);
 
 // The server's crash notice about the crashed player, to one endpoint.

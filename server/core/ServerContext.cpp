@@ -2,9 +2,22 @@
 
 #include "Records.h"
 
+#include <limits>
+
 ServerContext::ServerContext(Clock &clock, Sender &sender, Yield &yield)
-    : clock(clock), sender(sender), yielder(yield)
+    : ServerServices(clock, sender, yield)
 {
+}
+
+void ServerContext::joinSky(std::unique_ptr<SkyState> state)
+{
+    sky = std::move(state);
+    LastServerID = qMax(LastServerID, SkyState::firstServerId(sky->node()) - 1);
+}
+
+qint32 ServerContext::lastServerIdAllowed() const
+{
+    return sky ? SkyState::lastServerId(sky->node()) : std::numeric_limits<qint32>::max();
 }
 
 void ServerContext::setCrashText(const QString &crashMessage)

@@ -12,26 +12,20 @@
 #include "StartupOptions.h"
 #include "ServerOptionsLayout.h"
 
-// The state of one server run: the options read at start-up (some taken in
-// again on reload), the bans, the registry, the server-ID counter, the
-// receive guard, the event log and the settings accessors, with the clock,
-// sender and yield the run uses. Tests make a fresh one per case.
-class ServerContext
-{
-public:
-    // The context keeps references to the clock, sender and yield it is
-    // given: they must outlive it.
-    ServerContext(Clock &clock, Sender &sender, Yield &yield);
+#include "SkyState.h"
 
-    // Options, fixed at start-up.
+#include <memory>
+
+// What the operator chose: read at start-up, some taken in again on reload
+// (ServerReload).
+struct ServerOptions {
     bool DebugOn = false;
     bool DebugLowLevelOn = false;
     // The texts of the settings that need a restart, as they were at
     // start-up, so that a reload can name those changed since.
     StartupOptions::SettingTexts restartOnlyAtStart;
-    // Options read at start-up and again on reload (ServerReload).
     QString MessageOfTheDay;
-    int MaxPilots = 0; // 0: no limit
+    int MaxPilots = 0; // 0: no limit, counting this server's own pilots
     // The crash notice sent for every crash report; only its text changes,
     // on reload.
     Packet CrashNotice;
@@ -41,19 +35,48 @@ public:
     // pilots behind one router (one public address) each get their own.
     bool ReplyToSourcePort = false;
     quint16 ClientConnectPort = ServerOptionsLayout::DefaultClientConnectPort;
+};
 
+// What the run has made so far: the registry, the server-ID counter, the
+// receive guard, the throttles, the counters and, when it is on, the sky.
+struct RunState {
     qint32 LastServerID = 0;
     bool ReceiveReady = true;
     Players players;
+    LogonThrottle logonThrottle;
+    ServerCounters counters;
+    std::unique_ptr<SkyState> sky; // null: the server is alone
+};
+
+// What the run works through: the event log, the settings accessors, and
+// the clock, sender and yield behind the seams.
+struct ServerServices {
+    ServerServices(Clock &clock, Sender &sender, Yield &yield) : clock(clock), sender(sender), yielder(yield) {}
     EventLog log;
     INIFiles UsersIni;
     INIFiles ServerIni;
-    LogonThrottle logonThrottle;
-    ServerCounters counters;
-
     Clock &clock;
     Sender &sender;
     Yield &yielder;
+};
+
+// The state of one server run: its options, its run state and its
+// services, with the helpers every handler uses. Tests make a fresh one per
+// case.
+class ServerContext : public ServerOptions, public RunState, public ServerServices
+{
+public:
+    // The context keeps references to the clock, sender and yield it is
+    // given: they must outlive it.
+    ServerContext(Clock &clock, Sender &sender, Yield &yield);
+
+    // Joins a sky as `node`: server IDs are handed out from that node's
+    // range from now on.
+    void joinSky(std::unique_ptr<SkyState> state);
+    // The largest server ID this run may hand out.
+    qint32 lastServerIdAllowed() const;
+    // This server's own pilots, without those of other nodes.
+    int localPlayerCount() const { return players.count() - (sky ? sky->remotePlayerCount() : 0); }
 
     void setCrashText(const QString &crashMessage);
 

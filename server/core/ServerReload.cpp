@@ -29,7 +29,8 @@ QStringList removeBanned(ServerContext &context)
     QStringList removed;
     const qint64 wallNow = context.wallNow();
     context.players.forEach([&](const PlayerPtr &player) {
-        if (!context.bans.covering(player->PilotID, player->endpoint, wallNow))
+        // Another node's pilots answer to that node's bans.
+        if (player->node != 0 || !context.bans.covering(player->PilotID, player->endpoint, wallNow))
             return;
         removed.append(QStringLiteral("%1 (server ID %2, %3)")
                            .arg(NetworkText::wellFormed(player->Handle), player->ServerID,
