@@ -59,6 +59,14 @@ void DebugScreen::load()
     centreOnScreen(this);
 }
 
+void DebugScreen::showSky(const QString &text)
+{
+    if (!m_skyLabel)
+        m_skyLabel = makeLabel(this, "skyLabel", twipRect(1080, 1620, 8000, 465));
+    m_skyLabel->setText(text);
+    m_skyLabel->show();
+}
+
 void DebugScreen::closeEvent(QCloseEvent *event)
 {
     emit closing();

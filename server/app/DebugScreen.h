@@ -19,6 +19,9 @@ public:
 
     // Says whether logging is active.
     QLabel *statusLabel() const { return m_statusLabel; }
+    // A line under the logging status naming the sky and node this server
+    // joined.
+    void showSky(const QString &text);
 
 signals:
     // The operator closed the screen: the server is to stop.
@@ -33,5 +36,6 @@ private:
 
     QLabel *m_lblProductDescr = nullptr;
     QLabel *m_statusLabel = nullptr;
+    QLabel *m_skyLabel = nullptr;
     QLabel *m_picture = nullptr;
 };

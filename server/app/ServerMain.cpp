@@ -238,7 +238,7 @@ void bindFailed(ServerContext &context, const QString &errorText, bool screenSho
 }
 
 // A sky that cannot be joined leaves the server running alone, saying why.
-void joinSky(RelayService &service)
+void joinSky(RelayService &service, DebugScreen *screen)
 {
     ServerContext &context = service.context();
     const SkyOptions::Options sky = SkyOptions::read(context.ServerIni);
@@ -247,6 +247,8 @@ void joinSky(RelayService &service)
     if (sky.on() && !service.joinSky(sky, &error))
         problems.append(QStringLiteral("The sky \"") + sky.name + QStringLiteral("\" cannot be joined: ") + error
                         + QStringLiteral("; the server runs alone"));
+    if (screen && sky.on() && problems.isEmpty())
+        screen->showSky(QStringLiteral("Sky \"") + sky.name + QStringLiteral("\", node ") + QString::number(sky.node));
     for (const QString &problem : problems) {
         warn(problem);
         if (context.ordinaryLinesOn())
@@ -351,7 +353,7 @@ int run(int argc, char *argv[])
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
-    joinSky(service);
+    joinSky(service, screen.get());
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
     service.startStatusPage(http);
 

@@ -75,6 +75,30 @@ void sendFailures(Exposition &out, const QJsonObject &byType)
         out.sample("ventoro_send_failures_total", failed, label("type", Packet::typeName(type)));
 }
 
+// Only a server in a sky has these.
+void skyFamilies(Exposition &out, const QJsonObject &sky)
+{
+    const auto flag = [&sky](const char *key) { return sky.value(QLatin1String(key)).toBool() ? 1 : 0; };
+    out.family("ventoro_sky_connected", "gauge", "1 while this server is connected to its sky.");
+    out.sample("ventoro_sky_connected", flag("connected"));
+    out.family("ventoro_sky_left", "gauge", "1 once this server left its sky: another server took its node number first.");
+    out.sample("ventoro_sky_left", flag("left"));
+    out.family("ventoro_sky_nodes", "gauge", "Other nodes of the sky heard from lately.");
+    out.sample("ventoro_sky_nodes", sky.value(QLatin1String("nodes")).toArray().size());
+    out.family("ventoro_sky_remote_players", "gauge", "Pilots on other nodes of the sky.");
+    out.sample("ventoro_sky_remote_players", number(sky, "remotePlayers"));
+    out.family("ventoro_sky_messages_total", "counter", "Sky messages taken in and published.");
+    out.sample("ventoro_sky_messages_total", number(sky, "messagesIn"), label("direction", QStringLiteral("in")));
+    out.sample("ventoro_sky_messages_total", number(sky, "messagesOut"), label("direction", QStringLiteral("out")));
+    out.family("ventoro_sky_records_total", "counter", "Pilots' records taken in from the sky and published to it.");
+    out.sample("ventoro_sky_records_total", number(sky, "recordsIn"), label("direction", QStringLiteral("in")));
+    out.sample("ventoro_sky_records_total", number(sky, "recordsOut"), label("direction", QStringLiteral("out")));
+    out.family("ventoro_sky_dropped_messages_total", "counter", "Sky messages dropped whole, by reason.");
+    const QJsonObject dropped = sky.value(QLatin1String("dropped")).toObject();
+    for (const char *reason : {"malformed", "too_large", "wrong_node", "foreign_server_id", "unknown_subject"})
+        out.sample("ventoro_sky_dropped_messages_total", number(dropped, reason), label("reason", QLatin1String(reason)));
+}
+
 } // namespace
 
 QByteArray labelValue(const QString &text)
@@ -115,6 +139,8 @@ QByteArray exposition(const QJsonObject &status)
     out.family("ventoro_mapped_sources_dropped_total", "counter",
                "IPv6 datagrams dropped for claiming an IPv4-mapped source address.");
     out.sample("ventoro_mapped_sources_dropped_total", number(counters, "mappedSourcesDropped"));
+    if (status.contains(QLatin1String("sky")))
+        skyFamilies(out, status.value(QLatin1String("sky")).toObject());
     return out.text();
 }
 

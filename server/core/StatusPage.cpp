@@ -36,25 +36,30 @@ QString pilotsOn(qsizetype count)
     return count == 1 ? QStringLiteral("1 pilot on") : QStringLiteral("%1 pilots on").arg(count);
 }
 
-QString playerRow(const QJsonObject &player)
+// In a sky, a column says which node each pilot flies on.
+QString playerRow(const QJsonObject &player, bool sky)
 {
-    return QStringLiteral("<tr><td>%1</td><td class=\"num\">%2</td><td>%3</td></tr>\n")
+    const QString node = sky ? QStringLiteral("<td class=\"num\">") + QString::number(number(player, "node"))
+            + QStringLiteral("</td>")
+                             : QString();
+    return QStringLiteral("<tr><td>%1</td>%4<td class=\"num\">%2</td><td>%3</td></tr>\n")
         .arg(NetworkText::html(player.value(QLatin1String("handle")).toString()),
              NetworkText::html(durationText(number(player, "secondsSinceLogon"))),
              player.value(QLatin1String("sentAircraftDetails")).toBool() ? QStringLiteral("received")
-                                                                          : QStringLiteral("not yet"));
+                                                                          : QStringLiteral("not yet"),
+             node);
 }
 
-QString playersPart(const QJsonArray &players)
+QString playersPart(const QJsonArray &players, bool sky)
 {
     if (players.isEmpty())
         return QStringLiteral("<p>Nobody is flying right now.</p>\n");
     QString rows;
     for (const QJsonValue &player : players)
-        rows += playerRow(player.toObject());
-    return QStringLiteral("<table>\n<thead><tr><th>Pilot</th><th class=\"num\">On for</th><th>Aircraft details</th>"
+        rows += playerRow(player.toObject(), sky);
+    return QStringLiteral("<table>\n<thead><tr><th>Pilot</th>%2<th class=\"num\">On for</th><th>Aircraft details</th>"
                           "</tr></thead>\n<tbody>\n%1</tbody>\n</table>\n")
-        .arg(rows);
+        .arg(rows, sky ? QStringLiteral("<th class=\"num\">Node</th>") : QString());
 }
 
 } // namespace
@@ -74,7 +79,7 @@ QByteArray html(const QJsonObject &status)
                        "</main>\n</body>\n</html>\n")
             .arg(QString::number(RefreshSeconds), summary, QLatin1String(kStyle),
                  NetworkText::html(status.value(QLatin1String("messageOfTheDay")).toString()),
-                 NetworkText::html(durationText(number(status, "uptimeSeconds"))), playersPart(players),
+                 NetworkText::html(durationText(number(status, "uptimeSeconds"))), playersPart(players, status.contains(QLatin1String("sky"))),
                  NetworkText::html(status.value(QLatin1String("version")).toString()));
     return page.toUtf8();
 }
