@@ -8,7 +8,7 @@
 # it under systemd on a fresh Debian 12; `make plain-builds` builds a plain
 # Release tree with GCC and with clang, as a packager or user would.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGES := g++ make cmake ninja-build pkgconf qt6-base-dev libgl-dev libnats-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev debhelper fakeroot lintian devscripts desktop-file-utils file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.
@@ -19,7 +19,8 @@ SERVICE_CHECK_PACKAGES := systemd-container debootstrap
 # metrics with promtool; where they cannot be had, those tests skip.
 # promtool is taken out of Debian's prometheus package into
 # build/test-tools/ rather than installed with it, which would also start a
-# Prometheus server on the machine.
+# Prometheus server on the machine; so is nats-server, for the tests of a
+# sky of several servers (installed, it would start a NATS service).
 TEST_PACKAGES := chromium
 # clang and its libFuzzer runtime, for `make fuzz` only.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
@@ -63,6 +64,10 @@ test-deps:
 	  (mkdir -p $(TEST_TOOLS) && cd $(TEST_TOOLS) && apt-get download prometheus >/dev/null 2>&1 && \
 	   dpkg-deb -x prometheus_*.deb . && rm -f prometheus_*.deb) || \
 	  echo "promtool could not be had: the metrics check will skip"
+	-@[ -x $(TEST_TOOLS)/usr/sbin/nats-server ] || \
+	  (mkdir -p $(TEST_TOOLS) && cd $(TEST_TOOLS) && apt-get download nats-server >/dev/null 2>&1 && \
+	   dpkg-deb -x nats-server_*.deb . && rm -f nats-server_*.deb) || \
+	  echo "nats-server could not be had: the tests of a sky of several servers will skip"
 
 fuzz-deps: deps
 	$(call install-missing,$(FUZZ_PACKAGES))
