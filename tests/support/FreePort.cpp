@@ -10,7 +10,7 @@ namespace {
 constexpr int Attempts = 64;
 
 // Binds host:port for a moment; the port actually bound, or 0.
-quint16 tryBind(const QString &host, quint16 port)
+quint16 tryBind(const QString &host, quint16 port, int type = SOCK_DGRAM)
 {
     sockaddr_in address {};
     address.sin_family = AF_INET;
@@ -18,7 +18,7 @@ quint16 tryBind(const QString &host, quint16 port)
     const QByteArray latin = host.toLatin1();
     if (latin.contains('\0') || ::inet_pton(AF_INET, latin.constData(), &address.sin_addr) != 1)
         return 0;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
     quint16 bound = 0;
@@ -35,6 +35,11 @@ quint16 tryBind(const QString &host, quint16 port)
 quint16 freeUdpPort(const QString &host)
 {
     return tryBind(host, 0);
+}
+
+quint16 freeTcpPort(const QString &host)
+{
+    return tryBind(host, 0, SOCK_STREAM);
 }
 
 quint16 freeUdpPort(const QStringList &hosts)

@@ -11,6 +11,9 @@
 // and a port free there is free on each of them). 0 when none was found.
 quint16 freeUdpPort(const QString &host = QStringLiteral("127.0.0.1"));
 
+// A TCP port nothing listens on at host. 0 when none was found.
+quint16 freeTcpPort(const QString &host = QStringLiteral("127.0.0.1"));
+
 // A UDP port free on every one of hosts, e.g. the reply port shared by
 // clients on 127.0.0.2, 127.0.0.3 and so on. 0 when none was found.
 quint16 freeUdpPort(const QStringList &hosts);
