@@ -28,6 +28,20 @@ RelayService::RelayService(QObject *parent)
     m_sweepTimer.start();
 }
 
+RelayService::RelayService(const RelaySettings &settings, QObject *parent) : RelayService(parent)
+{
+    const StartupOptions::Options &options = settings.options;
+    m_context.ServerIni = settings.serverIni;
+    m_context.UsersIni.FileName(settings.usersIni.toStdString());
+    m_context.DebugOn = options.DebugOn;
+    m_context.DebugLowLevelOn = options.DebugLowLevelOn;
+    m_context.ReplyToSourcePort = options.ReplyToSourcePort;
+    m_context.setCrashText(options.CrashText);
+    m_context.MessageOfTheDay = options.MessageOfTheDay;
+    m_context.MaxPilots = options.MaxPilots;
+    m_context.restartOnlyAtStart = StartupOptions::readRestartOnly(m_context.ServerIni);
+}
+
 RelayService::~RelayService()
 {
     stopListening();

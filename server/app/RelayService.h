@@ -18,14 +18,24 @@
 // sweep timer, the receive path and the operator's control socket. The
 // debug screen, when it is shown, is only a view of it. One per program
 // run; everything it owns goes with it.
+// What a run is made with: its settings files and the options read from
+// VentoroServer.ini at start-up.
+struct RelaySettings {
+    INIFiles serverIni;
+    QString usersIni;
+    StartupOptions::Options options;
+};
+
 class RelayService : public QObject
 {
     Q_OBJECT
 
 public:
     // The sweep timer runs from here on; it finds no players until the
-    // socket is bound.
+    // socket is bound. Made without settings, the run has the defaults and
+    // no settings files until a caller names them.
     explicit RelayService(QObject *parent = nullptr);
+    explicit RelayService(const RelaySettings &settings, QObject *parent = nullptr);
     ~RelayService() override;
 
     ServerContext &context() { return m_context; }

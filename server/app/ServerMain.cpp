@@ -207,19 +207,6 @@ void openLog(ServerContext &context, const QString &path)
         context.log.WriteLog(line);
 }
 
-void applyOptions(ServerContext &context, const StartupOptions::Options &options)
-{
-    for (const QString &warning : options.warnings)
-        warn(warning);
-    context.DebugOn = options.DebugOn;
-    context.DebugLowLevelOn = options.DebugLowLevelOn;
-    context.ReplyToSourcePort = options.ReplyToSourcePort;
-    context.setCrashText(options.CrashText);
-    context.MessageOfTheDay = options.MessageOfTheDay;
-    context.MaxPilots = options.MaxPilots;
-    context.restartOnlyAtStart = StartupOptions::readRestartOnly(context.ServerIni);
-}
-
 // Tells the operator why the socket could not be bound: a box over the
 // screen when there is one to see, else a log line and standard error.
 void bindFailed(ServerContext &context, const QString &errorText, bool screenShown)
@@ -304,18 +291,16 @@ int run(int argc, char *argv[])
     const bool windowed = options.ShowScreen && displayAvailable();
     const auto app = application(windowed, arguments.argc, arguments.pointers.data());
 
-    RelayService service;
+    RelayService service({serverIni, paths.usersIni, options});
     ServerContext &context = service.context();
-    context.ReceiveReady = true;
-    context.UsersIni.FileName(paths.usersIni.toStdString());
-    context.ServerIni = serverIni;
+    for (const QString &warning : options.warnings)
+        warn(warning);
 
     // Before anything is written to the log, so that a write beyond the file
     // size limit fails instead of killing the process.
     SignalWatcher processSignals;
     QObject::connect(&processSignals, &SignalWatcher::reloadRequested, &service, [&service] { service.reload(); });
 
-    applyOptions(context, options);
     for (const QString &warning : http.warnings)
         warn(warning);
     // Bans outlive runs: a server that cannot take in its bans.ini does not
