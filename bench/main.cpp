@@ -1,6 +1,7 @@
 // ventoro_bench [core|loopback|accounts|table|overload|bans|pageflood|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
+// ventoro_bench sky [--pilots N] [--rate HZ] [--seconds S] [--server PATH] [--nats PATH]
 // ventoro_bench odd-datagrams [--server PATH]
 // ventoro_bench echo-probe --host A --port P --id N --password N [--handle H] [--bind A] [--seconds S]
 // ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
@@ -19,6 +20,7 @@
 #include "LoopbackBench.h"
 #include "OverloadBench.h"
 #include "PageFloodBench.h"
+#include "SkyBench.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -48,6 +50,8 @@ int main(int argc, char *argv[])
             loopback.serverBinary = arguments[server + 1];
         return HostileBench::run(mode, arguments, loopback);
     }
+    SkyBench::Settings sky;
+    sky.natsServer = QStringLiteral(VENTORO_NATS_SERVER);
     int overloadPilots = 0; // 0: the overload runs' own counts
     QString chartPath = QCoreApplication::applicationDirPath() + QStringLiteral("/relay-capacity.png");
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
@@ -71,6 +75,8 @@ int main(int argc, char *argv[])
             loopback.relay = value == QStringLiteral("gso") ? LoopbackBench::Settings::Relay::GsoYardstick
                 : value == QStringLiteral("1")            ? LoopbackBench::Settings::Relay::Yardstick
                                                           : LoopbackBench::Settings::Relay::Server;
+        else if (name == QStringLiteral("--nats"))
+            sky.natsServer = value;
         else if (name == QStringLiteral("--http"))
             loopback.httpPort = qBound(0, value.toInt(), 65535); // the status page on 127.0.0.1, to scrape
         else {
@@ -105,6 +111,10 @@ int main(int argc, char *argv[])
         if (overloadPilots > 0)
             overload.pilotCounts = {overloadPilots};
         status |= OverloadBench::run(overload);
+    }
+    if (mode == QStringLiteral("sky")) {
+        sky.base = loopback;
+        status |= SkyBench::run(sky);
     }
     if (mode == QStringLiteral("bans"))
         status |= BansBench::run(loopback);
