@@ -189,6 +189,10 @@ bool heardFrom(ServerContext &context, const SkyMessage::Header &header, qint64 
         entry->second.runId = header.runId;
         ++context.sky->counters.nodesSeen;
         logSky(context, nodeText(header.node) + QStringLiteral(" joined the sky"));
+        // A node first heard other than by its roster (this server came
+        // later, or the node started again): its pilots are asked for.
+        if (header.kind != Kind::Roster)
+            context.sky->rosterRequestDue = true;
     }
     entry->second.lastHeardMs = context.clock.monotonicMs();
     if (startedAtMs > 0)
@@ -338,6 +342,11 @@ void onConnected(ServerContext &context)
     publishOwn(context, Kind::Roster, ownRoster(context));
     publishPresence(context);
     publishOwn(context, Kind::RosterRequest, {});
+    // Nobody was heard while the connection was down: each node gets its
+    // full time to speak again.
+    const qint64 now = context.clock.monotonicMs();
+    for (auto &[node, remote] : sky.nodes())
+        remote.lastHeardMs = now;
 }
 
 } // namespace
@@ -416,6 +425,10 @@ void onTick(ServerContext &context)
     if (context.sky->rosterAnswerDue) {
         context.sky->rosterAnswerDue = false;
         publishOwn(context, Kind::Roster, ownRoster(context));
+    }
+    if (context.sky->rosterRequestDue) {
+        context.sky->rosterRequestDue = false;
+        publishOwn(context, Kind::RosterRequest, {});
     }
     std::vector<int> silent;
     for (const auto &[node, remote] : context.sky->nodes()) {

@@ -82,7 +82,8 @@ public:
     qint64 downSinceMs = 0;
     bool left = false;        // left for good: another run holds the number
     QString leftReason;
-    bool rosterAnswerDue = false;
+    bool rosterAnswerDue = false;  // another node asked for every roster
+    bool rosterRequestDue = false; // a node was heard whose roster this one lacks
     qint64 lastPresenceMs = -PresenceIntervalMs;
 
     struct Counters {
