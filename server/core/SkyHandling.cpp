@@ -127,11 +127,20 @@ void dropAllNodes(ServerContext &context, const QString &why)
         dropNode(context, context.sky->nodes().begin()->first, why);
 }
 
+// Whether this node speaks for a pilot of its own in the sky: only for
+// server IDs of its range. A pilot kept from a run under another node
+// number flies here alone, rather than have every message that named it
+// dropped by the others.
+bool speaksFor(const ServerContext &context, qint32 serverId)
+{
+    return context.sky && !context.sky->left && SkyState::inRange(context.sky->node(), serverId);
+}
+
 std::vector<Item> ownRoster(const ServerContext &context)
 {
     std::vector<Item> items;
     context.players.forEach([&](const PlayerPtr &player) {
-        if (player->node == 0)
+        if (player->node == 0 && speaksFor(context, player->serverId))
             items.push_back(Item::playerAdded(player->serverId, player->logonTimeMs, player->Handle));
     });
     return items;
@@ -353,13 +362,13 @@ void onConnected(ServerContext &context)
 
 void queueRecord(ServerContext &context, const Packet &record)
 {
-    if (context.sky && !context.sky->left)
+    if (speaksFor(context, record.SenderID()))
         context.sky->queue(Item::ofRecord(QByteArrayView(reinterpret_cast<const char *>(record.data().data()), Packet::Size)));
 }
 
 void queuePlayerAdded(ServerContext &context, const Player &player)
 {
-    if (context.sky && !context.sky->left)
+    if (speaksFor(context, player.serverId))
         context.sky->queue(Item::playerAdded(player.serverId, player.logonTimeMs, player.Handle));
 }
 
@@ -368,7 +377,7 @@ void playerLeaving(ServerContext &context, const Player &player)
     if (!context.sky)
         return;
     if (player.node == 0) {
-        if (!context.sky->left)
+        if (speaksFor(context, player.serverId))
             context.sky->queue(Item::playerRemoved(player.serverId));
         return;
     }
