@@ -16,10 +16,12 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,6 +53,8 @@ public:
         }
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        // A bench killed outright takes the broker and the nodes with it.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(program, arguments);
         return m_process.waitForStarted(WaitMs);
     }
