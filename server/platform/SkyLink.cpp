@@ -92,6 +92,9 @@ bool SkyLink::start(const SkyConnection &connection, const QByteArray &subjects,
     step(natsOptions_SetURL(h.options, urls.constData()));
     step(natsOptions_SetName(h.options, name.constData()));
     step(natsOptions_SetNoEcho(h.options, true));
+    // One publish goes out per receive burst: written at once from this
+    // thread, it needs no wake-up of the client's flusher thread.
+    step(natsOptions_SetSendAsap(h.options, true));
     step(natsOptions_SetMaxReconnect(h.options, -1));
     step(natsOptions_SetReconnectWait(h.options, 250));
     // A dead connection is noticed within two missed pings.

@@ -240,7 +240,7 @@ private:
 void tst_SkyProcess::init()
 {
     if (NatsServerProcess::findBinary(QStringLiteral(VENTORO_NATS_SERVER)).isEmpty())
-        QSKIP("no nats-server: `make test-tools` puts one in build/test-tools, or install nats-server");
+        QSKIP("no nats-server: `make test` takes one out of its Debian package into build/test-tools");
 }
 
 bool tst_SkyProcess::threeNodesWithPilots(Sky &sky, Pilot (&pilots)[3])
