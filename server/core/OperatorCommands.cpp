@@ -60,6 +60,7 @@ QJsonObject skyStatus(const SkyState &sky)
         {QStringLiteral("messagesOut"), count(sky.counters.messagesOut)},
         {QStringLiteral("recordsIn"), count(sky.counters.recordsIn)},
         {QStringLiteral("recordsOut"), count(sky.counters.recordsOut)},
+        {QStringLiteral("sequenceGaps"), count(sky.counters.sequenceGaps)},
         {QStringLiteral("dropped"), dropped},
     };
 }

@@ -204,6 +204,14 @@ bool heardFrom(ServerContext &context, const SkyMessage::Header &header, qint64 
             context.sky->rosterRequestDue = true;
     }
     entry->second.lastHeardMs = context.clock.monotonicMs();
+    // NATS delivers at most once: a message missed (a full inbox, a slow
+    // consumer, a broken route) may have held a roster change, so the
+    // node's whole roster is asked for again.
+    if (!added && header.sequence != entry->second.lastSequence + 1) {
+        ++context.sky->counters.sequenceGaps;
+        context.sky->rosterRequestDue = true;
+    }
+    entry->second.lastSequence = header.sequence;
     if (startedAtMs > 0)
         entry->second.startedAtMs = startedAtMs;
     return true;

@@ -61,6 +61,7 @@ public:
         quint64 runId = 0;
         qint64 startedAtMs = 0;
         qint64 lastHeardMs = 0; // monotonic
+        quint64 lastSequence = 0; // of the last message taken from it
         QHash<qint32, PlayerPtr> players;
     };
     std::map<int, RemoteNode> &nodes() { return m_nodes; }
@@ -90,6 +91,7 @@ public:
         quint64 messagesIn = 0, messagesOut = 0, recordsIn = 0, recordsOut = 0;
         std::map<SkyMessage::Fault, quint64> dropped;
         quint64 nodesSeen = 0; // distinct (node, run) pairs heard from
+        quint64 sequenceGaps = 0; // messages of a node missed here (then its roster is asked for)
     } counters;
 
 private:

@@ -37,7 +37,8 @@ constexpr qint32 Node2First = 2 * 16'777'216 + 1;
 
 QByteArray frame(int node, Kind kind, std::vector<Item> items, quint64 runId = 7)
 {
-    return encode(Header{kind, node, runId, 1, 0}, items);
+    static quint64 sequence = 0; // in order, as one publisher sends them
+    return encode(Header{kind, node, runId, ++sequence, 0}, items);
 }
 
 SkyDelivery delivery(const QByteArray &subject, const QByteArray &payload)
