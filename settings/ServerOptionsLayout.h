@@ -20,6 +20,7 @@ inline constexpr char DebugLowLevelKey[] = "DebugLowLevel";
 inline constexpr char ShowScreenKey[] = "ShowScreen";
 inline constexpr char MaxPilotsKey[] = "MaxPilots";
 inline constexpr char ReplyToSourcePortKey[] = "ReplyToSourcePort";
+inline constexpr char KeepPilotsOnRestartKey[] = "KeepPilotsOnRestart";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
@@ -37,13 +38,16 @@ inline constexpr int SwitchDefault = -1;
 // to ClientConnectPort of a pilot's address unless the operator asks for the
 // address and port the pilot sends from.
 inline constexpr int DefaultReplyToSourcePort = 0;
+// "KeepPilotsOnRestart" is off when missing too: a restart begins with an
+// empty registry unless the operator asks for the registry to be kept.
+inline constexpr int DefaultKeepPilotsOnRestart = 0;
 
 // The settings a running server takes in again on a reload (SIGHUP), and
 // those it takes in only when it starts.
 inline constexpr const char *ReloadedKeys[] = {MotdKey, CrashTextKey, MaxPilotsKey};
 inline constexpr const char *RestartOnlyKeys[] = {ConnectPortKey,      ClientConnectPortKey, HttpPortKey,
                                                   HttpAddressKey,      ReplyToSourcePortKey, DebugKey,
-                                                  DebugLowLevelKey,    ShowScreenKey};
+                                                  DebugLowLevelKey,    ShowScreenKey,        KeepPilotsOnRestartKey};
 
 // A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
 // 0, the words True and False count as such, and anything else (missing,

@@ -1,0 +1,187 @@
+// The registry's checkpoint across a restart, in-process: what a restore
+// brings back, what it refuses, and when a restored silent pilot expires.
+#include "CoreHarness.h"
+#include "RegistryCheckpoint.h"
+
+#include <QtTest>
+
+using namespace RegistryCheckpoint;
+
+namespace {
+
+constexpr qint64 WrittenAtMs = 1800000000000;
+const Setup kSetup{1500, 1501, false};
+
+// Three players with different ages and flags, one of them IPv6, written
+// at WrittenAtMs; LastServerID is 4 (a fourth pilot came and went).
+QByteArray previousRun(bool replyToSource, qint64 *lastServerId = nullptr)
+{
+    CoreHarness h;
+    h.ctx().ReplyToSourcePort = replyToSource;
+    h.logOn(QStringLiteral("Alpha"), QStringLiteral("127.0.0.2:40000"))->SentPlaneType = true;
+    h.clock.advance(7);
+    h.logOn(QStringLiteral("gone"), QStringLiteral("127.0.0.3:40000"));
+    h.ctx().players.remove(QStringLiteral("gone"));
+    h.logOn(QStringLiteral("Bravo %1"), QStringLiteral("[2001:db8::5]:40001"));
+    h.clock.advance(5);
+    h.logOn(QStringLiteral("Charlie"), QStringLiteral("127.0.0.4:40002"));
+    h.clock.advance(3);
+    if (lastServerId)
+        *lastServerId = h.ctx().LastServerID;
+    const Setup setup{1500, 1501, replyToSource};
+    return encode(capture(h.ctx(), setup, WrittenAtMs));
+}
+
+} // namespace
+
+class tst_Checkpoint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void restoresTheRegistry_data();
+    void restoresTheRegistry();
+    void setsAsideWhatDoesNotFit_data();
+    void setsAsideWhatDoesNotFit();
+    void restoredSilentPilotExpiresFromItsLastKeepAlive();
+};
+
+void tst_Checkpoint::restoresTheRegistry_data()
+{
+    QTest::addColumn<bool>("replyToSource");
+    QTest::addColumn<qint64>("gapMs");
+    QTest::newRow("at once") << false << qint64(0);
+    QTest::newRow("after 2.5 s") << false << qint64(2500);
+    QTest::newRow("source ports, 59.999 s") << true << qint64(59999);
+    QTest::newRow("clock stepped back a little") << false << qint64(-3000);
+}
+
+void tst_Checkpoint::restoresTheRegistry()
+{
+    QFETCH(bool, replyToSource);
+    QFETCH(qint64, gapMs);
+    qint64 lastServerId = 0;
+    const Decoded decoded = decode(previousRun(replyToSource, &lastServerId));
+    QVERIFY2(decoded.checkpoint, qPrintable(decoded.problem));
+
+    CoreHarness h;
+    h.ctx().ReplyToSourcePort = replyToSource;
+    h.clock.advance(-90000); // a new run's monotonic clock has nothing to do with the old one's
+    const Restored restored = restore(h.ctx(), *decoded.checkpoint, {1500, 1501, replyToSource}, WrittenAtMs + gapMs);
+    QVERIFY2(restored.problem.isEmpty(), qPrintable(restored.problem));
+    QCOMPARE(restored.players, 3);
+    QCOMPARE(restored.gapMs, qMax<qint64>(0, gapMs));
+    QCOMPARE(h.ctx().LastServerID, qint32(lastServerId));
+
+    const qint64 gapS = qMax<qint64>(0, gapMs) / 1000;
+    struct Expected { const char *handle; const char *endpoint; qint32 id; qint64 age; qint64 onFor; bool plane; };
+    const Expected expected[] = {
+        {"Alpha", replyToSource ? "127.0.0.2:40000" : "127.0.0.2:1501", 1, 15, 15, true},
+        {"Bravo %1", replyToSource ? "[2001:db8::5]:40001" : "[2001:db8::5]:1501", 3, 8, 8, false},
+        {"Charlie", replyToSource ? "127.0.0.4:40002" : "127.0.0.4:1501", 4, 3, 3, false},
+    };
+    for (int i = 0; i < 3; ++i) {
+        const PlayerPtr player = h.ctx().players.item(i + 1);
+        QCOMPARE(player->Handle, QString::fromLatin1(expected[i].handle));
+        QCOMPARE(player->Key, player->Handle);
+        QCOMPARE(player->endpoint, endpointOf(QString::fromLatin1(expected[i].endpoint)));
+        QCOMPARE(player->serverId, expected[i].id);
+        QCOMPARE(player->ServerID, QString::number(expected[i].id));
+        QCOMPARE(h.ctx().now() - player->HeartBeat, expected[i].age + gapS);
+        QCOMPARE(h.ctx().now() - player->loggedOnAt, expected[i].onFor + gapS);
+        QCOMPARE(player->SentPlaneType, expected[i].plane);
+        QVERIFY(player->PilotID > 0);
+    }
+    // Records of a restored pilot count from its endpoint, and the next logon
+    // gets the next server ID, never one handed out before.
+    const Endpoint bravo = h.ctx().players.item(2)->endpoint;
+    h.receive(ClientRecords::keepAlive(3), QStringLiteral("[2001:db8::5]:40001"));
+    const QByteArray echoHeader = ClientRecords::keepAlive(3).left(8);
+    QVERIFY(std::any_of(h.sender.sent.cbegin(), h.sender.sent.cend(), [&](const SentRecord &sent) {
+        return sent.to == bravo && sent.bytes.left(8) == echoHeader;
+    }));
+    QCOMPARE(h.logOn(QStringLiteral("Delta"), QStringLiteral("127.0.0.9:40000"))->serverId, qint32(lastServerId + 1));
+}
+
+void tst_Checkpoint::setsAsideWhatDoesNotFit_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QByteArray>("cut"); // a marker: the bytes end before it
+    QTest::addColumn<quint16>("connectPort");
+    QTest::addColumn<qint64>("gapMs");
+
+    const QByteArray none;
+    QTest::newRow("too old") << none << none << none << quint16(1500) << qint64(60001);
+    QTest::newRow("written in the future") << none << none << none << quint16(1500) << qint64(-6000);
+    QTest::newRow("other port") << none << none << none << quint16(1600) << qint64(0);
+    QTest::newRow("other reply mode") << QByteArray("\"replyToSourcePort\":false") << QByteArray("\"replyToSourcePort\":true")
+                                      << none << quint16(1500) << qint64(0);
+    QTest::newRow("cut short") << none << none << QByteArray("\"handle\":\"Charlie\"") << quint16(1500) << qint64(0);
+    QTest::newRow("not JSON") << QByteArray("{") << QByteArray("\x01\xff\x00[") << none << quint16(1500) << qint64(0);
+    QTest::newRow("other format") << QByteArray("\"version\":1") << QByteArray("\"version\":2") << none << quint16(1500) << qint64(0);
+    QTest::newRow("ID above the counter") << QByteArray("\"serverId\":4") << QByteArray("\"serverId\":5") << none << quint16(1500) << qint64(0);
+    QTest::newRow("ID not whole") << QByteArray("\"serverId\":3") << QByteArray("\"serverId\":2.5") << none << quint16(1500) << qint64(0);
+    QTest::newRow("ID huge") << QByteArray("\"serverId\":3") << QByteArray("\"serverId\":1e300") << none << quint16(1500) << qint64(0);
+    QTest::newRow("ID as text") << QByteArray("\"serverId\":3") << QByteArray("\"serverId\":\"3\"") << none << quint16(1500) << qint64(0);
+    QTest::newRow("age negative") << QByteArray("\"heartbeatAgeS\":3") << QByteArray("\"heartbeatAgeS\":-1") << none << quint16(1500) << qint64(0);
+    QTest::newRow("two IDs alike") << QByteArray("\"serverId\":3") << QByteArray("\"serverId\":1") << none << quint16(1500) << qint64(0);
+    QTest::newRow("handles alike but for case") << QByteArray("\"Charlie\"") << QByteArray("\"ALPHA\"") << none << quint16(1500) << qint64(0);
+    QTest::newRow("endpoints alike") << QByteArray("127.0.0.4:1501") << QByteArray("127.0.0.2:1501") << none << quint16(1500) << qint64(0);
+    QTest::newRow("handle too long") << QByteArray("\"Charlie\"") << QByteArray("\"Charlie678901234567890\"") << none << quint16(1500) << qint64(0);
+    QTest::newRow("handle untrimmed") << QByteArray("\"Charlie\"") << QByteArray("\" Charlie\"") << none << quint16(1500) << qint64(0);
+    QTest::newRow("handle empty") << QByteArray("\"Charlie\"") << QByteArray("\"\"") << none << quint16(1500) << qint64(0);
+    QTest::newRow("endpoint port 0") << QByteArray("127.0.0.4:1501") << QByteArray("127.0.0.4:0") << none << quint16(1500) << qint64(0);
+    QTest::newRow("endpoint of another port") << QByteArray("127.0.0.4:1501") << QByteArray("127.0.0.4:1502") << none << quint16(1500) << qint64(0);
+    QTest::newRow("endpoint link-local") << QByteArray("[2001:db8::5]:1501") << QByteArray("[fe80::5]:1501") << none << quint16(1500) << qint64(0);
+    QTest::newRow("endpoint a name") << QByteArray("127.0.0.4:1501") << QByteArray("example.org:1501") << none << quint16(1500) << qint64(0);
+    QTest::newRow("players no list") << QByteArray("\"players\":[") << QByteArray("\"players\":5,\"p\":[") << none << quint16(1500) << qint64(0);
+}
+
+void tst_Checkpoint::setsAsideWhatDoesNotFit()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QByteArray, cut);
+    QFETCH(quint16, connectPort);
+    QFETCH(qint64, gapMs);
+    QByteArray bytes = previousRun(false);
+    if (!from.isEmpty()) {
+        QVERIFY2(bytes.contains(from), bytes.constData());
+        bytes.replace(from, to);
+    }
+    if (!cut.isEmpty())
+        bytes.truncate(bytes.indexOf(cut));
+
+    CoreHarness h;
+    const Decoded decoded = decode(bytes);
+    const Restored restored = decoded.checkpoint
+        ? restore(h.ctx(), *decoded.checkpoint, {connectPort, 1501, false}, WrittenAtMs + gapMs)
+        : Restored{0, 0, decoded.problem};
+    QVERIFY(!restored.problem.isEmpty());
+    QCOMPARE(restored.players, 0);
+    QCOMPARE(h.ctx().players.count(), 0);
+    QCOMPARE(h.ctx().LastServerID, 0);
+}
+
+// Charlie's last keep-alive was 3 s old at the write; 10 s pass before the
+// restore. It expires when another pilot's keep-alive finds it 60 s silent:
+// 47 s after the restore, not 60.
+void tst_Checkpoint::restoredSilentPilotExpiresFromItsLastKeepAlive()
+{
+    const Decoded decoded = decode(previousRun(false));
+    QVERIFY(decoded.checkpoint);
+    CoreHarness h;
+    QVERIFY(restore(h.ctx(), *decoded.checkpoint, kSetup, WrittenAtMs + 10000).problem.isEmpty());
+    const auto keepAliveFromAlpha = [&h] { h.receive(ClientRecords::keepAlive(1), QStringLiteral("127.0.0.2:40000")); };
+    h.clock.advance(46);
+    keepAliveFromAlpha();
+    QVERIFY(h.ctx().players.item(QStringLiteral("Charlie")));
+    h.clock.advance(1);
+    keepAliveFromAlpha();
+    QVERIFY(!h.ctx().players.item(QStringLiteral("Charlie")));
+    QVERIFY(h.ctx().players.item(QStringLiteral("Alpha")));
+}
+
+QTEST_GUILESS_MAIN(tst_Checkpoint)
+#include "tst_checkpoint.moc"
