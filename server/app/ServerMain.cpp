@@ -1,5 +1,6 @@
 #include "ServerMain.h"
 
+#include "CheckpointKeeper.h"
 #include "DebugScreen.h"
 #include "OperatorMessage.h"
 #include "RelayService.h"
@@ -12,6 +13,7 @@
 #include "StartupOptions.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -237,6 +239,21 @@ void bindFailed(ServerContext &context, const QString &errorText, bool screenSho
                           false, help);
 }
 
+// With "KeepPilotsOnRestart": the registry the previous run left, when it
+// fits the socket just bound, and its checkpoint kept from now on.
+std::unique_ptr<CheckpointKeeper> keepPilots(RelayService &service, const QString &stateDirectory,
+                                             const QString &instance)
+{
+    ServerContext &context = service.context();
+    const RegistryCheckpoint::Setup setup{service.endpoint().localPort(), context.ClientConnectPort,
+                                          context.ReplyToSourcePort};
+    auto keeper = std::make_unique<CheckpointKeeper>(
+        context, CheckpointKeeper::filePath(CheckpointKeeper::stateDirectory(stateDirectory), instance), setup);
+    keeper->restoreAtStart(QDateTime::currentMSecsSinceEpoch());
+    keeper->start();
+    return keeper;
+}
+
 } // namespace
 
 int run(int argc, char *argv[])
@@ -334,10 +351,14 @@ int run(int argc, char *argv[])
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
+    const std::unique_ptr<CheckpointKeeper> checkpoint =
+        options.KeepPilotsOnRestart ? keepPilots(service, programDirectory(argv[0]), instance) : nullptr;
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
     service.startStatusPage(http);
 
     const int status = QCoreApplication::exec();
+    if (checkpoint)
+        checkpoint->writeNow(QDateTime::currentMSecsSinceEpoch());
     service.stopListening();
     return status;
 }
