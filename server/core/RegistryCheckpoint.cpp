@@ -1,5 +1,6 @@
 #include "RegistryCheckpoint.h"
 
+#include "HeartbeatSweep.h"
 #include "NetworkText.h"
 #include "Packet.h"
 #include "ServerContext.h"
@@ -118,6 +119,17 @@ bool unique(const QList<PlayerState> &players)
     return true;
 }
 
+// Bans may have been added to bans.ini while the server was down: a pilot
+// they cover leaves as a reload would remove it, the others being told.
+void removeBanned(ServerContext &context)
+{
+    const qint64 wallNow = context.wallNow();
+    context.players.forEach([&](const PlayerPtr &player) {
+        if (context.bans.covering(player->PilotID, player->endpoint, wallNow))
+            HeartbeatSweep::dropPlayer(context, player, QStringLiteral("Operator removed player "));
+    });
+}
+
 } // namespace
 
 Checkpoint capture(const ServerContext &context, const Setup &setup, qint64 wallNowMs)
@@ -212,6 +224,7 @@ Restored restore(ServerContext &context, const Checkpoint &checkpoint, const Set
         player->SentPlaneType = state.sentPlaneType;
     }
     context.LastServerID = qMax(context.LastServerID, checkpoint.lastServerId);
+    removeBanned(context);
     return {context.players.count(), qMax<qint64>(0, gapMs), QString()};
 }
 

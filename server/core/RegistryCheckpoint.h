@@ -82,8 +82,10 @@ struct Restored {
 // Puts the checkpoint's players into the empty registry of `context` and
 // keeps its server-ID counter, when the checkpoint was written for `setup`
 // and at most MaxAgeMs before `wallNowMs`. Each player's heartbeat and
-// logon are set back by their age and by the gap. Otherwise, or when the
-// registry is not empty, nothing changes and `problem` says why.
+// logon are set back by their age and by the gap; then a player a ban in
+// force covers is removed, as a reload of the bans removes it (the others
+// are told, which sends and yields). Otherwise, or when the registry is not
+// empty, nothing changes and `problem` says why.
 Restored restore(ServerContext &context, const Checkpoint &checkpoint, const Setup &setup, qint64 wallNowMs);
 
 } // namespace RegistryCheckpoint

@@ -44,6 +44,7 @@ private slots:
     void setsAsideWhatDoesNotFit_data();
     void setsAsideWhatDoesNotFit();
     void restoredSilentPilotExpiresFromItsLastKeepAlive();
+    void bansAddedMeanwhileRemoveTheirPilots();
 };
 
 void tst_Checkpoint::restoresTheRegistry_data()
@@ -181,6 +182,18 @@ void tst_Checkpoint::restoredSilentPilotExpiresFromItsLastKeepAlive()
     keepAliveFromAlpha();
     QVERIFY(!h.ctx().players.item(QStringLiteral("Charlie")));
     QVERIFY(h.ctx().players.item(QStringLiteral("Alpha")));
+}
+
+void tst_Checkpoint::bansAddedMeanwhileRemoveTheirPilots()
+{
+    const Decoded decoded = decode(previousRun(false));
+    QVERIFY(decoded.checkpoint);
+    CoreHarness h;
+    h.ctx().bans.set({Ban{*BanTarget::fromText(u"127.0.0.4"), QStringLiteral("x"), std::nullopt}});
+    const Restored restored = restore(h.ctx(), *decoded.checkpoint, kSetup, WrittenAtMs);
+    QCOMPARE(restored.players, 2);
+    QVERIFY(!h.ctx().players.item(QStringLiteral("Charlie")));
+    QCOMPARE(h.sender.sent.size(), 2); // PlayerRemoved to Alpha and to Bravo
 }
 
 QTEST_GUILESS_MAIN(tst_Checkpoint)
