@@ -8,7 +8,7 @@
 # it under systemd on a fresh Debian 12; `make plain-builds` builds a plain
 # Release tree with GCC and with clang, as a packager or user would.
 
-PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGES := g++ make cmake ninja-build qt6-base-dev libgl-dev libsystemd-dev pkg-config fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev debhelper fakeroot lintian devscripts desktop-file-utils file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.

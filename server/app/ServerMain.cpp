@@ -6,6 +6,7 @@
 #include "RelayService.h"
 #include "RuntimeDirectory.h"
 #include "ServerReload.h"
+#include "ServiceManager.h"
 #include "SignalWatcher.h"
 #include "ServerOptionChecks.h"
 #include "SingleInstance.h"
@@ -293,6 +294,10 @@ int run(int argc, char *argv[])
         return ExitRefused;
     }
 
+    // The sockets a previous run left in the service manager's store; any
+    // not taken below are closed when the run ends.
+    ServiceManager::StoredSockets storedSockets;
+
     const StartupOptions::Paths paths =
         StartupOptions::settingsPaths(QFile::decodeName(QByteArray::fromStdString(directories.settings)));
     INIFiles serverIni;
@@ -347,16 +352,18 @@ int run(int argc, char *argv[])
     // as soon as the server listens still ends it in order.
     QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, stop);
     warnAboutPorts(context.ServerIni);
-    if (!service.startListening(&error)) {
+    if (!service.startListening(&error, storedSockets.take("udp"))) {
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
     const std::unique_ptr<CheckpointKeeper> checkpoint =
         options.KeepPilotsOnRestart ? keepPilots(service, programDirectory(argv[0]), instance) : nullptr;
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
-    service.startStatusPage(http);
+    service.startStatusPage(http, storedSockets.take("http"));
+    ServiceManager::notifyReady();
 
     const int status = QCoreApplication::exec();
+    ServiceManager::notifyStopping();
     if (checkpoint)
         checkpoint->writeNow(QDateTime::currentMSecsSinceEpoch());
     service.stopListening();
