@@ -1,6 +1,7 @@
 // ventoro_bench [core|loopback|accounts|table|overload|bans|pageflood|all] [--pilots N] [--rate HZ] [--seconds S]
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
+// ventoro_bench checkpoint [--pilots N]
 // ventoro_bench odd-datagrams [--server PATH]
 // ventoro_bench echo-probe --host A --port P --id N --password N [--handle H] [--bind A] [--seconds S]
 // ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
@@ -13,6 +14,7 @@
 #include "AccountsBench.h"
 #include "BansBench.h"
 #include "BenchTable.h"
+#include "CheckpointBench.h"
 #include "CoreBench.h"
 #include "HostileBench.h"
 #include "LogonBench.h"
@@ -108,5 +110,7 @@ int main(int argc, char *argv[])
     }
     if (mode == QStringLiteral("bans"))
         status |= BansBench::run(loopback);
+    if (mode == QStringLiteral("checkpoint"))
+        status |= CheckpointBench::run(core.players);
     return status;
 }
