@@ -33,7 +33,8 @@ QString CheckpointKeeper::stateDirectory(const QString &fallback)
     return listed.isEmpty() ? fallback : listed;
 }
 
-CheckpointKeeper::CheckpointKeeper(ServerContext &context, QString path, RegistryCheckpoint::Setup setup, QObject *parent)
+CheckpointKeeper::CheckpointKeeper(ServerContext &context, QString path, RegistryCheckpoint::Setup setup,
+                                   QObject *parent)
     : QObject(parent), m_context(context), m_path(std::move(path)), m_setup(setup)
 {
     m_timer.setInterval(WriteIntervalMs);
@@ -117,11 +118,11 @@ void CheckpointKeeper::setAside(const QString &reason)
     const QString aside = m_path + QStringLiteral(".rejected");
     // The path itself is renamed, never what a link there points to.
     const bool moved = std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) == 0;
-    tellOperator(QStringLiteral("Did not restore the players of the previous run: the checkpoint ") + m_path + QStringLiteral(" ")
-                     + reason
-                     + (moved ? QStringLiteral("; it was renamed to ") + aside
-                              : QStringLiteral("; it could not be renamed aside (") + QString::fromLocal8Bit(std::strerror(errno))
-                                    + QStringLiteral(")")),
+    const QString outcome = moved ? QStringLiteral("; it was renamed to ") + aside
+                                  : QStringLiteral("; it could not be renamed aside (")
+                                        + QString::fromLocal8Bit(std::strerror(errno)) + QStringLiteral(")");
+    tellOperator(QStringLiteral("Did not restore the players of the previous run: the checkpoint ") + m_path
+                     + QLatin1Char(' ') + reason + outcome,
                  stderr);
 }
 

@@ -35,17 +35,74 @@ std::optional<qint64> wholeNumber(const QJsonValue &value, qint64 least, qint64 
     return qint64(number);
 }
 
+// A handle is kept as text for whoever reads the file; one that text
+// cannot hold as it is (a UTF-16 surrogate without its partner) is kept
+// beside it as its code units, four hex digits each, so that two handles
+// told apart by such units are not made one by the restart.
+QString handleUnits(const QString &handle)
+{
+    QString units;
+    for (const QChar unit : handle)
+        units += QString::number(unit.unicode(), 16).rightJustified(4, u'0');
+    return units;
+}
+
+std::optional<QString> handleFromUnits(const QString &units)
+{
+    if (units.size() % 4 != 0 || units.size() > 4 * Packet::HandleChars)
+        return std::nullopt;
+    QString handle;
+    for (qsizetype at = 0; at < units.size(); at += 4) {
+        bool ok = false;
+        const ushort unit = units.mid(at, 4).toUShort(&ok, 16);
+        if (!ok)
+            return std::nullopt;
+        handle += QChar(unit);
+    }
+    return handle;
+}
+
 QJsonObject playerObject(const PlayerState &player)
 {
-    return {
+    const QString text = NetworkText::wellFormed(player.handle);
+    QJsonObject object{
         {QStringLiteral("serverId"), player.serverId},
         {QStringLiteral("pilotId"), player.pilotId},
-        {QStringLiteral("handle"), NetworkText::wellFormed(player.handle)},
+        {QStringLiteral("handle"), text},
         {QStringLiteral("endpoint"), player.endpoint.text()},
         {QStringLiteral("heartbeatAgeS"), player.heartbeatAgeS},
         {QStringLiteral("loggedOnAgeS"), player.loggedOnAgeS},
         {QStringLiteral("sentPlaneType"), player.sentPlaneType},
     };
+    if (text != player.handle)
+        object.insert(QStringLiteral("handleUnits"), handleUnits(player.handle));
+    return object;
+}
+
+// The handle as a logon leaves it: 1 to HandleChars units, no space at
+// either end.
+std::optional<QString> handleFrom(const QJsonObject &object)
+{
+    const QJsonValue text = object.value(QLatin1String("handle"));
+    const QJsonValue units = object.value(QLatin1String("handleUnits"));
+    if (!text.isString())
+        return std::nullopt;
+    const std::optional<QString> handle = units.isUndefined() ? std::optional<QString>(text.toString())
+                                                              : handleFromUnits(units.toString());
+    if (!handle || handle->isEmpty() || handle->size() > Packet::HandleChars || handle->startsWith(u' ')
+        || handle->endsWith(u' '))
+        return std::nullopt;
+    return handle;
+}
+
+// An endpoint records can be sent to, as the reply mode makes them.
+std::optional<Endpoint> endpointFrom(const QJsonObject &object, const Setup &setup)
+{
+    const std::optional<Endpoint> endpoint = Endpoint::fromText(object.value(QLatin1String("endpoint")).toString());
+    if (!endpoint || endpoint->port() == 0 || endpoint->isLinkLocal()
+        || (!setup.replyToSourcePort && endpoint->port() != setup.clientConnectPort))
+        return std::nullopt;
+    return endpoint;
 }
 
 // Everything a player must be for the registry to take it: a handle as a
@@ -53,36 +110,28 @@ QJsonObject playerObject(const PlayerState &player)
 std::optional<PlayerState> playerFrom(const QJsonValue &value, const Checkpoint &checkpoint, QString *problem)
 {
     const QJsonObject object = value.toObject();
-    PlayerState player;
-    const std::optional<qint64> serverId = wholeNumber(object.value(QLatin1String("serverId")), 1, checkpoint.lastServerId);
-    const std::optional<qint64> pilotId = wholeNumber(object.value(QLatin1String("pilotId")),
-                                                      std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max());
-    const std::optional<qint64> heartbeatAge = wholeNumber(object.value(QLatin1String("heartbeatAgeS")), 0, MaxAgeS);
-    const std::optional<qint64> loggedOnAge = wholeNumber(object.value(QLatin1String("loggedOnAgeS")), 0, MaxAgeS);
-    const QJsonValue handle = object.value(QLatin1String("handle"));
+    const auto number = [&object](const char *key, qint64 least, qint64 most) {
+        return wholeNumber(object.value(QLatin1String(key)), least, most);
+    };
+    const std::optional<qint64> serverId = number("serverId", 1, checkpoint.lastServerId);
+    const std::optional<qint64> pilotId =
+        number("pilotId", std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max());
+    const std::optional<qint64> heartbeatAge = number("heartbeatAgeS", 0, MaxAgeS);
+    const std::optional<qint64> loggedOnAge = number("loggedOnAgeS", 0, MaxAgeS);
     const QJsonValue sentPlaneType = object.value(QLatin1String("sentPlaneType"));
-    const std::optional<Endpoint> endpoint = Endpoint::fromText(object.value(QLatin1String("endpoint")).toString());
-    if (!serverId || !pilotId || !heartbeatAge || !loggedOnAge || !handle.isString() || !sentPlaneType.isBool() || !endpoint) {
+    if (!serverId || !pilotId || !heartbeatAge || !loggedOnAge || !sentPlaneType.isBool()) {
         *problem = QStringLiteral("a player entry is incomplete or out of range");
         return std::nullopt;
     }
-    player.handle = handle.toString();
-    if (player.handle.isEmpty() || player.handle.size() > Packet::HandleChars || player.handle.trimmed() != player.handle) {
-        *problem = QStringLiteral("a player's handle is not one a logon gives");
+    const std::optional<QString> handle = handleFrom(object);
+    const std::optional<Endpoint> endpoint = endpointFrom(object, checkpoint.setup);
+    if (!handle || !endpoint) {
+        *problem = handle ? QStringLiteral("a player's endpoint cannot be answered")
+                          : QStringLiteral("a player's handle is not one a logon gives");
         return std::nullopt;
     }
-    const bool portFits = checkpoint.setup.replyToSourcePort || endpoint->port() == checkpoint.setup.clientConnectPort;
-    if (endpoint->port() == 0 || endpoint->isLinkLocal() || !portFits) {
-        *problem = QStringLiteral("a player's endpoint cannot be answered");
-        return std::nullopt;
-    }
-    player.endpoint = *endpoint;
-    player.serverId = qint32(*serverId);
-    player.pilotId = qint32(*pilotId);
-    player.heartbeatAgeS = *heartbeatAge;
-    player.loggedOnAgeS = *loggedOnAge;
-    player.sentPlaneType = sentPlaneType.toBool();
-    return player;
+    return PlayerState{*handle,       *endpoint,   qint32(*serverId),     qint32(*pilotId),
+                       *heartbeatAge, *loggedOnAge, sentPlaneType.toBool()};
 }
 
 bool headerFrom(const QJsonObject &object, Checkpoint *checkpoint)
@@ -203,12 +252,14 @@ Restored restore(ServerContext &context, const Checkpoint &checkpoint, const Set
     if (!(checkpoint.setup == setup))
         return {0, gapMs,
                 QStringLiteral("it was written for ConnectPort %1, ClientConnectPort %2 and ReplyToSourcePort %3")
-                    .arg(QString::number(checkpoint.setup.connectPort), QString::number(checkpoint.setup.clientConnectPort),
+                    .arg(QString::number(checkpoint.setup.connectPort),
+                         QString::number(checkpoint.setup.clientConnectPort),
                          QString::number(int(checkpoint.setup.replyToSourcePort)))};
     if (gapMs < -ClockStepToleranceMs)
         return {0, gapMs, QStringLiteral("it was written %1 ms in the future").arg(-gapMs)};
     if (gapMs > MaxAgeMs)
-        return {0, gapMs, QStringLiteral("it is %1 ms old, more than %2").arg(QString::number(gapMs), QString::number(MaxAgeMs))};
+        return {0, gapMs,
+                QStringLiteral("it is %1 ms old, more than %2").arg(QString::number(gapMs), QString::number(MaxAgeMs))};
     const qint64 gapS = qMax<qint64>(0, gapMs) / 1000;
     const qint64 now = context.now();
     for (const PlayerState &state : checkpoint.players) {

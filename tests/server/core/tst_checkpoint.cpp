@@ -45,6 +45,7 @@ private slots:
     void setsAsideWhatDoesNotFit();
     void restoredSilentPilotExpiresFromItsLastKeepAlive();
     void bansAddedMeanwhileRemoveTheirPilots();
+    void handlesComeBackExactly();
 };
 
 void tst_Checkpoint::restoresTheRegistry_data()
@@ -194,6 +195,25 @@ void tst_Checkpoint::bansAddedMeanwhileRemoveTheirPilots()
     QCOMPARE(restored.players, 2);
     QVERIFY(!h.ctx().players.item(QStringLiteral("Charlie")));
     QCOMPARE(h.sender.sent.size(), 2); // PlayerRemoved to Alpha and to Bravo
+}
+
+// Handles that only a lone surrogate tells apart stay two pilots; text that
+// would break a line stays escaped in the file.
+void tst_Checkpoint::handlesComeBackExactly()
+{
+    CoreHarness before;
+    const QStringList handles{QStringLiteral("A") + QChar(0xD800), QStringLiteral("A") + QChar(0xD801), QStringLiteral("x\ny\u2028")};
+    before.logOnAll(handles);
+    const QByteArray bytes = encode(capture(before.ctx(), kSetup, WrittenAtMs));
+    QCOMPARE(bytes.count('\n'), 1);
+    const Decoded decoded = decode(bytes);
+    QVERIFY2(decoded.checkpoint, qPrintable(decoded.problem));
+    CoreHarness h;
+    QCOMPARE(restore(h.ctx(), *decoded.checkpoint, kSetup, WrittenAtMs).players, 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(h.ctx().players.item(i + 1)->Handle, handles[i]);
+    QVERIFY(bytes.contains("\"handleUnits\":\"0041d800\""));
+    QVERIFY(decode(QByteArray(bytes).replace("\"handleUnits\":\"0041d800\"", "\"handleUnits\":\"0041d8g0\"")).problem.size());
 }
 
 QTEST_GUILESS_MAIN(tst_Checkpoint)
