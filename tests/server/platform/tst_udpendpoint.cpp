@@ -113,8 +113,6 @@ private slots:
     void singleInstanceFreedByKill();
     void squattedTmpNameTakesNothing();
     void mappedSourceOverIpv6IsDropped();
-    void adoptsTheSocketOfAnEarlierRun_data();
-    void adoptsTheSocketOfAnEarlierRun();
 
 private:
     static void bindOrFail(UdpEndpoint &socket);
@@ -619,56 +617,3 @@ int main(int argc, char **argv)
 }
 
 #include "tst_udpendpoint.moc"
-
-// The socket an earlier run bound, kept open elsewhere (as the service
-// manager's store does) while that run ends: what came meanwhile is
-// received once it is taken over. A socket that is not what bind() makes
-// for the port is refused and left to the caller, open.
-void tst_UdpEndpoint::adoptsTheSocketOfAnEarlierRun_data()
-{
-    QTest::addColumn<QString>("kept");
-    QTest::newRow("as bound") << QStringLiteral("udp");
-    QTest::newRow("other port") << QStringLiteral("udp other port");
-    QTest::newRow("one address only") << QStringLiteral("udp 127.0.0.1");
-    QTest::newRow("TCP") << QStringLiteral("tcp");
-}
-
-void tst_UdpEndpoint::adoptsTheSocketOfAnEarlierRun()
-{
-    QFETCH(QString, kept);
-    ArrivalQueue earlierArrivals;
-    UdpEndpoint earlier(earlierArrivals);
-    bindOrFail(earlier);
-    const quint16 port = earlier.localPort();
-    int fd = ::dup(earlier.socketDescriptor());
-    earlier.close();
-    if (kept != QLatin1String("udp") && kept != QLatin1String("udp other port")) {
-        ::close(fd);
-        fd = ::socket(AF_INET, kept == QLatin1String("tcp") ? SOCK_STREAM : SOCK_DGRAM, 0);
-        sockaddr_in local {};
-        local.sin_family = AF_INET;
-        local.sin_port = qToBigEndian(port);
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
-    }
-    LoopbackClient pilot;
-    QVERIFY(pilot.bind(QStringLiteral("127.0.0.2"), 0));
-    const QByteArray record = numbered(7, 128);
-    QVERIFY(pilot.sendRecord(record, port));
-
-    ArrivalQueue arrivals;
-    UdpEndpoint later(arrivals);
-    QString why;
-    const bool fits = kept == QLatin1String("udp");
-    QCOMPARE(later.adopt(fd, kept == QLatin1String("udp other port") ? quint16(port + 1) : port, &why), fits);
-    QCOMPARE(why.isEmpty(), fits);
-    if (!fits) {
-        QVERIFY(::fcntl(fd, F_GETFD) >= 0);
-        ::close(fd);
-        return;
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(arrivals.size() > 0, WaitMs);
-    QCOMPARE(takeAll(arrivals), QList<QByteArray>{record});
-    QVERIFY(sendNow(later, loopback(2, pilot.port()), record));
-    QVERIFY(pilot.waitForDatagram(WaitMs));
-}
