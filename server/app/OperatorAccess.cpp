@@ -97,6 +97,10 @@ bool OperatorAccess::listenForStatus(HttpDocumentServer &server, const StartupOp
         std::fprintf(stderr, "VentoroServer: the status page's socket kept from the previous run is not used (%s)\n",
                      qPrintable(why));
         ::close(storedSocket);
+        // The manager's copy would keep the port taken for the bind below;
+        // it drops it soon after this, so a bind that loses that race fails
+        // this start only.
+        ServiceManager::forgetSocket("http");
     }
     const QString address = http.address.addressText();
     // "::" means every address of both families, as the relay's own socket.

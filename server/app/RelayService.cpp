@@ -56,6 +56,10 @@ bool RelayService::bindOrAdopt(quint16 localPort, int storedSocket, QString *err
         std::fprintf(stderr, "VentoroServer: the UDP socket kept from the previous run is not used (%s)\n",
                      qPrintable(why));
         ::close(storedSocket);
+        // The manager's copy would keep the port taken for the bind below;
+        // it drops it soon after this, so a bind that loses that race fails
+        // this start only.
+        ServiceManager::forgetSocket("udp");
     }
     if (!m_endpoint.bind(localPort, errorText))
         return false;

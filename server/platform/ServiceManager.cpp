@@ -79,12 +79,19 @@ void notifyStopping()
         sd_notify(0, "STOPPING=1");
 }
 
+void forgetSocket(const char *name)
+{
+    if (!present())
+        return;
+    const QByteArray remove = QByteArrayLiteral("FDSTOREREMOVE=1\nFDNAME=") + name;
+    sd_notify(0, remove.constData());
+}
+
 bool storeSocket(int fd, const char *name)
 {
     if (!present() || fd < 0)
         return false;
-    const QByteArray remove = QByteArrayLiteral("FDSTOREREMOVE=1\nFDNAME=") + name;
-    sd_notify(0, remove.constData());
+    forgetSocket(name);
     const QByteArray store = QByteArrayLiteral("FDSTORE=1\nFDNAME=") + name;
     return sd_pid_notify_with_fds(0, 0, store.constData(), &fd, 1) > 0;
 }

@@ -40,6 +40,10 @@ void notifyReady();
 // "STOPPING=1": the server is closing.
 void notifyStopping();
 
+// Drops what the manager's store holds under `name` (a socket that no
+// longer fits the settings, which would otherwise keep its port taken).
+void forgetSocket(const char *name);
+
 // Puts `fd` into the manager's store under `name`, replacing what was
 // stored under that name. False when there is no manager or it refused;
 // the server runs on either way.
