@@ -8,7 +8,7 @@
 # it under systemd on a fresh Debian 12; `make plain-builds` builds a plain
 # Release tree with GCC and with clang, as a packager or user would.
 
-PACKAGES := g++ make cmake ninja-build pkgconf qt6-base-dev libgl-dev libnats-dev fonts-dejavu-core faketime xvfb xauth xdotool
+PACKAGES := g++ make cmake ninja-build pkgconf qt6-base-dev libgl-dev libnats-dev libsystemd-dev fonts-dejavu-core faketime xvfb xauth xdotool
 PACKAGING := dpkg-dev debhelper fakeroot lintian devscripts desktop-file-utils file
 # For the test of pilots behind a router (it runs as root): network
 # namespaces and a masquerading router.
@@ -31,7 +31,7 @@ FUZZ     := $(BUILD)/fuzz
 PACKAGE  := $(BUILD)/package
 VERSION  := $(shell sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
 TEST_TOOLS := $(BUILD)/test-tools
-FUZZ_TARGETS := receivepath skymessage inifiles accountdeletion
+FUZZ_TARGETS := receivepath skymessage inifiles accountdeletion checkpoint
 FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SUDO     := $(if $(filter 0,$(shell id -u)),,sudo)

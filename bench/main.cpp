@@ -2,6 +2,7 @@
 //               [--records N] [--accounts N] [--server PATH] [--yardstick 1|gso] [--chart PATH]
 //               [--http PORT]
 // ventoro_bench sky [--pilots N] [--rate HZ] [--seconds S] [--server PATH] [--nats PATH]
+// ventoro_bench checkpoint [--pilots N]
 // ventoro_bench odd-datagrams [--server PATH]
 // ventoro_bench echo-probe --host A --port P --id N --password N [--handle H] [--bind A] [--seconds S]
 // ventoro_bench logon-flood --host A --port P --sources a.b.c.d-e [--rate R] [--seconds S]
@@ -14,6 +15,7 @@
 #include "AccountsBench.h"
 #include "BansBench.h"
 #include "BenchTable.h"
+#include "CheckpointBench.h"
 #include "CoreBench.h"
 #include "HostileBench.h"
 #include "LogonBench.h"
@@ -118,5 +120,7 @@ int main(int argc, char *argv[])
     }
     if (mode == QStringLiteral("bans"))
         status |= BansBench::run(loopback);
+    if (mode == QStringLiteral("checkpoint"))
+        status |= CheckpointBench::run(core.players);
     return status;
 }

@@ -27,6 +27,7 @@ inline constexpr char SkyNameKey[] = "SkyName";
 inline constexpr char SkyCredentialsKey[] = "SkyCredentials";
 inline constexpr char SkyCaFileKey[] = "SkyCaFile";
 inline constexpr char DefaultSkyName[] = "default";
+inline constexpr char KeepPilotsOnRestartKey[] = "KeepPilotsOnRestart";
 
 inline constexpr int DefaultConnectPort = 1500;
 inline constexpr int DefaultClientConnectPort = 1501;
@@ -44,15 +45,18 @@ inline constexpr int SwitchDefault = -1;
 // to ClientConnectPort of a pilot's address unless the operator asks for the
 // address and port the pilot sends from.
 inline constexpr int DefaultReplyToSourcePort = 0;
+// "KeepPilotsOnRestart" is off when missing too: a restart begins with an
+// empty registry unless the operator asks for the registry to be kept.
+inline constexpr int DefaultKeepPilotsOnRestart = 0;
 
 // The settings a running server takes in again on a reload (SIGHUP), and
 // those it takes in only when it starts.
 inline constexpr const char *ReloadedKeys[] = {MotdKey, CrashTextKey, MaxPilotsKey};
 inline constexpr const char *RestartOnlyKeys[] = {ConnectPortKey,      ClientConnectPortKey, HttpPortKey,
                                                   HttpAddressKey,      ReplyToSourcePortKey, DebugKey,
-                                                  DebugLowLevelKey,    ShowScreenKey,        SkyUrlKey,
-                                                  SkyNodeKey,          SkyNameKey,           SkyCredentialsKey,
-                                                  SkyCaFileKey};
+                                                  DebugLowLevelKey,    ShowScreenKey,        KeepPilotsOnRestartKey,
+                                                  SkyUrlKey,           SkyNodeKey,           SkyNameKey,
+                                                  SkyCredentialsKey,   SkyCaFileKey};
 
 // A logging switch ("Debug", "DebugLowLevel"): a number is on unless it is
 // 0, the words True and False count as such, and anything else (missing,

@@ -5,6 +5,7 @@
 #include "HttpDocumentServer.h"
 #include "RuntimeDirectory.h"
 #include "ServerContext.h"
+#include "ServiceManager.h"
 #include "StatusMetrics.h"
 #include "StatusPage.h"
 #include "UdpEndpoint.h"
@@ -12,6 +13,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
+
+#include <unistd.h>
 
 OperatorAccess::OperatorAccess(ServerContext &context, UdpEndpoint &endpoint, const ArrivalQueue &arrivals,
                                const QString &instanceName, OperatorCommands::Reloads reloads)
@@ -82,10 +85,39 @@ void OperatorAccess::printSummary(std::FILE *out, const QString &logPath) const
     std::fflush(out);
 }
 
-void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out)
+// Listens on the socket the previous run left in the service manager's
+// store when it fits, else anew (and then stores that socket).
+bool OperatorAccess::listenForStatus(HttpDocumentServer &server, const StartupOptions::HttpOptions &http,
+                                     int storedSocket, QString *error)
 {
-    if (http.port == 0)
+    if (storedSocket >= 0) {
+        QString why;
+        if (server.adopt(storedSocket, http.address, http.port, &why))
+            return true;
+        std::fprintf(stderr, "VentoroServer: the status page's socket kept from the previous run is not used (%s)\n",
+                     qPrintable(why));
+        ::close(storedSocket);
+        // The manager's copy would keep the port taken for the bind below;
+        // it drops it soon after this, so a bind that loses that race fails
+        // this start only.
+        ServiceManager::forgetSocket("http");
+    }
+    const QString address = http.address.addressText();
+    // "::" means every address of both families, as the relay's own socket.
+    const QHostAddress host = http.address == Endpoint() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
+    if (!server.listen(host, http.port, error))
+        return false;
+    ServiceManager::storeSocket(int(server.listener()->socketDescriptor()), "http");
+    return true;
+}
+
+void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out, int storedSocket)
+{
+    if (http.port == 0) {
+        if (storedSocket >= 0)
+            ::close(storedSocket);
         return;
+    }
     using Document = HttpDocumentServer::Document;
     auto server = std::make_unique<HttpDocumentServer>();
     const auto publicStatus = [this] { return OperatorCommands::status(m_context, facts(), OperatorCommands::Audience::Public); };
@@ -104,9 +136,7 @@ void OperatorAccess::startStatusPage(const StartupOptions::HttpOptions &http, st
     });
     QString error;
     const QString address = http.address.addressText();
-    // "::" means every address of both families, as the relay's own socket.
-    const QHostAddress host = http.address == Endpoint() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
-    if (!server->listen(host, http.port, &error)) {
+    if (!listenForStatus(*server, http, storedSocket, &error)) {
         std::fprintf(stderr, "VentoroServer: no HTTP status page on %s port %u (%s); the server runs on without it\n",
                      qPrintable(address), unsigned(http.port), qPrintable(error));
         std::fflush(stderr);

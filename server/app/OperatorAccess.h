@@ -46,9 +46,13 @@ public:
     // `out`; nothing when its port is 0. When it cannot listen the server
     // runs on without it, and says so on standard error. What the page
     // refuses is summed up on standard error, one line a minute at most.
-    void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out);
+    // `storedSocket`, when not -1, is the listening socket the previous run
+    // left in the service manager's store: taken when it fits, else closed.
+    void startStatusPage(const StartupOptions::HttpOptions &http, std::FILE *out, int storedSocket = -1);
 
 private:
+    static bool listenForStatus(HttpDocumentServer &server, const StartupOptions::HttpOptions &http, int storedSocket,
+                                QString *error);
     OperatorCommands::RunFacts facts() const;
 
     ServerContext &m_context;

@@ -3,11 +3,13 @@
 #include "HeartbeatSweep.h"
 #include "SkyHandling.h"
 #include "SkyLink.h"
+#include "ServiceManager.h"
 #include "StartupOptions.h"
 
 #include <QRandomGenerator>
 
 #include <cstdio>
+#include <unistd.h>
 
 RelayService::RelayService(QObject *parent)
     : QObject(parent), m_context(m_clock, m_sender, m_yield),
@@ -48,12 +50,14 @@ RelayService::~RelayService()
     m_operatorAccess.reset();
 }
 
-bool RelayService::startListening(QString *errorText)
+bool RelayService::startListening(QString *errorText, int storedSocket)
 {
     const std::optional<StartupOptions::Ports> ports = StartupOptions::readPorts(m_context.ServerIni, errorText);
+    if (!ports && storedSocket >= 0)
+        ::close(storedSocket);
     if (ports) {
         m_context.ClientConnectPort = ports->replyPort;
-        if (m_endpoint.bind(ports->localPort, errorText)) {
+        if (bindOrAdopt(ports->localPort, storedSocket, errorText)) {
             if (m_context.ordinaryLinesOn())
                 m_context.logEvent(QStringLiteral("Listening on ") + m_endpoint.localAddress());
             return true;
@@ -61,6 +65,27 @@ bool RelayService::startListening(QString *errorText)
     }
     stopListening();
     return false;
+}
+
+bool RelayService::bindOrAdopt(quint16 localPort, int storedSocket, QString *errorText)
+{
+    if (storedSocket >= 0) {
+        QString why;
+        m_tookStoredSocket = m_endpoint.adopt(storedSocket, localPort, &why);
+        if (m_tookStoredSocket)
+            return true;
+        std::fprintf(stderr, "VentoroServer: the UDP socket kept from the previous run is not used (%s)\n",
+                     qPrintable(why));
+        ::close(storedSocket);
+        // The manager's copy would keep the port taken for the bind below;
+        // it drops it soon after this, so a bind that loses that race fails
+        // this start only.
+        ServiceManager::forgetSocket("udp");
+    }
+    if (!m_endpoint.bind(localPort, errorText))
+        return false;
+    ServiceManager::storeSocket(m_endpoint.socketDescriptor(), "udp");
+    return true;
 }
 
 void RelayService::stopListening()
@@ -105,10 +130,12 @@ void RelayService::reload(ServerReload::Reloader::ReloadDone done)
     });
 }
 
-void RelayService::startStatusPage(const StartupOptions::HttpOptions &http)
+void RelayService::startStatusPage(const StartupOptions::HttpOptions &http, int storedSocket)
 {
     if (m_operatorAccess)
-        m_operatorAccess->startStatusPage(http, stdout);
+        m_operatorAccess->startStatusPage(http, stdout, storedSocket);
+    else if (storedSocket >= 0)
+        ::close(storedSocket);
 }
 
 bool RelayService::joinSky(const SkyOptions::Options &sky, QString *errorText)

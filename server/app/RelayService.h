@@ -44,10 +44,14 @@ public:
     ArrivalQueue &arrivals() { return m_arrivals; }
     QTimer &sweepTimer() { return m_sweepTimer; }
 
-    // Binds the socket to the settings' ports. False, with the reason in
-    // errorText, when a port setting is no port number or the system
-    // refuses the bind; the service is then stopped.
-    bool startListening(QString *errorText);
+    // Binds the socket to the settings' ports, or takes `storedSocket` (not
+    // -1: the socket the previous run left in the service manager's store;
+    // closed when it does not fit). False, with the reason in errorText,
+    // when a port setting is no port number or the system refuses the
+    // bind; the service is then stopped.
+    bool startListening(QString *errorText, int storedSocket = -1);
+    // Whether the socket is the previous run's.
+    bool tookStoredSocket() const { return m_tookStoredSocket; }
 
     // Stops the sweep, closes the control socket and the UDP socket. Safe to
     // call more than once, and from inside any handler (a yield may run it):
@@ -74,7 +78,7 @@ public:
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.
-    void startStatusPage(const StartupOptions::HttpOptions &http);
+    void startStatusPage(const StartupOptions::HttpOptions &http, int storedSocket = -1);
 
 private:
     SystemClock m_clock;
@@ -87,6 +91,9 @@ private:
     ReceivePath m_receivePath;
     std::unique_ptr<OperatorAccess> m_operatorAccess;
     ServerReload::Reloader m_reloader{m_context};
+    bool m_tookStoredSocket = false;
+
+    bool bindOrAdopt(quint16 localPort, int storedSocket, QString *errorText);
     SkyInbox m_skyInbox;
     QTimer m_skyTimer;
     // Last: its client threads stop before anything they wake goes.

@@ -1,10 +1,12 @@
 #include "ServerMain.h"
 
+#include "CheckpointKeeper.h"
 #include "DebugScreen.h"
 #include "OperatorMessage.h"
 #include "RelayService.h"
 #include "RuntimeDirectory.h"
 #include "ServerReload.h"
+#include "ServiceManager.h"
 #include "SignalWatcher.h"
 #include "ServerOptionChecks.h"
 #include "SingleInstance.h"
@@ -12,6 +14,7 @@
 #include "StartupOptions.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -243,6 +246,21 @@ void joinSky(RelayService &service, DebugScreen *screen)
     }
 }
 
+// With "KeepPilotsOnRestart": the registry the previous run left, when it
+// fits the socket just bound, and its checkpoint kept from now on.
+std::unique_ptr<CheckpointKeeper> keepPilots(RelayService &service, const QString &stateDirectory,
+                                             const QString &instance)
+{
+    ServerContext &context = service.context();
+    const RegistryCheckpoint::Setup setup{service.endpoint().localPort(), context.ClientConnectPort,
+                                          context.ReplyToSourcePort};
+    auto keeper = std::make_unique<CheckpointKeeper>(
+        context, CheckpointKeeper::filePath(CheckpointKeeper::stateDirectory(stateDirectory), instance), setup);
+    keeper->restoreAtStart(QDateTime::currentMSecsSinceEpoch());
+    keeper->start();
+    return keeper;
+}
+
 } // namespace
 
 int run(int argc, char *argv[])
@@ -281,6 +299,10 @@ int run(int argc, char *argv[])
                               secondCopyHelp(RuntimeDirectory::lockPath(runtimeDirectory, instance)));
         return ExitRefused;
     }
+
+    // The sockets a previous run left in the service manager's store; any
+    // not taken below are closed when the run ends.
+    ServiceManager::StoredSockets storedSockets;
 
     const StartupOptions::Paths paths =
         StartupOptions::settingsPaths(QFile::decodeName(QByteArray::fromStdString(directories.settings)));
@@ -334,15 +356,21 @@ int run(int argc, char *argv[])
     // as soon as the server listens still ends it in order.
     QObject::connect(&processSignals, &SignalWatcher::stopRequested, &service, stop);
     warnAboutPorts(context.ServerIni);
-    if (!service.startListening(&error)) {
+    if (!service.startListening(&error, storedSockets.take("udp"))) {
         bindFailed(context, error, screen && screen->isVisible());
         return ExitBindFailed;
     }
+    const std::unique_ptr<CheckpointKeeper> checkpoint =
+        options.KeepPilotsOnRestart ? keepPilots(service, programDirectory(argv[0]), instance) : nullptr;
     joinSky(service, screen.get());
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
-    service.startStatusPage(http);
+    service.startStatusPage(http, storedSockets.take("http"));
+    ServiceManager::notifyReady();
 
     const int status = QCoreApplication::exec();
+    ServiceManager::notifyStopping();
+    if (checkpoint)
+        checkpoint->writeNow(QDateTime::currentMSecsSinceEpoch());
     service.stopListening();
     return status;
 }

@@ -33,6 +33,7 @@ QJsonObject counters(const ServerCounters &counted, const RunFacts &facts)
         {QStringLiteral("logonsRefusedFull"), count(counted.logonsRefusedFull)},
         {QStringLiteral("logonsUnanswered"), count(counted.logonsUnanswered)},
         {QStringLiteral("staleFlightDataDropped"), count(counted.staleFlightDataDropped)},
+        {QStringLiteral("playersRestored"), count(counted.playersRestored)},
         {QStringLiteral("sendFailuresByType"), failures},
         {QStringLiteral("receiveQueueDrops"), count(facts.receiveQueueDrops)},
         {QStringLiteral("oddSizedDatagramsDropped"), count(facts.oddSizedDatagramsDropped)},

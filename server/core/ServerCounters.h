@@ -17,5 +17,6 @@ struct ServerCounters {
     quint64 logonsRefusedFull = 0;  // refused for the pilot limit, without looking at the accounts
     quint64 logonsUnanswered = 0;   // throttled ones left without LogonRejected: one a second goes to a throttled address
     quint64 staleFlightDataDropped = 0;
+    quint64 playersRestored = 0;    // taken over from the previous run's checkpoint at start-up
     std::map<qint32, quint64> sendFailuresByType; // by PacketType of the record that could not be sent
 };

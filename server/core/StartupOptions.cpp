@@ -25,6 +25,8 @@ QString settingsText(const std::string &bytes)
 
 bool readSwitch(const INIFiles &serverIni, const char *key, bool fallback, QStringList *warnings)
 {
+    // The switches that are off when missing share one default text, "0".
+    static_assert(DefaultReplyToSourcePort == DefaultKeepPilotsOnRestart);
     const std::string text = serverIni.ReadINI(Section, key, fallback ? SwitchDefault : DefaultReplyToSourcePort);
     const std::optional<bool> value = takeAsBoolean(text);
     if (!value)
@@ -109,6 +111,7 @@ Options read(const INIFiles &serverIni)
     options.warnings = switchWarnings + options.warnings;
     options.ShowScreen = screenSwitchOn(serverIni.ReadINI(Section, ShowScreenKey, SwitchDefault));
     options.ReplyToSourcePort = readSwitch(serverIni, ReplyToSourcePortKey, false, &options.warnings);
+    options.KeepPilotsOnRestart = readSwitch(serverIni, KeepPilotsOnRestartKey, false, &options.warnings);
     return options;
 }
 

@@ -34,6 +34,7 @@ struct Options : LiveOptions {
     bool DebugLowLevelOn = true;
     bool ShowScreen = true;
     bool ReplyToSourcePort = false;
+    bool KeepPilotsOnRestart = false;
 };
 
 // The two settings files in the settings directory.
@@ -44,10 +45,10 @@ struct Paths {
 
 Paths settingsPaths(const QString &settingsDirectory);
 
-// Reads "Debug", "DebugLowLevel", the live options, "ShowScreen" and
-// "ReplyToSourcePort", in that order. A switch that cannot be taken as a
-// Boolean counts as its default (on for the logging switches, off for
-// "ReplyToSourcePort") and is reported in `warnings`.
+// Reads "Debug", "DebugLowLevel", the live options, "ShowScreen",
+// "ReplyToSourcePort" and "KeepPilotsOnRestart", in that order. A switch
+// that cannot be taken as a Boolean counts as its default (on for the
+// logging switches, off for the other two) and is reported in `warnings`.
 Options read(const INIFiles &serverIni);
 
 // Reads "CrashText", "MOTD" and "MaxPilots". A "MaxPilots" that is no

@@ -118,6 +118,9 @@ QByteArray exposition(const QJsonObject &status)
     out.sample("ventoro_uptime_seconds", number(status, "uptimeSeconds"));
     out.family("ventoro_players", "gauge", "Pilots logged on now.");
     out.sample("ventoro_players", status.value(QLatin1String("players")).toArray().size());
+    out.family("ventoro_restored_players", "gauge",
+               "Pilots taken over from the previous run's registry checkpoint when this run started.");
+    out.sample("ventoro_restored_players", number(counters, "playersRestored"));
     out.family("ventoro_datagrams_received_total", "counter", "Datagrams handed to the record handling.");
     out.sample("ventoro_datagrams_received_total", number(counters, "datagramsReceived"));
     out.family("ventoro_records_relayed_total", "counter", "Records passed on to another pilot, one per recipient.");

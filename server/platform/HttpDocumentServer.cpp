@@ -1,5 +1,10 @@
 #include "HttpDocumentServer.h"
 
+#include "SocketAddress.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
 namespace {
 
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
@@ -76,6 +81,42 @@ bool HttpDocumentServer::listen(const QHostAddress &address, quint16 port, QStri
     auto *listener = new HttpListener([this](const HttpRequest &request) { return answer(request); }, this);
     if (!listener->listen(address, port)) {
         *errorText = listener->errorString();
+        delete listener;
+        return false;
+    }
+    m_listener = listener;
+    m_reportTimer.start();
+    return true;
+}
+
+bool HttpDocumentServer::adopt(int fd, const Endpoint &address, quint16 port, QString *why)
+{
+    int type = 0;
+    int listening = 0;
+    socklen_t length = sizeof type;
+    const bool stream = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+    length = sizeof listening;
+    if (!stream || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) {
+        *why = QStringLiteral("it is no listening TCP socket");
+        return false;
+    }
+    sockaddr_in6 local {};
+    length = sizeof local;
+    const std::optional<Endpoint> bound = ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0
+        ? SocketAddress::toEndpoint(reinterpret_cast<const sockaddr *>(&local), length)
+        : std::nullopt;
+    if (!bound || *bound != address.withPort(port)) {
+        *why = QStringLiteral("it is bound to another address or port");
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        *why = QStringLiteral("it cannot be made non-blocking");
+        return false;
+    }
+    auto *listener = new HttpListener([this](const HttpRequest &request) { return answer(request); }, this);
+    if (!listener->setSocketDescriptor(fd)) {
+        *why = listener->errorString();
         delete listener;
         return false;
     }

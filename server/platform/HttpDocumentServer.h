@@ -58,6 +58,12 @@ public:
     // Listens on address:port through an HttpListener. False, with the
     // system's reason in errorText, when it cannot.
     bool listen(const QHostAddress &address, quint16 port, QString *errorText);
+    // Listens on a socket an earlier run listened on (the service manager
+    // kept it across the restart), when it is a listening TCP socket bound
+    // to `address` (the unspecified address for every one) and `port`.
+    // False, with the reason in `why` and `fd` left to the caller,
+    // otherwise; true, and the listener owns `fd`, when taken.
+    bool adopt(int fd, const Endpoint &address, quint16 port, QString *why);
     // The listener, while listening.
     HttpListener *listener() const { return m_listener; }
 

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -81,6 +82,64 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     if (fd < 0)
         return fail(errno, QString());
 
+    const bool toldFamily = configure(fd, family);
+    const Endpoint any = family == AF_INET6 ? Endpoint().withPort(localPort) : Endpoint::fromIpv4(INADDR_ANY, localPort);
+    sockaddr_in6 local {};
+    const socklen_t localLength = SocketAddress::fromEndpoint(any, family, &local);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), localLength) != 0) {
+        const int bindError = errno;
+        ::close(fd);
+        return fail(bindError, QString());
+    }
+
+    takeOver(fd, family, toldFamily);
+    if (errorText)
+        errorText->clear();
+    return true;
+}
+
+bool UdpEndpoint::adopt(int fd, quint16 localPort, QString *why)
+{
+    const auto refuse = [why](const char *text) {
+        if (why)
+            *why = QString::fromLatin1(text);
+        return false;
+    };
+    if (m_fd >= 0)
+        return refuse("the socket is already bound");
+    int type = 0;
+    int protocol = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_DGRAM)
+        return refuse("it is no datagram socket");
+    length = sizeof protocol;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) != 0 || protocol != IPPROTO_UDP)
+        return refuse("it is no UDP socket");
+    sockaddr_in6 local {};
+    length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+        return refuse("its address cannot be read");
+    const int family = local.sin6_family;
+    const std::optional<Endpoint> bound = SocketAddress::toEndpoint(reinterpret_cast<const sockaddr *>(&local), length);
+    const Endpoint any = family == AF_INET6 ? Endpoint() : Endpoint::fromIpv4(INADDR_ANY);
+    if (!bound || bound->withPort(0) != any || bound->port() != localPort)
+        return refuse("it is bound to another address or port");
+    int v6only = 1;
+    length = sizeof v6only;
+    if (family == AF_INET6 && (::getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &length) != 0 || v6only != 0))
+        return refuse("it takes no IPv4 peers");
+    // What an earlier run set may not hold for this one's way of working.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+        return refuse("it cannot be made non-blocking");
+    takeOver(fd, family, configure(fd, family));
+    if (why)
+        why->clear();
+    return true;
+}
+
+bool UdpEndpoint::configure(int fd, int family)
+{
     // Best effort: a smaller buffer only means drops under a heavier flood.
     const int wanted = ReceiveBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -91,17 +150,11 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
     // On the dual-stack socket IPv4 packets then say so, which tells them
     // from IPv6 packets that only claim an IPv4-mapped source.
-    const bool toldFamily = family == AF_INET6 && ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+    return family == AF_INET6 && ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
 
-    const Endpoint any = family == AF_INET6 ? Endpoint().withPort(localPort) : Endpoint::fromIpv4(INADDR_ANY, localPort);
-    sockaddr_in6 local {};
-    const socklen_t localLength = SocketAddress::fromEndpoint(any, family, &local);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), localLength) != 0) {
-        const int bindError = errno;
-        ::close(fd);
-        return fail(bindError, QString());
-    }
-
+void UdpEndpoint::takeOver(int fd, int family, bool toldFamily)
+{
     m_fd = fd;
     m_family = family;
     m_toldFamily = toldFamily;
@@ -114,9 +167,6 @@ bool UdpEndpoint::bind(quint16 localPort, QString *errorText)
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &UdpEndpoint::flushSends,
                 Qt::UniqueConnection);
-    if (errorText)
-        errorText->clear();
-    return true;
 }
 
 quint16 UdpEndpoint::localPort() const

@@ -60,6 +60,13 @@ public:
     // this wrapper is already bound. Finds out here whether, and how many,
     // records the system takes in one grouped message.
     bool bind(quint16 localPort, QString *errorText);
+    // Takes over a socket an earlier run of the server bound (the service
+    // manager kept it across the restart), when it is what bind() would
+    // make for localPort: UDP, every address, dual-stack where it is IPv6.
+    // What waits in its kernel queue is received as usual. False, with the
+    // reason in `why` and `fd` left to the caller, otherwise; true, and
+    // the wrapper owns `fd`, when taken.
+    bool adopt(int fd, quint16 localPort, QString *why);
     bool isBound() const { return m_fd >= 0; }
     quint16 localPort() const;
     // The system's descriptor, -1 when not bound. Owned by the wrapper.
@@ -91,6 +98,8 @@ signals:
     void closed();
 
 private:
+    static bool configure(int fd, int family);
+    void takeOver(int fd, int family, bool toldFamily);
     void socketReadable();
     void raiseArrivals();
     bool drainKernelQueue();

@@ -98,7 +98,9 @@ bool ServerProcess::start(const QStringList &arguments)
     m_process.setWorkingDirectory(workingDirectory());
     m_process.setProcessEnvironment(m_environment);
     const rlim_t limit = rlim_t(m_fileSizeLimit);
-    m_process.setChildProcessModifier([limit] {
+    m_process.setChildProcessModifier([limit, setup = m_childSetup] {
+        if (setup)
+            setup();
         const rlimit fileSize{limit, limit};
         if (limit > 0)
             ::setrlimit(RLIMIT_FSIZE, &fileSize);

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // The server binary run as a black box. The binary is copied into a fresh
 // temporary program directory, next to which tests write the settings
 // files; it then runs in a chosen working directory (the program directory
@@ -52,6 +54,11 @@ public:
     // as a full disk would set it; 0 for none. Set it before start().
     void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
 
+    // Runs in the child between fork and exec (only async-signal-safe calls:
+    // dup2, fcntl, close), e.g. to hand descriptors over. Set it before
+    // start(); empty for none.
+    void setChildSetup(std::function<void()> setup) { m_childSetup = std::move(setup); }
+
     bool start(const QStringList &arguments = {});
     // Sends a signal to the running process; false when it is not running.
     bool sendSignal(int signalNumber);
@@ -95,6 +102,7 @@ private:
     QProcessEnvironment m_environment;
     QStringList m_launcher;
     qint64 m_fileSizeLimit = 0;
+    std::function<void()> m_childSetup;
     QProcess m_process;
     QByteArray m_standardError;
     QByteArray m_standardOutput;

@@ -125,6 +125,9 @@ QString format(const QJsonObject &status)
                        .arg(status.value(QLatin1String("logging")).toBool() ? QStringLiteral("on") : QStringLiteral("off"))
                        .arg(maxPilots > 0 ? QString::number(maxPilots) : QStringLiteral("none"))
                        .arg(number(status, "bans"));
+    const qint64 restored = number(status.value(QLatin1String("counters")).toObject(), "playersRestored");
+    if (restored > 0)
+        text += QStringLiteral("Restored %1 players from the previous run at start.\n").arg(restored);
     const QJsonObject sky = status.value(QLatin1String("sky")).toObject();
     if (!sky.isEmpty())
         text += skyText(sky);
