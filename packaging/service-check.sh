@@ -25,6 +25,8 @@ set -uo pipefail
 readonly SUITE=bookworm
 readonly CONTAINER_SECONDS=720
 readonly PILOT_ID=1234 PILOT_PASSWORD=567890 PILOT_HANDLE=Ann BANNED_ID=4321
+# The second of the two scripted pilots that fly across restarts.
+readonly WINGMAN_ID=2345 WINGMAN_PASSWORD=678901 WINGMAN_HANDLE=Bea
 # The last commit whose package kept everything in /opt/ventoro.
 readonly OLD_PACKAGE_COMMIT=0d3541a
 
@@ -277,6 +279,60 @@ step_purge() {
     pass "dpkg -P ventoro$1: settings, accounts, log, state, unit link, user and group ventoro gone"
 }
 
+# Two scripted pilots (keep-alives, flight data at 20 Hz) logged on once,
+# then flown across each way the service ends: a restart, the package
+# installed again (an upgrade restarts it the same way) and a kill of its
+# main process. After each, both are still there under the same server IDs,
+# and their keep-alives and flight data go on with no new logon.
+step_restarts_keep_pilots() {
+    local dir=$1 pilots=$1/scripted-pilots.pl out ids how flown
+    if ! out=$(timeout 20 ventoro accounts add "$WINGMAN_ID" "$WINGMAN_PASSWORD" "$WINGMAN_HANDLE" 2>&1) \
+        || ! ids=$(timeout 20 perl "$pilots" logon 1500 "$PILOT_ID" "$PILOT_PASSWORD" "$PILOT_HANDLE" \
+                   "$WINGMAN_ID" "$WINGMAN_PASSWORD" "$WINGMAN_HANDLE" 2>&1); then
+        flunk "two scripted pilots log on: $(gist "$out$ids")"
+        return 1
+    fi
+    read -r _ first second <<<"$ids"
+    for how in "systemctl restart ventoro" "dpkg -i $dir/$(cat "$dir/new")" "kill -9 main PID"; do
+        timeout 60 perl "$pilots" fly 1500 16 "$first" "$second" >"$dir/flown" 2>&1 &
+        local flying=$!
+        sleep 4
+        case $how in
+            kill*) kill -9 "$(main_pid)" ;;
+            *) $how >/dev/null 2>&1 ;;
+        esac
+        wait "$flying"
+        flown=$(cat "$dir/flown")
+        if ! grep -qE "after it [1-9][0-9]* records and [1-9][0-9]* keep-alive echoes;.*after it [1-9][0-9]* records and [1-9][0-9]* keep-alive echoes; other records: none" <<<"$flown" \
+            || ! wait_until 10 bash -c "ventoro status | grep -qE '^ +$first +$PILOT_HANDLE ' && ventoro status | grep -qE '^ +$second +$WINGMAN_HANDLE '"; then
+            flunk "$how: the pilots did not fly on under server IDs $first and $second: $flown; $(journalctl -u ventoro -n 3 --no-pager 2>&1 | tr '\n' ' ')"
+            return 1
+        fi
+        pass "$how: both pilots still on as $first and $second, echoed and relayed with no new logon: $flown"
+    done
+}
+
+# A start that cannot bind fails as a start: the unit waits for the
+# server's readiness, which never comes.
+step_port_taken() {
+    local holder out state
+    perl -MIO::Socket::INET -e 'IO::Socket::INET->new(Proto => "udp", LocalPort => 1500) or die; sleep 60' &
+    holder=$!
+    sleep 1
+    out=$(timeout 60 systemctl start ventoro.service 2>&1)
+    local status=$?
+    state=$(systemctl show -p ActiveState,Result --value ventoro.service | paste -sd' ')
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    timeout 60 systemctl stop ventoro.service >/dev/null 2>&1
+    systemctl reset-failed ventoro.service >/dev/null 2>&1
+    if ((status == 0)); then
+        flunk "systemctl start with port 1500 taken succeeded ($state)"
+        return 1
+    fi
+    pass "systemctl start with port 1500 taken fails as a start (exit $status, $state)"
+}
+
 inside() {
     local dir=$1
     report=$dir/report
@@ -291,7 +347,9 @@ inside() {
         && step_probe "" \
         && step_log /var/log/ventoro/log.txt \
         && step_reload \
-        && step_stop
+        && step_restarts_keep_pilots "$dir" \
+        && step_stop \
+        && step_port_taken
     local completed=$?
     step_journal "$dir" new
     ((completed == 0)) && step_purge " (a new install)"
@@ -457,6 +515,7 @@ in_root 120 apt-get clean >/dev/null 2>&1
 # The unit that runs the steps once the container has booted, then powers
 # it off whatever they found.
 cp "$0" "$run/service-check.sh"
+cp "$(dirname "$0")/scripted-pilots.pl" "$run/scripted-pilots.pl"
 cat >"$root/etc/systemd/system/ventoro-service-check.service" <<EOF
 [Unit]
 Description=Ventoro package and service check
