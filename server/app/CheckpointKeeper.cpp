@@ -64,6 +64,7 @@ int CheckpointKeeper::restoreAtStart(qint64 wallNowMs)
         return 0;
     }
     m_context.counters.playersRestored = quint64(restored.players);
+    m_restoredSkyRun = decoded.checkpoint->sky;
     tellOperator(QStringLiteral("Restored %1 players from the previous run (gap %2 ms)")
                      .arg(QString::number(restored.players), QString::number(restored.gapMs)),
                  stdout);

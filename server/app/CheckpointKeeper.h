@@ -49,6 +49,8 @@ public:
     bool writeNow(qint64 wallNowMs);
 
     QString path() const { return m_path; }
+    // The sky run of the checkpoint restored at start; node 0 when none.
+    const RegistryCheckpoint::SkyRun &restoredSkyRun() const { return m_restoredSkyRun; }
 
 private:
     void onTick();
@@ -63,4 +65,5 @@ private:
     size_t m_written = 0; // fingerprint of what the file holds
     bool m_everWritten = false;
     bool m_failing = false;
+    RegistryCheckpoint::SkyRun m_restoredSkyRun;
 };

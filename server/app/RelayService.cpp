@@ -138,13 +138,16 @@ void RelayService::startStatusPage(const StartupOptions::HttpOptions &http, int 
         ::close(storedSocket);
 }
 
-bool RelayService::joinSky(const SkyOptions::Options &sky, QString *errorText)
+bool RelayService::joinSky(const SkyOptions::Options &sky, const RegistryCheckpoint::SkyRun &previous,
+                           QString *errorText)
 {
     m_skyLink = std::make_unique<SkyLink>(m_skyInbox, [this] {
         QMetaObject::invokeMethod(this, [this] { m_receivePath.onDataArrival(); }, Qt::QueuedConnection);
     });
-    const quint64 runId = QRandomGenerator::system()->generate64();
-    auto state = std::make_unique<SkyState>(sky.node, sky.name, runId, m_clock.wallMs(), *m_skyLink);
+    const bool resumed = previous.node == sky.node && previous.runId != 0;
+    const quint64 runId = resumed ? previous.runId : QRandomGenerator::system()->generate64();
+    const qint64 startedAtMs = resumed ? previous.startedAtMs : m_clock.wallMs();
+    auto state = std::make_unique<SkyState>(sky.node, sky.name, runId, startedAtMs, *m_skyLink);
     const SkyConnection connection{sky.url, QStringLiteral("VentoroServer node ") + QString::number(sky.node),
                                    sky.credentials, sky.caFile};
     const QByteArray subjects = state->subject(">");

@@ -5,6 +5,7 @@
 #include "ReceivePath.h"
 #include "ServerReload.h"
 #include "ServerContext.h"
+#include "RegistryCheckpoint.h"
 #include "SkyOptions.h"
 #include "UdpEndpoint.h"
 
@@ -74,7 +75,9 @@ public:
     // arrivals, and a timer keeps up presence and the silence limits. False,
     // with the reason, when the NATS client cannot use the options; the
     // server then runs alone.
-    bool joinSky(const SkyOptions::Options &sky, QString *errorText);
+    // `previous` is the run a checkpoint restored: on the same node it is
+    // taken up again, so the other nodes keep this one's pilots.
+    bool joinSky(const SkyOptions::Options &sky, const RegistryCheckpoint::SkyRun &previous, QString *errorText);
 
     // Starts the HTTP status page where `http` says (nothing when its port
     // is 0), once operator access has started; see OperatorAccess.

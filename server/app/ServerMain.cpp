@@ -228,13 +228,13 @@ void bindFailed(ServerContext &context, const QString &errorText, bool screenSho
 }
 
 // A sky that cannot be joined leaves the server running alone, saying why.
-void joinSky(RelayService &service, DebugScreen *screen)
+void joinSky(RelayService &service, DebugScreen *screen, const RegistryCheckpoint::SkyRun &previous)
 {
     ServerContext &context = service.context();
     const SkyOptions::Options sky = SkyOptions::read(context.ServerIni);
     QStringList problems = sky.warnings;
     QString error;
-    if (sky.on() && !service.joinSky(sky, &error))
+    if (sky.on() && !service.joinSky(sky, previous, &error))
         problems.append(QStringLiteral("The sky \"") + sky.name + QStringLiteral("\" cannot be joined: ") + error
                         + QStringLiteral("; the server runs alone"));
     if (screen && sky.on() && problems.isEmpty())
@@ -362,7 +362,7 @@ int run(int argc, char *argv[])
     }
     const std::unique_ptr<CheckpointKeeper> checkpoint =
         options.KeepPilotsOnRestart ? keepPilots(service, programDirectory(argv[0]), instance) : nullptr;
-    joinSky(service, screen.get());
+    joinSky(service, screen.get(), checkpoint ? checkpoint->restoredSkyRun() : RegistryCheckpoint::SkyRun{});
     service.startOperatorAccess(RuntimeDirectory::controlPath(runtimeDirectory, instance), instance, logPath);
     service.startStatusPage(http, storedSockets.take("http"));
     ServiceManager::notifyReady();

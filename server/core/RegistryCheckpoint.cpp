@@ -147,6 +147,15 @@ bool headerFrom(const QJsonObject &object, Checkpoint *checkpoint)
     checkpoint->writtenAtMs = *written;
     checkpoint->setup = {quint16(*connectPort), quint16(*replyPort), replyToSource.toBool()};
     checkpoint->lastServerId = qint32(*lastServerId);
+    // The sky run is a courtesy to the other nodes: one that cannot be
+    // read is left out, and the restored node joins as a new run.
+    const QJsonObject sky = object.value(QLatin1String("sky")).toObject();
+    const std::optional<qint64> node = wholeNumber(sky.value(QLatin1String("node")), 1, 127);
+    const std::optional<qint64> startedAt = wholeNumber(sky.value(QLatin1String("startedAtMs")), 0, qint64(1) << 50);
+    bool isNumber = false;
+    const quint64 runId = sky.value(QLatin1String("runId")).toString().toULongLong(&isNumber);
+    if (node && startedAt && isNumber && runId != 0)
+        checkpoint->sky = {int(*node), runId, *startedAt};
     return true;
 }
 
@@ -187,6 +196,8 @@ Checkpoint capture(const ServerContext &context, const Setup &setup, qint64 wall
     checkpoint.writtenAtMs = wallNowMs;
     checkpoint.setup = setup;
     checkpoint.lastServerId = context.LastServerID;
+    if (context.sky && !context.sky->left)
+        checkpoint.sky = {context.sky->node(), context.sky->runId(), context.sky->startedAtMs()};
     const qint64 now = context.now();
     // Another sky node's pilots are that node's to keep.
     context.players.forEach([&](const PlayerPtr &player) {
@@ -204,7 +215,7 @@ QByteArray encode(const Checkpoint &checkpoint)
     QJsonArray players;
     for (const PlayerState &player : checkpoint.players)
         players.append(playerObject(player));
-    const QJsonObject document{
+    QJsonObject document{
         {QStringLiteral("format"), kFormat},
         {QStringLiteral("version"), kVersion},
         {QStringLiteral("writtenAtMs"), checkpoint.writtenAtMs},
@@ -214,6 +225,10 @@ QByteArray encode(const Checkpoint &checkpoint)
         {QStringLiteral("lastServerId"), checkpoint.lastServerId},
         {QStringLiteral("players"), players},
     };
+    if (checkpoint.sky.node != 0)
+        document.insert(QStringLiteral("sky"), QJsonObject{{QStringLiteral("node"), checkpoint.sky.node},
+                                                          {QStringLiteral("runId"), QString::number(checkpoint.sky.runId)},
+                                                          {QStringLiteral("startedAtMs"), checkpoint.sky.startedAtMs}});
     return QJsonDocument(document).toJson(QJsonDocument::Compact) + '\n';
 }
 

@@ -54,8 +54,18 @@ struct PlayerState {
     bool sentPlaneType = false;
 };
 
+// The run's identity in a sky, so that a node restarted within the sky's
+// silence limit comes back as the same run: the other nodes keep its pilots
+// instead of replacing its roster. Node 0: no sky.
+struct SkyRun {
+    int node = 0;
+    quint64 runId = 0;
+    qint64 startedAtMs = 0;
+};
+
 struct Checkpoint {
     qint64 writtenAtMs = 0; // wall clock, milliseconds since 1970 UTC
+    SkyRun sky;
     Setup setup;
     qint32 lastServerId = 0;
     QList<PlayerState> players; // in registry order

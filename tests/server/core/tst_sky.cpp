@@ -5,6 +5,7 @@
 #include "OperatorCommands.h"
 #include "ReceivePath.h"
 #include "Records.h"
+#include "RegistryCheckpoint.h"
 #include "SkyHandling.h"
 
 #include <QtTest>
@@ -102,6 +103,7 @@ private slots:
     void oneHandleAcrossTheSky_data();
     void oneHandleAcrossTheSky();
     void serverIdsByNode();
+    void checkpointKeepsOwnPilotsAndTheRun();
 };
 
 void tst_Sky::decodeRefuses_data()
@@ -388,6 +390,24 @@ void tst_Sky::serverIdsByNode()
     const QJsonObject kick = OperatorCommands::status(context, {});
     QCOMPARE(kick[QLatin1String("sky")][QLatin1String("remotePlayers")].toInt(), 1);
     QCOMPARE(OperatorCommands::kick(context, run.ann->serverId), run.ann);
+}
+
+void tst_Sky::checkpointKeepsOwnPilotsAndTheRun()
+{
+    SkyRun run;
+    run.addBob();
+    const RegistryCheckpoint::Setup setup{1500, 1501, true};
+    const qint64 now = run.h.clock.wallMs();
+    const QByteArray bytes = RegistryCheckpoint::encode(RegistryCheckpoint::capture(run.h.ctx(), setup, now));
+    const RegistryCheckpoint::Decoded decoded = RegistryCheckpoint::decode(bytes);
+    QVERIFY2(decoded.checkpoint, qPrintable(decoded.problem));
+    QCOMPARE(decoded.checkpoint->players.size(), 1); // Bob is node 2's to keep
+    QCOMPARE(decoded.checkpoint->sky.runId, quint64(1000));
+    QCOMPARE(decoded.checkpoint->sky.node, 1);
+
+    CoreHarness next;
+    RegistryCheckpoint::restore(next.ctx(), *decoded.checkpoint, setup, now + 2000);
+    QCOMPARE(next.ctx().players.item(QStringLiteral("Ann"))->logonTimeMs, run.ann->logonTimeMs);
 }
 
 QTEST_GUILESS_MAIN(tst_Sky)
