@@ -319,7 +319,7 @@ step_restarts_keep_pilots() {
 step_port_taken() {
     local ini=/etc/ventoro/VentoroServer.ini holder status state
     cp -p "$ini" "$ini.check"
-    sed -i 's/^ConnectPort=.*/ConnectPort=1600\r/' "$ini"
+    sed -i 's/^ConnectPort=[0-9]*/ConnectPort=1600/' "$ini"
     perl -MIO::Socket::INET -e 'IO::Socket::INET->new(Proto => "udp", LocalPort => 1600) or die "1600: $!"; sleep 60' &
     holder=$!
     sleep 1
