@@ -320,7 +320,7 @@ step_port_taken() {
     local ini=/etc/ventoro/VentoroServer.ini holder status state
     cp -p "$ini" "$ini.check"
     sed -i 's/^ConnectPort=[0-9]*/ConnectPort=1600/' "$ini"
-    perl -MIO::Socket::INET -e 'IO::Socket::INET->new(Proto => "udp", LocalPort => 1600) or die "1600: $!"; sleep 60' &
+    perl -MIO::Socket::INET -e 'my $held = IO::Socket::INET->new(Proto => "udp", LocalPort => 1600) or die "1600: $!"; sleep 60' &
     holder=$!
     sleep 1
     timeout 60 systemctl start ventoro.service >/dev/null 2>&1
