@@ -162,7 +162,10 @@ bool RelayService::joinSky(const SkyOptions::Options &sky, const RegistryCheckpo
     }
     m_receivePath.setSkyInbox(&m_skyInbox);
     m_skyTimer.setInterval(500);
-    connect(&m_skyTimer, &QTimer::timeout, this, [this] { SkyHandling::onTick(m_context); });
+    connect(&m_skyTimer, &QTimer::timeout, this, [this] {
+        SkyHandling::onTick(m_context);
+        m_receivePath.raiseRefused();
+    });
     m_skyTimer.start();
     return true;
 }

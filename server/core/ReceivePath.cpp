@@ -42,6 +42,15 @@ void ReceivePath::onDataArrival()
     m_refused = false;
 }
 
+void ReceivePath::raiseRefused()
+{
+    if (!m_refused || !m_context.ReceiveReady)
+        return;
+    m_refused = false;
+    if (m_raiseLater)
+        m_raiseLater();
+}
+
 void ReceivePath::onBurst(std::span<const Arrival> burst)
 {
     ReceiveGuard guard(m_context);

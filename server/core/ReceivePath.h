@@ -44,6 +44,13 @@ public:
     // server's own pilots caused in the burst goes to the sky at its end.
     void setSkyInbox(SkyInbox *inbox) { m_skyInbox = inbox; }
 
+    // For another handler that holds the receive guard (the sky's tick),
+    // once it has let go: a notification refused meanwhile is raised again
+    // from the event loop. The sky's wake-up comes only when its inbox
+    // turns from empty, so one refused and never raised again would leave
+    // the inbox unread for good.
+    void raiseRefused();
+
     // Handles a burst in order under the receive guard. A read failure in
     // it is logged and drops what was read before it in the burst.
     void onBurst(std::span<const Arrival> burst);

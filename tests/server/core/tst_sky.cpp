@@ -94,6 +94,7 @@ private slots:
     void roundTripAndSplit();
     void whatCrosses();
     void oneMessagePerBurst();
+    void wakeUpRefusedInTheTickIsRaisedAgain();
     void arrivalsReachLocalPilots_data();
     void arrivalsReachLocalPilots();
     void hostileMessagesChangeNothing_data();
@@ -203,6 +204,22 @@ void tst_Sky::oneMessagePerBurst()
     path.onDataArrival();
     QCOMPARE(run.publisher.published.size(), 1);
     QCOMPARE(run.publisher.published.front().message.items.size(), size_t(50));
+}
+
+void tst_Sky::wakeUpRefusedInTheTickIsRaisedAgain()
+{
+    SkyRun run;
+    run.addBob();
+    ArrivalQueue queue;
+    int raised = 0;
+    ReceivePath path(run.h.ctx(), queue, [&] { ++raised; });
+    run.h.yield.onYield = [&](int) { path.onDataArrival(); }; // the sky's wake-up, inside the tick's sends
+    run.h.clock.advance(6);
+    SkyHandling::onTick(run.h.ctx()); // Bob's node fell silent: Ann is told, and yields
+    QCOMPARE(run.sentTypes(), QList<qint32>{1005});
+    QCOMPARE(raised, 0);
+    path.raiseRefused();
+    QCOMPARE(raised, 1);
 }
 
 void tst_Sky::arrivalsReachLocalPilots_data()
