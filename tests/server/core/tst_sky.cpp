@@ -210,6 +210,7 @@ void tst_Sky::wakeUpRefusedInTheTickIsRaisedAgain()
 {
     SkyRun run;
     run.addBob();
+    run.h.clearRecords();
     ArrivalQueue queue;
     int raised = 0;
     ReceivePath path(run.h.ctx(), queue, [&] { ++raised; });
