@@ -115,13 +115,18 @@ LoadDriver::~LoadDriver()
         ::close(m_epoll);
 }
 
+int LoadDriver::pilotSocket(int index, quint16 replyPort)
+{
+    const QByteArray host = QStringLiteral("127.0.%1.%2").arg(QString::number(index / 250), QString::number(2 + index % 250)).toLatin1();
+    return boundSocket(host.constData(), replyPort);
+}
+
 bool LoadDriver::addPilots(int count, quint16 replyPort)
 {
     for (int n = 0; n < count; ++n) {
         const int i = int(m_pilots.size());
         Pilot pilot;
-        pilot.fd = boundSocket(QStringLiteral("127.0.%1.%2").arg(i / 250).arg(2 + i % 250).toLatin1().constData(),
-                               replyPort);
+        pilot.fd = pilotSocket(i, replyPort);
         epoll_event event {};
         event.events = EPOLLIN;
         event.data.u64 = quint64(i);

@@ -41,6 +41,9 @@ public:
     // A non-blocking UDP socket on host:port (0: any) with a large receive
     // buffer and kernel receive timestamps; -1 when it cannot be bound.
     static int boundSocket(const char *host, quint16 port);
+    // The socket of pilot `index`, bound to its own loopback address
+    // (127.0.0.2 and on, 250 to a /24) at `replyPort`; -1 on failure.
+    static int pilotSocket(int index, quint16 replyPort);
     static quint16 freePort(const char *host);
 
     LoadDriver(quint16 serverPort, int rate);

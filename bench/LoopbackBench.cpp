@@ -21,10 +21,12 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// CPU time (user + system) the process has used, in microseconds.
-double cpuMicroseconds(qint64 pid)
+} // namespace
+
+double cpuMicroseconds(qint64 pid, qint64 thread)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile stat(thread ? QStringLiteral("/proc/%1/task/%2/stat").arg(QString::number(pid), QString::number(thread))
+                      : QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return 0;
     const QByteArray text = stat.readAll();
@@ -35,6 +37,8 @@ double cpuMicroseconds(qint64 pid)
     const double ticks = fields[11].toDouble() + fields[12].toDouble(); // utime, stime
     return ticks * 1e6 / double(::sysconf(_SC_CLK_TCK));
 }
+
+namespace {
 
 // This process's own CPU time (user + system), in microseconds.
 double ownCpuMicroseconds()

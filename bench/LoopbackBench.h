@@ -14,6 +14,10 @@
 // process it started.
 namespace LoopbackBench {
 
+// CPU time (user + system) a process has used, or with `thread` that one
+// thread of it, in microseconds; 0 when /proc does not say.
+double cpuMicroseconds(qint64 pid, qint64 thread = 0);
+
 struct Settings {
     QString serverBinary;
     QString yardstickBinary;

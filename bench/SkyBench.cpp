@@ -76,20 +76,6 @@ private:
     QByteArray m_output;
 };
 
-// CPU time (user + system) of a process, or with `thread` of that one
-// thread of it, in microseconds.
-double cpuMicroseconds(qint64 pid, qint64 thread = 0)
-{
-    QFile stat(thread ? QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(thread) : QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return (fields[11].toDouble() + fields[12].toDouble()) * 1e6 / double(::sysconf(_SC_CLK_TCK));
-}
-
 // One status request on the control socket of `instance`; empty when none
 // answers within WaitMs.
 QJsonObject status(const QString &instance)
@@ -129,7 +115,7 @@ struct Node {
 
     bool start(const Settings &settings, int number, quint16 replyPort, quint16 natsPort)
     {
-        instance = QStringLiteral("ventoro-skybench-%1-%2").arg(QCoreApplication::applicationPid()).arg(number);
+        instance = QStringLiteral("ventoro-skybench-%1-%2").arg(QString::number(QCoreApplication::applicationPid()), QString::number(number));
         port = LoadDriver::freePort("0.0.0.0");
         const QString program = dir.filePath(QStringLiteral("VentoroServer"));
         QFile ini(dir.filePath(QStringLiteral("VentoroServer.ini")));
@@ -150,9 +136,12 @@ struct Node {
     }
     QJsonObject sky() { return status(instance).value(QLatin1String("sky")).toObject(); }
     int players() { return int(status(instance).value(QLatin1String("players")).toArray().size()); }
-    double cpu() { return cpuMicroseconds(child.process().processId()); }
+    double cpu() { return LoopbackBench::cpuMicroseconds(child.process().processId()); }
     // The server's own thread: the rest is the NATS client's.
-    double mainThreadCpu() { return cpuMicroseconds(child.process().processId(), child.process().processId()); }
+    double mainThreadCpu()
+    {
+        return LoopbackBench::cpuMicroseconds(child.process().processId(), child.process().processId());
+    }
 };
 
 // True once every node lists every pilot, its own and the others'.

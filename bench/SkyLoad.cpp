@@ -72,8 +72,7 @@ bool SkyLoad::addPilots(int count, quint16 replyPort)
     for (int i = 0; i < count; ++i) {
         Pilot pilot;
         pilot.node = i % int(m_nodes.size());
-        pilot.fd = LoadDriver::boundSocket(QStringLiteral("127.0.%1.%2").arg(i / 250).arg(2 + i % 250).toLatin1().constData(),
-                                           replyPort);
+        pilot.fd = LoadDriver::pilotSocket(i, replyPort);
         epoll_event event {};
         event.events = EPOLLIN;
         event.data.u64 = quint64(i);

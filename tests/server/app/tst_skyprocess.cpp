@@ -310,7 +310,7 @@ void tst_SkyProcess::wholeSkyAndEveryRecordCrosses()
                     continue;
                 const QByteArray expected = type == 4113 ? crashNotice(pilots[from].id, crashText(to + 1)) : record;
                 QVERIFY2(pilots[to].next() == expected,
-                         qPrintable(QStringLiteral("type %1 from node %2 to node %3").arg(type).arg(from + 1).arg(to + 1)));
+                         qPrintable(QStringLiteral("type %1 from node %2 to node %3").arg(QString::number(type), QString::number(from + 1), QString::number(to + 1))));
             }
         }
     }

@@ -350,8 +350,8 @@ void tst_Admission::banIndexAgreesWithAScan()
 {
     auto *random = QRandomGenerator::global();
     const auto address = [&](bool ipv4) {
-        return ipv4 ? QStringLiteral("10.0.%1.%2").arg(random->bounded(4)).arg(random->bounded(4))
-                    : QStringLiteral("2001:db8:%1::%2").arg(random->bounded(4)).arg(random->bounded(4));
+        const QString a = QString::number(random->bounded(4)), b = QString::number(random->bounded(4));
+        return ipv4 ? QStringLiteral("10.0.%1.%2").arg(a, b) : QStringLiteral("2001:db8:%1::%2").arg(a, b);
     };
     std::vector<BansFileLayout::Entry> entries;
     for (int i = 0; i < 400; ++i) {
