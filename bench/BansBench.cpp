@@ -4,7 +4,6 @@
 #include "BenchRecords.h"
 #include "LoadDriver.h"
 #include "Packet.h"
-#include "RuntimeDirectory.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -15,12 +14,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace BansBench {
@@ -167,18 +164,9 @@ private:
 // while the answer is awaited.
 std::optional<QJsonObject> ask(const QString &instance, const QByteArray &request, Pinger &pinger, qint64 intervalNs)
 {
-    QString path;
-    for (const QString &directory : RuntimeDirectory::clientCandidates()) {
-        if (path.isEmpty() && QFile::exists(RuntimeDirectory::controlPath(directory, instance)))
-            path = RuntimeDirectory::controlPath(directory, instance);
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
+    const int fd = LoopbackBench::connectToControlSocket(instance);
     QByteArray answer;
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
-        && ::write(fd, request.constData(), size_t(request.size())) == ssize_t(request.size())) {
+    if (fd >= 0 && ::write(fd, request.constData(), size_t(request.size())) == ssize_t(request.size())) {
         const qint64 deadline = nowNs() + 60'000'000'000;
         while (!answer.contains('\n') && nowNs() < deadline) {
             pollfd ready{fd, POLLIN, 0};
@@ -192,7 +180,8 @@ std::optional<QJsonObject> ask(const QString &instance, const QByteArray &reques
             pinger.tick(intervalNs, 1'000'000);
         }
     }
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     if (!answer.contains('\n'))
         return std::nullopt;
     return QJsonDocument::fromJson(answer.left(answer.indexOf('\n'))).object();

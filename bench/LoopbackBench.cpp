@@ -3,13 +3,17 @@
 #include "BenchRecords.h"
 #include "LoadDriver.h"
 #include "Packet.h"
+#include "RuntimeDirectory.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
 #include <cstdio>
+#include <cstring>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace LoopbackBench {
@@ -22,6 +26,24 @@ bool writeFile(const QString &path, const QByteArray &content)
 }
 
 } // namespace
+
+int connectToControlSocket(const QString &instance)
+{
+    QString path;
+    for (const QString &directory : RuntimeDirectory::clientCandidates()) {
+        if (path.isEmpty() && QFile::exists(RuntimeDirectory::controlPath(directory, instance)))
+            path = RuntimeDirectory::controlPath(directory, instance);
+    }
+    const int fd = path.isEmpty() ? -1 : ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 double cpuMicroseconds(qint64 pid, qint64 thread)
 {

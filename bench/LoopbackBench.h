@@ -18,6 +18,10 @@ namespace LoopbackBench {
 // thread of it, in microseconds; 0 when /proc does not say.
 double cpuMicroseconds(qint64 pid, qint64 thread = 0);
 
+// A stream socket connected to the control socket of the server named
+// `instance`, found where `ventoro` looks; -1 when none answers.
+int connectToControlSocket(const QString &instance);
+
 struct Settings {
     QString serverBinary;
     QString yardstickBinary;

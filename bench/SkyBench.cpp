@@ -2,7 +2,6 @@
 
 #include "BenchRecords.h"
 #include "LoadDriver.h"
-#include "RuntimeDirectory.h"
 #include "SkyLoad.h"
 
 #include <QCoreApplication>
@@ -18,12 +17,10 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace SkyBench {
@@ -80,18 +77,9 @@ private:
 // answers within WaitMs.
 QJsonObject status(const QString &instance)
 {
-    QString path;
-    for (const QString &directory : RuntimeDirectory::clientCandidates()) {
-        if (path.isEmpty() && QFile::exists(RuntimeDirectory::controlPath(directory, instance)))
-            path = RuntimeDirectory::controlPath(directory, instance);
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
+    const int fd = LoopbackBench::connectToControlSocket(instance);
     QByteArray answer;
-    if (!path.isEmpty() && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
-        && ::write(fd, "status\n", 7) == 7) {
+    if (fd >= 0 && ::write(fd, "status\n", 7) == 7) {
         QDeadlineTimer deadline(WaitMs);
         pollfd ready{fd, POLLIN, 0};
         while (!answer.contains('\n') && ::poll(&ready, 1, int(deadline.remainingTime())) > 0) {
@@ -102,7 +90,8 @@ QJsonObject status(const QString &instance)
             answer.append(bytes, qsizetype(got));
         }
     }
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return QJsonDocument::fromJson(answer.left(answer.indexOf('\n'))).object();
 }
 
