@@ -24,6 +24,19 @@ struct Subject {
     int node = 0;
 };
 
+// The word each kind of message has in its subjects.
+constexpr std::pair<Kind, const char *> SubjectKinds[] = {
+    {Kind::Batch, "node"}, {Kind::Roster, "roster"}, {Kind::Presence, "presence"}, {Kind::RosterRequest, "request"}};
+
+const char *subjectKind(Kind kind)
+{
+    for (const auto &[value, name] : SubjectKinds) {
+        if (value == kind)
+            return name;
+    }
+    return "node";
+}
+
 std::optional<Subject> parseSubject(const SkyState &sky, const QByteArray &subject)
 {
     if (!subject.startsWith(sky.prefix()))
@@ -36,24 +49,11 @@ std::optional<Subject> parseSubject(const SkyState &sky, const QByteArray &subje
     const int node = number.toInt(&isNumber);
     if (!isNumber || node < 1 || node > SkyMessage::MaxNode || QByteArray::number(node) != number)
         return std::nullopt;
-    static const std::pair<const char *, Kind> kinds[] = {
-        {"node", Kind::Batch}, {"roster", Kind::Roster}, {"presence", Kind::Presence}, {"request", Kind::RosterRequest}};
-    for (const auto &[name, value] : kinds) {
+    for (const auto &[value, name] : SubjectKinds) {
         if (kind == name)
             return Subject{value, node};
     }
     return std::nullopt;
-}
-
-const char *subjectKind(Kind kind)
-{
-    switch (kind) {
-    case Kind::Batch: return "node";
-    case Kind::Roster: return "roster";
-    case Kind::Presence: return "presence";
-    case Kind::RosterRequest: return "request";
-    }
-    return "node";
 }
 
 bool isFlightRecord(const QByteArray &record)
